@@ -1,0 +1,76 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "host/export.h"
+#include "host/host_events.h"
+#include "host/rule_value.h"
+
+// The host controller: log sink, threshold worker (one thread, FIFO), alarm state tracking, and
+// the publication and history sinks, all forwarded to one HostEvents observer.
+class ZVK_API ZVKController {
+ public:
+  explicit ZVKController(std::shared_ptr<HostEvents> events = nullptr);
+  ~ZVKController();
+  ZVKController(const ZVKController&) = delete;
+  ZVKController& operator=(const ZVKController&) = delete;
+
+  // "{}" placeholders, formatted with fmt. A message fmt cannot format (printf-style
+  // conversions, stray braces, too few arguments) is logged as it stands; extra arguments are
+  // ignored. Never throws.
+  template <typename... Args>
+  void InfoLog(unsigned data_id, const char* format, const Args&... args) {
+    std::string text;
+    try {
+      text = fmt::format(fmt::runtime(format), args...);
+    } catch (const std::exception&) {
+      text = format;
+    }
+    Log(data_id, text);
+  }
+  void Log(unsigned data_id, const std::string& text);
+
+  // Threshold worker: runs work items one at a time, in the order given.
+  void Submit(std::function<void()> work);
+  // Waits until every work item submitted so far has run.
+  void Drain();
+  // Drains the queue and joins the worker; later submissions run at once on the caller.
+  void Shutdown();
+
+  // Keeps the last state of each rule, keyed by (data id, rule id, description), and reports
+  // every change as an alarm. A first sighting that is active counts as raised. True when any
+  // state changed.
+  bool BatchCheck(unsigned data_id, const std::vector<rule_value>& rules);
+
+  void Publish(unsigned data_id, int record_type, const unsigned char* bytes, unsigned length);
+  void SaveHistory(unsigned data_id, int record_type, const unsigned char* bytes, unsigned length);
+
+  HostEvents& events() { return *events_; }
+
+ private:
+  void RunWorker();
+
+  std::shared_ptr<HostEvents> events_;
+
+  std::mutex queue_mutex_;
+  std::condition_variable queue_changed_;
+  std::deque<std::function<void()>> queue_;
+  bool running_item_ = false;
+  bool stopping_ = false;
+
+  std::mutex alarm_mutex_;
+  std::map<std::tuple<unsigned, std::string, std::string>, bool> alarm_states_;
+
+  std::thread worker_;  // last: starts once everything it uses exists
+};

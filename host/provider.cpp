@@ -1,0 +1,4 @@
+#include "host/provider.h"
+
+Provider::~Provider() = default;
+ZVKSPDeviceProvider::~ZVKSPDeviceProvider() = default;

@@ -1,0 +1,23 @@
+#include "host/ttime.h"
+
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+
+ttime get_ttime(const boost::posix_time::ptime& time) {
+  ttime stamp{};
+  if (time.is_special()) return stamp;
+  const auto date = time.date();
+  const auto clock = time.time_of_day();
+  const unsigned year = static_cast<unsigned>(date.year());
+  stamp[0] = static_cast<unsigned char>(year & 0xFF);
+  stamp[1] = static_cast<unsigned char>(year >> 8);
+  stamp[2] = static_cast<unsigned char>(date.month().as_number());
+  stamp[3] = static_cast<unsigned char>(date.day());
+  stamp[4] = static_cast<unsigned char>(clock.hours());
+  stamp[5] = static_cast<unsigned char>(clock.minutes());
+  stamp[6] = static_cast<unsigned char>(clock.seconds());
+  return stamp;
+}
+
+boost::posix_time::ptime host_epoch() {
+  return boost::posix_time::ptime(boost::gregorian::date(1970, 1, 1));
+}

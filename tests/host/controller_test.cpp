@@ -1,0 +1,107 @@
+#include "host/controller.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/device.h"
+#include "host/ttime.h"
+#include "tests/support/recording_host.h"
+
+namespace {
+
+rule_value Rule(const char* id, const char* description, bool active) {
+  rule_value rule;
+  rule.rule_id = id;
+  rule.description = description;
+  rule.active = active ? 1 : 0;
+  return rule;
+}
+
+TEST(ControllerLog, FormatsPlaceholdersAndPassesOtherMessagesThrough) {
+  RecordingHost host;
+  host.controller->InfoLog(7, "PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}",
+                           7u, 2u, 1u);
+  host.controller->InfoLog(7, "ProcotolError %u read 40_43 m is %d max %d", 7u,
+                           static_cast<unsigned char>(9), static_cast<unsigned char>(8));
+  host.controller->InfoLog(7, "p is {} not {}", static_cast<unsigned char>(1), static_cast<unsigned char>(0), 99);
+  host.controller->InfoLog(7, "too few {} {}", 1);
+  host.controller->InfoLog(7, "stray { brace", 1);
+  EXPECT_EQ(host.events->log_texts(),
+            (std::vector<std::string>{"PMBusPower:ProcotolError 7 read ac_number is 2, configured ac_number is 1",
+                                      "ProcotolError %u read 40_43 m is %d max %d", "p is 1 not 0",
+                                      "too few {} {}", "stray { brace"}));
+}
+
+TEST(ControllerWorker, RunsWorkItemsInOrderOnOneOtherThread) {
+  RecordingHost host;
+  std::vector<int> order;
+  std::atomic<bool> on_caller_thread{false};
+  const auto caller = std::this_thread::get_id();
+  for (int i = 0; i < 50; ++i)
+    host.controller->Submit([&, i] {
+      if (std::this_thread::get_id() == caller) on_caller_thread = true;
+      order.push_back(i);
+    });
+  host.drain();
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_FALSE(on_caller_thread);
+}
+
+TEST(ControllerWorker, DrainsEverythingQueuedBeforeItIsDestroyed) {
+  auto counter = std::make_shared<std::atomic<int>>(0);
+  {
+    ZVKController controller;
+    for (int i = 0; i < 20; ++i) controller.Submit([counter] { ++*counter; });
+  }
+  EXPECT_EQ(counter->load(), 20);
+}
+
+TEST(ControllerAlarms, ReportsRaisesAndClearsPerRuleAndDescription) {
+  RecordingHost host;
+  // Fuse rules share one rule id and differ by description.
+  EXPECT_TRUE(host.controller->BatchCheck(5, {Rule("DC_3", "fuse 1", false), Rule("DC_3", "fuse 2", true)}));
+  EXPECT_FALSE(host.controller->BatchCheck(5, {Rule("DC_3", "fuse 1", false), Rule("DC_3", "fuse 2", true)}));
+  EXPECT_TRUE(host.controller->BatchCheck(5, {Rule("DC_3", "fuse 1", true), Rule("DC_3", "fuse 2", false)}));
+  // The same rule on another device is another alarm.
+  EXPECT_TRUE(host.controller->BatchCheck(6, {Rule("DC_3", "fuse 1", true)}));
+  const auto alarms = host.events->alarms();
+  ASSERT_EQ(alarms.size(), 4u);
+  EXPECT_EQ(alarms[0].rule.description, "fuse 2");
+  EXPECT_TRUE(alarms[0].raised);
+  EXPECT_EQ(alarms[1].rule.description, "fuse 1");
+  EXPECT_TRUE(alarms[1].raised);
+  EXPECT_EQ(alarms[2].rule.description, "fuse 2");
+  EXPECT_FALSE(alarms[2].raised);
+  EXPECT_EQ(alarms[3].data_id, 6u);
+}
+
+TEST(HostTime, StampsYearLeastSignificantByteFirst) {
+  using namespace boost::posix_time;
+  const ptime time(boost::gregorian::date(2026, 12, 8), hours(14) + minutes(5) + seconds(9));
+  EXPECT_EQ(get_ttime(time), (ttime{0xEA, 0x07, 12, 8, 14, 5, 9}));
+}
+
+TEST(HostDevice, NeverCompletedCycleLiesFarInThePast) {
+  ZVKVDevice device;
+  EXPECT_FALSE(device.LastRoundTime().is_special());
+  EXPECT_LT(device.LastRoundTime(), boost::posix_time::second_clock::local_time() - boost::posix_time::hours(24 * 365));
+}
+
+TEST(HostDevice, LogsNothingOnceTheControllerIsGone) {
+  auto events = std::make_shared<RecordingEvents>();
+  auto device = std::make_shared<ZVKSPDevice>();
+  {
+    auto controller = std::make_shared<ZVKController>(events);
+    device->Init(controller, 3, Json::Value());
+    device->InfoLog("first {}", 3u);
+  }
+  device->InfoLog("second {}", 3u);
+  EXPECT_EQ(events->log_texts(), std::vector<std::string>{"first 3"});
+}
+
+}  // namespace

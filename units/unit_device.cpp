@@ -1,0 +1,59 @@
+#include "units/unit_device.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+namespace {
+
+boost::posix_time::ptime local_now() { return boost::posix_time::second_clock::local_time(); }
+
+}  // namespace
+
+UnitDevice::UnitDevice() = default;
+
+void UnitDevice::RequireFreshData() const {
+  if (!has_data_) throw std::out_of_range("数据未就绪");
+  // A last cycle in the future counts as fresh.
+  if ((local_now() - last_round_time_).total_seconds() >= 61) throw std::out_of_range("数据已超时");
+}
+
+ttime UnitDevice::StampRoundTime() {
+  last_round_time_ = local_now();
+  return get_ttime(local_now());
+}
+
+void UnitDevice::MarkCacheAccepted() {
+  has_data_ = 1;
+  last_round_time_ = local_now();
+}
+
+void UnitDevice::RecordRule(const RuleState& rule) {
+  const unsigned short sequence = rule_sequence_++;
+  CheckThresholdBool(rule.level, rule.rule_id, rule.code, rule.name, rule.description, rule.active,
+                     sequence);
+}
+
+void UnitDevice::RecordRules(const std::vector<RuleState>& rules) {
+  for (const RuleState& rule : rules) RecordRule(rule);
+}
+
+void UnitDevice::HandOver(std::vector<unsigned char> snapshot) {
+  const std::size_t rule_count = pending_rules_.size();
+  std::vector<rule_value> rules = std::move(pending_rules_);
+  pending_rules_.clear();
+  pending_rules_.reserve(rule_count);
+
+  std::shared_ptr<ZVKVDevice> keep_alive = weak_from_this().lock();
+  UnitDevice* device = this;
+  auto work = [keep_alive, device, rules = std::move(rules), snapshot = std::move(snapshot)]() {
+    if (device->DoBatchCheckThreshold(rules)) device->alarm_changed_ = 1;
+    device->SaveDeviceHistory(snapshot.data(), static_cast<unsigned>(snapshot.size()));
+  };
+  // A device not owned by a shared pointer cannot be kept alive by the worker: run it here.
+  if (keep_alive)
+    CheckThresholdWork(std::move(work));
+  else
+    work();
+}
