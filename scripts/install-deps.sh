@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, if any is missing. Run as root (or with sudo).
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config python3
+          libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libspdlog-dev
+          libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev clang)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
