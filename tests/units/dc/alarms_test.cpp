@@ -1,0 +1,238 @@
+// Closing a DC cycle: publication, the rules and their numbering, and the hand-over of rules and
+// snapshot to the threshold worker.
+
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/units/dc/dc_unit_fixture.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+std::vector<std::string> active_descriptions(const std::vector<RecordedRule>& rules) {
+  std::vector<std::string> active;
+  for (const RecordedRule& recorded : rules)
+    if (recorded.rule.active) active.push_back(recorded.rule.rule_id + " " + recorded.rule.description);
+  return active;
+}
+
+// Vtable slot of a virtual member function under the Itanium ABI (pointer holds 1 + offset).
+template <typename Member>
+std::ptrdiff_t slot_of(Member member) {
+  struct {
+    std::uintptr_t pointer;
+    std::ptrdiff_t adjustment;
+  } representation;
+  static_assert(sizeof member == sizeof representation, "Itanium member function pointer");
+  std::memcpy(&representation, &member, sizeof representation);
+  return static_cast<std::ptrdiff_t>(representation.pointer - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
+}
+
+}  // namespace
+
+TEST(DcUnitShape, TheUnitsOwnOperationsFollowTheSerialPortOperationsInOrder) {
+  const std::ptrdiff_t last_host_slot = slot_of(&ZVKSPDevice::ClosePort);
+  EXPECT_EQ(slot_of(&K426BDC::parse42_41), last_host_slot + 1);
+  EXPECT_EQ(slot_of(&K426BDC::parse42_44), last_host_slot + 2);
+  EXPECT_EQ(slot_of(&K426BDC::DoImpCheckAlert), last_host_slot + 3);
+  EXPECT_EQ(slot_of(&K426BDC::RoundDone), slot_of(&VDeviceInterface::RoundDone));
+}
+
+TEST_F(DcUnitTest, RoundDonePublishesTheStampedRecordAndSetsHasData) {
+  parse_analog(hex_bytes("00 00 50 42  00 00 A0 41  00 00 00"));
+  const ttime before = get_ttime(boost::posix_time::second_clock::local_time());
+  unit->RoundDone();
+  const ttime after = get_ttime(boost::posix_time::second_clock::local_time());
+
+  EXPECT_TRUE(unit->HasData());
+  const auto snapshots = host.events->snapshots();
+  ASSERT_EQ(snapshots.size(), 1u);
+  EXPECT_EQ(snapshots[0].data_id, kDcDataId);
+  EXPECT_EQ(snapshots[0].record_type, 5096);
+  ASSERT_EQ(snapshots[0].bytes.size(), 202u);
+  const tele_c_k426b_dc dc = record();
+  EXPECT_EQ(std::memcmp(snapshots[0].bytes.data(), &dc, sizeof dc), 0);
+  const Bytes stamp(snapshots[0].bytes.begin() + 195, snapshots[0].bytes.end());
+  EXPECT_TRUE(stamp == Bytes(before.begin(), before.end()) || stamp == Bytes(after.begin(), after.end()));
+}
+
+TEST_F(DcUnitTest, VoltageRulesAreStatedEveryCycleAndFollowTheVoltageAlarmState) {
+  struct Row {
+    unsigned char v_alarm;
+    std::vector<std::string> active;
+  };
+  const Row rows[] = {
+      {0, {}},
+      {1, {"DC_0 输出电压过低告警"}},
+      {2, {"DC_1 输出电压过高告警"}},
+      {3, {}},
+  };
+  for (const Row& row : rows) {
+    host.events->clear();
+    parse_alarms(alarm_reply(row.v_alarm, 8, 16, 3, 0xE1));
+    unit->RoundDone();
+    const auto stated = rules();
+    ASSERT_EQ(stated.size(), 2u) << "v_alarm " << int(row.v_alarm);
+    EXPECT_EQ(stated[0].rule.sequence, 1u);
+    EXPECT_EQ(stated[0].rule.level, 3);
+    EXPECT_EQ(stated[0].rule.code, "06008");
+    EXPECT_EQ(stated[1].rule.sequence, 2u);
+    EXPECT_EQ(stated[1].rule.code, "06009");
+    EXPECT_EQ(active_descriptions(stated), row.active) << "v_alarm " << int(row.v_alarm);
+  }
+}
+
+TEST_F(DcUnitTest, FullCountsStateEightyThreeRulesNumberedOneToEightyThree) {
+  parse_alarms(alarm_reply(0, 64, 17));
+  unit->RoundDone();
+  const auto stated = rules();
+  ASSERT_EQ(stated.size(), 83u);
+  for (std::size_t index = 0; index < stated.size(); ++index)
+    EXPECT_EQ(stated[index].rule.sequence, index + 1);
+
+  EXPECT_EQ(stated[0].rule.rule_id, "DC_0");
+  EXPECT_EQ(stated[1].rule.rule_id, "DC_1");
+  for (unsigned fuse = 1; fuse <= 64; ++fuse) {
+    const rule_value& rule = stated[1 + fuse].rule;
+    EXPECT_EQ(rule.rule_id, "DC_3");
+    EXPECT_EQ(rule.description, "直流" + std::to_string(fuse) + "电池熔丝故障告警");
+  }
+  EXPECT_EQ(stated[2].rule.level, 1);
+  EXPECT_EQ(stated[2].rule.code, "06001");
+  EXPECT_EQ(stated[2].rule.name, "电池熔丝故障告警");
+  for (unsigned position = 0; position < 17; ++position) {
+    const rule_value& rule = stated[66 + position].rule;
+    EXPECT_EQ(rule.rule_id, "K426_DC_" + std::to_string(position));
+    EXPECT_EQ(rule.level, 2);
+  }
+  EXPECT_EQ(stated[66].rule.name, "LVD1(负载下电)");
+  EXPECT_EQ(stated[71].rule.code, "06011");
+  EXPECT_EQ(stated[71].rule.description, "直流屏通讯中断告警状态");
+  EXPECT_EQ(stated[82].rule.description, "电池4充电过流告警");
+  EXPECT_TRUE(active_descriptions(stated).empty());
+}
+
+TEST_F(DcUnitTest, OnlyTheFaultyFuseIsActiveAndCarriesItsNumberInDescriptionAndSequence) {
+  Bytes info = alarm_reply(0, 64, 0);
+  info[2 + 4] = 3;
+  parse_alarms(info);
+  unit->RoundDone();
+  const auto stated = rules();
+  ASSERT_EQ(stated.size(), 66u);
+  EXPECT_THAT(active_descriptions(stated), ElementsAre("DC_3 直流5电池熔丝故障告警"));
+  EXPECT_TRUE(stated[6].rule.active);
+  EXPECT_EQ(stated[6].rule.sequence, 7u);
+}
+
+TEST_F(DcUnitTest, FuseAndUserRulesNeedTheirCountsExactlyFull) {
+  struct Row {
+    unsigned char fuse_count;
+    unsigned char user_count;
+    std::size_t rules;
+  };
+  const Row rows[] = {{8, 16, 2}, {63, 17, 19}, {70, 17, 19}, {64, 16, 66}, {64, 18, 66}, {0, 0, 2}};
+  for (const Row& row : rows) {
+    host.events->clear();
+    parse_alarms(alarm_reply(1, row.fuse_count, row.user_count, 3, 0xE1));
+    unit->RoundDone();
+    const auto stated = rules();
+    EXPECT_EQ(stated.size(), row.rules) << int(row.fuse_count) << " fuses, " << int(row.user_count)
+                                        << " user states";
+    if (row.rules == 19) {
+      EXPECT_EQ(stated[2].rule.rule_id, "K426_DC_0");
+      EXPECT_EQ(stated[2].rule.sequence, 3u);
+      EXPECT_EQ(stated[18].rule.sequence, 19u);
+    }
+  }
+}
+
+TEST_F(DcUnitTest, EachUserRuleIsActiveOnlyForItsOwnCode) {
+  struct Row {
+    int position;
+    unsigned char state;
+    std::vector<std::string> active;
+  };
+  const Row rows[] = {
+      {0, 0xE3, {"K426_DC_0 其他告警"}},
+      {1, 0xE4, {"K426_DC_1 其他告警"}},
+      {1, 0xE3, {}},
+      {2, 0xE1, {"K426_DC_2 其他告警"}},
+      {2, 0xE2, {}},
+      {4, 0xE1, {"K426_DC_4 其他告警"}},
+      {5, 0xE2, {"K426_DC_5 直流屏通讯中断告警状态"}},
+      {5, 0xE1, {}},
+      {8, 0x06, {"K426_DC_8 其他告警"}},
+      {9, 0x03, {"K426_DC_9 负载熔丝1故障告警"}},
+      {10, 0x02, {"K426_DC_10 电池1充电过流告警"}},
+      {10, 0x03, {}},
+      {15, 0x03, {"K426_DC_15 负载熔丝4故障告警"}},
+      {16, 0x02, {"K426_DC_16 电池4充电过流告警"}},
+  };
+  for (const Row& row : rows) {
+    host.events->clear();
+    Bytes info = alarm_reply(0, 0, 17);
+    info[3 + row.position] = row.state;
+    parse_alarms(info);
+    unit->RoundDone();
+    EXPECT_EQ(active_descriptions(rules()), row.active)
+        << "alert_p[" << row.position << "] = " << int(row.state);
+  }
+}
+
+TEST_F(DcUnitTest, PendingRulesAreHandedOverAndRoomIsKeptForTheNextCycle) {
+  parse_alarms(alarm_reply(0, 64, 17));
+  unit->RoundDone();
+  EXPECT_TRUE(unit->PendingRules().empty());
+  EXPECT_GE(unit->PendingRules().capacity(), 83u);
+  host.drain();
+  EXPECT_EQ(host.events->history().size(), 1u);
+}
+
+TEST_F(DcUnitTest, HistorySavesTheCyclesOwnSnapshotAfterTheNextCycleChangedTheRecord) {
+  // Hold the threshold worker so that the next cycle's replies arrive before the save runs.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  host.controller->Submit([released] { released.wait(); });
+
+  testing::internal::CaptureStdout();
+  parse_analog(hex_bytes("00 00 50 42  00 00 A0 41  00 00 00"));  // 52.0
+  parse_alarms(alarm_reply(1, 0, 0));
+  unit->RoundDone();
+  const Bytes published = host.events->snapshots().back().bytes;
+  parse_analog(hex_bytes("00 00 60 42  00 00 A0 41  00 00 00"));  // 56.0
+  parse_alarms(alarm_reply(2, 0, 0));
+  testing::internal::GetCapturedStdout();
+
+  release.set_value();
+  host.drain();
+  const auto history = host.events->history();
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0].record_type, 5096);
+  EXPECT_EQ(history[0].bytes, published);
+  EXPECT_FLOAT_EQ(load_float(history[0].bytes.data() + 4), 52.0f);
+  EXPECT_EQ(history[0].bytes[111], 1);
+}
+
+TEST_F(DcUnitTest, AnAlarmChangeRaisesTheFlagAndAQuietCycleLeavesItRaised) {
+  parse_alarms(alarm_reply(1, 0, 0));
+  unit->RoundDone();
+  host.drain();
+  EXPECT_TRUE(unit->AlarmChanged());
+  const auto alarms = host.events->alarms();
+  ASSERT_EQ(alarms.size(), 1u);
+  EXPECT_EQ(alarms[0].rule.rule_id, "DC_0");
+  EXPECT_TRUE(alarms[0].raised);
+
+  unit->RoundDone();
+  host.drain();
+  EXPECT_EQ(host.events->alarms().size(), 1u);
+  EXPECT_TRUE(unit->AlarmChanged());
+}
