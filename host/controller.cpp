@@ -4,7 +4,8 @@
 
 ZVKController::ZVKController(std::shared_ptr<HostEvents> events)
     : events_(events ? std::move(events) : std::make_shared<HostEvents>()),
-      worker_([this] { RunWorker(); }) {}
+      queue_(std::make_shared<WorkQueue>()),
+      worker_(RunWorker, queue_) {}
 
 ZVKController::~ZVKController() { Shutdown(); }
 
@@ -12,10 +13,10 @@ void ZVKController::Log(unsigned data_id, const std::string& text) { events_->On
 
 void ZVKController::Submit(std::function<void()> work) {
   {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    if (!stopping_) {
-      queue_.push_back(std::move(work));
-      queue_changed_.notify_all();
+    std::lock_guard<std::mutex> lock(queue_->mutex);
+    if (!queue_->stopping) {
+      queue_->items.push_back(std::move(work));
+      queue_->changed.notify_all();
       return;
     }
   }
@@ -23,36 +24,42 @@ void ZVKController::Submit(std::function<void()> work) {
 }
 
 void ZVKController::Drain() {
-  std::unique_lock<std::mutex> lock(queue_mutex_);
-  queue_changed_.wait(lock, [this] { return queue_.empty() && !running_item_; });
+  if (worker_.get_id() == std::this_thread::get_id()) return;  // a work item cannot wait for itself
+  std::unique_lock<std::mutex> lock(queue_->mutex);
+  queue_->changed.wait(lock, [this] { return queue_->items.empty() && !queue_->running_item; });
 }
 
 void ZVKController::Shutdown() {
   {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    stopping_ = true;
-    queue_changed_.notify_all();
+    std::lock_guard<std::mutex> lock(queue_->mutex);
+    queue_->stopping = true;
+    queue_->changed.notify_all();
   }
-  if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+  if (!worker_.joinable()) return;
+  if (worker_.get_id() == std::this_thread::get_id())
+    worker_.detach();  // destroyed by a work item: the worker finishes the queue on its own
+  else
+    worker_.join();
 }
 
-void ZVKController::RunWorker() {
-  std::unique_lock<std::mutex> lock(queue_mutex_);
+void ZVKController::RunWorker(std::shared_ptr<WorkQueue> queue) {
+  std::unique_lock<std::mutex> lock(queue->mutex);
   for (;;) {
-    queue_changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) break;  // stopping, and everything submitted has run
-    std::function<void()> work = std::move(queue_.front());
-    queue_.pop_front();
-    running_item_ = true;
+    queue->changed.wait(lock, [&queue] { return queue->stopping || !queue->items.empty(); });
+    if (queue->items.empty()) break;  // stopping, and everything submitted has run
+    std::function<void()> work = std::move(queue->items.front());
+    queue->items.pop_front();
+    queue->running_item = true;
     lock.unlock();
     try {
       work();
     } catch (...) {
       // A failing work item must not take the worker, and every later item, down with it.
     }
+    work = nullptr;  // release what the item held before reporting it done
     lock.lock();
-    running_item_ = false;
-    queue_changed_.notify_all();
+    queue->running_item = false;
+    queue->changed.notify_all();
   }
 }
 

@@ -59,15 +59,19 @@ class ZVK_API ZVKController {
   HostEvents& events() { return *events_; }
 
  private:
-  void RunWorker();
+  // The worker's queue lives apart from the controller: the last reference to the controller
+  // may be dropped by a work item, on the worker thread itself.
+  struct WorkQueue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::function<void()>> items;
+    bool running_item = false;
+    bool stopping = false;
+  };
+  static void RunWorker(std::shared_ptr<WorkQueue> queue);
 
   std::shared_ptr<HostEvents> events_;
-
-  std::mutex queue_mutex_;
-  std::condition_variable queue_changed_;
-  std::deque<std::function<void()>> queue_;
-  bool running_item_ = false;
-  bool stopping_ = false;
+  std::shared_ptr<WorkQueue> queue_;
 
   std::mutex alarm_mutex_;
   std::map<std::tuple<unsigned, std::string, std::string>, bool> alarm_states_;

@@ -111,7 +111,7 @@ class ZVK_API ZVKVDevice : public VDeviceInterface, public std::enable_shared_fr
   // Set when a child published a snapshot since this device's last Reset().
   bool child_published_ = false;
   // Record type of the last snapshot published, under which the history stores it.
-  int published_record_type_ = 0;
+  std::atomic<int> published_record_type_{0};
   unsigned completed_cycles_ = 0;
 };
 

@@ -1,6 +1,8 @@
 #include "host/controller.h"
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -59,6 +61,24 @@ TEST(ControllerWorker, DrainsEverythingQueuedBeforeItIsDestroyed) {
     for (int i = 0; i < 20; ++i) controller.Submit([counter] { ++*counter; });
   }
   EXPECT_EQ(counter->load(), 20);
+}
+
+TEST(ControllerWorker, SurvivesAWorkItemThatDropsTheLastReferenceToIt) {
+  auto controller = std::make_shared<ZVKController>();
+  std::weak_ptr<ZVKController> weak = controller;
+  auto released = std::make_shared<std::atomic<bool>>(false);
+  std::promise<void> go;
+  std::shared_future<void> ready = go.get_future().share();
+  controller->Submit([controller, ready, released]() mutable {
+    ready.wait();
+    controller.reset();  // the last reference: the controller is destroyed on its own worker
+    *released = true;
+  });
+  controller.reset();
+  go.set_value();
+  for (int i = 0; i < 1000 && !*released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(*released);
+  EXPECT_TRUE(weak.expired());
 }
 
 TEST(ControllerAlarms, ReportsRaisesAndClearsPerRuleAndDescription) {

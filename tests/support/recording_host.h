@@ -93,6 +93,8 @@ struct RecordingHost {
   RecordingHost()
       : events(std::make_shared<RecordingEvents>()),
         controller(std::make_shared<ZVKController>(events)) {}
+  // Devices may outlive the host in a test; their queued work runs before it goes.
+  ~RecordingHost() { drain(); }
   // Waits for the threshold worker, so alarms and history saves are visible.
   void drain() { controller->Drain(); }
 
