@@ -1,0 +1,345 @@
+#pragma once
+
+// The rectifier unit template: decodes the rectifier group's replies (41_41 analog values,
+// 41_43 switch states, 41_44 alarm states) and the two parameter replies routed to it (40_46,
+// 42_46) into its head record and one record per module, publishes them as one snapshot per
+// completed cycle with an "RC_0" rule per module, and takes a stored snapshot back as a cache
+// image. Record layouts: units/rc/tele_c_k426b_rc.h.
+//
+// The module count is learnt once, from the first 41_41 reply or a cache image, and the head's
+// count byte always equals the number of module records.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "units/byte_reader.h"
+#include "units/record_bytes.h"
+#include "units/unit_device.h"
+
+namespace rc_log {
+
+inline constexpr const char kValueCount41_41[] =
+    "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}";
+inline constexpr const char kChannelOverflow41_41[] =
+    "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
+inline constexpr const char kReadOverflow41_41[] =
+    "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
+inline constexpr const char kStateCount41_43[] =
+    "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}";
+inline constexpr const char kReadOverflow41_43[] =
+    "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}";
+inline constexpr const char kModuleCount41_44[] =
+    "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not "
+    "equal {} != {} ";
+inline constexpr const char kAlarmCount41_44[] =
+    "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}";
+inline constexpr const char kReadOverflow41_44[] =
+    "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}";
+inline constexpr const char kReadOverflow40_46[] =
+    "PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}";
+inline constexpr const char kParameterCount42_46[] = "TPW17E:ProcotolError parse42_46 {} p:{} != {}";
+inline constexpr const char kReadOverflow42_46[] =
+    "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
+
+}  // namespace rc_log
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+class PMBusPowerRC : public UnitDevice {
+ public:
+  PMBusPowerRC() = default;
+  ~PMBusPowerRC() override = default;
+
+  using VDeviceInterface::LoadFromCache;
+
+  // The rectifier unit serves no key: always throws, telling whether data is missing, stale or
+  // simply not served.
+  float Get_Value(unsigned /*data_id*/, const std::string& /*key*/) const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RequireFreshData();
+    throw std::out_of_range("数据未就绪");
+  }
+
+  bool LoadFromCache(const unsigned char* image, int length) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::cout << "rc data_len:" << length << " vs " << sizeof(TeleRC) << std::endl;
+    if (image == nullptr || length < static_cast<int>(sizeof(TeleRC))) return false;
+
+    std::memcpy(&record_, image, sizeof(TeleRC));
+    channels_.resize(record_.module_count);
+    const int left = length - static_cast<int>(sizeof(TeleRC));
+    std::cout << "rc channelLen " << sizeof(TeleRCChannel) << " and "
+              << static_cast<int>(record_.module_count) << " left:" << left << std::endl;
+    // A module part that does not match the head's count is refused; the head and the count it
+    // carries stay taken, so record and module vector still agree.
+    if (static_cast<std::size_t>(left) != channels_.size() * sizeof(TeleRCChannel)) return false;
+
+    if (!channels_.empty()) std::memcpy(channels_.data(), image + sizeof(TeleRC), left);
+    MarkCacheAccepted();
+    return true;
+  }
+
+  void RoundDone() override {
+    std::vector<unsigned char> snapshot;
+    std::vector<RuleState> rules;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      has_data_ = 1;
+      const ttime stamp = StampRoundTime();
+      std::memcpy(record_.time_stamp, stamp.data(), sizeof record_.time_stamp);
+      BuildSnapshot();
+      snapshot = snapshot_;
+      rules = ModuleRuleStates(kModuleFaultRule, [](const TeleRCChannel&) { return true; });
+    }
+    SendSP(RT_RC, snapshot.data(), static_cast<unsigned>(snapshot.size()), false);
+    BeginRules();
+    RecordRules(rules);
+    DoImpCheckAlert();
+    HandOver(std::move(snapshot));
+  }
+
+  bool InitV(ZVKVDevice* parent, unsigned data_id, const Json::Value& config) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      store_u32(record_.data_id, data_id);
+    }
+    return ZVKVDevice::InitV(parent, data_id, config);
+  }
+
+  // Each parser takes the reply's information bytes and how many there are, and returns the
+  // bytes it consumed, or -1 for a reply it cannot use. Nothing is read at or past `length`.
+
+  // Analog values: data flag, group value, module count M, then per module its first value,
+  // the count of further values (7) and those values.
+  virtual int parse41_41(const unsigned char* info, int length) {
+    return Locked([&](DeferredLog& log) { return Parse41_41(info, length, log); });
+  }
+  // Switch states: data flag, module count N (at most M), then per module three state bytes,
+  // the count of extra state bytes (5) and those bytes.
+  virtual int parse41_43(const unsigned char* info, int length) {
+    return Locked([&](DeferredLog& log) { return Parse41_43(info, length, log); });
+  }
+  // Alarm states: data flag, module count N, then per module the alarm state byte, the count of
+  // extra alarm bytes (7) and those bytes. Too many modules gives 0.
+  virtual int parse41_44(const unsigned char* info, int length) {
+    return Locked([&](DeferredLog& log) { return Parse41_44(info, length, log); });
+  }
+  // Five values, a count P of further values that are not kept; gives 21 + 4 x P.
+  virtual int parse40_46(const unsigned char* info, int length) {
+    return Locked([&](DeferredLog& log) { return Parse40_46(info, length, log); });
+  }
+  // Two values, the parameter count (26) and as many of the 104 parameter bytes as arrived.
+  virtual int parse42_46(const unsigned char* info, int length) {
+    return Locked([&](DeferredLog& log) { return Parse42_46(info, length, log); });
+  }
+
+  // Further per-module rules of a concrete unit, numbered after RoundDone's own.
+  virtual void DoImpCheckAlert() {}
+
+ protected:
+  using ModuleCount = unsigned char;
+
+  // "RC_0", recorded by RoundDone for every module.
+  static constexpr RuleRow kModuleFaultRule[] = {
+      {2, "RC_0", "06024", "整流模块故障告警", "整流模块故障告警",
+       offsetof(TeleRCChannel, alarm_state), 1},
+  };
+
+  // The states of `table` for every module that `applies` accepts, in module order, each
+  // description prefixed with the module's number ("模块1", "模块2", ...). Call with mutex_ held.
+  template <std::size_t N, typename Applies>
+  std::vector<RuleState> ModuleRuleStates(const RuleRow (&table)[N], Applies applies) const {
+    std::vector<RuleState> states;
+    for (std::size_t index = 0; index < channels_.size(); ++index) {
+      const TeleRCChannel& module = channels_[index];
+      if (!applies(module)) continue;
+      EvaluateRules(table, reinterpret_cast<const unsigned char*>(&module),
+                    "模块" + std::to_string(index + 1), states);
+    }
+    return states;
+  }
+
+  TeleRC record_{};
+  std::vector<TeleRCChannel> channels_;
+  std::vector<unsigned char> snapshot_;
+
+ private:
+  // Runs `parse` under the unit's lock and logs its protocol messages after releasing it.
+  template <typename Parse>
+  int Locked(Parse parse) {
+    DeferredLog log;
+    int result;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result = parse(log);
+    }
+    log.flush(*this);
+    return result;
+  }
+
+  int Overflow(DeferredLog& log, const char* format, std::size_t position, int length) const {
+    log.add(format, data_id_, static_cast<long long>(position), length);
+    return -1;
+  }
+
+  // Head and module records in one block. The block follows the module count, so a count taken
+  // from a cache image after the first cycle still gives a snapshot that loads back.
+  void BuildSnapshot() {
+    const std::size_t head = sizeof(TeleRC);
+    const std::size_t modules = channels_.size() * sizeof(TeleRCChannel);
+    if (snapshot_.size() != head + modules) snapshot_.assign(head + modules, 0);
+    std::memcpy(snapshot_.data(), &record_, head);
+    if (modules != 0) std::memcpy(snapshot_.data() + head, channels_.data(), modules);
+  }
+
+  int Parse41_41(const unsigned char* info, int length, DeferredLog& log) {
+    using namespace rc_log;
+    ByteReader reader(info, length);
+    constexpr std::size_t kHeader = 1 + sizeof record_.group_value + 1;
+    if (!reader.has(kHeader)) return Overflow(log, kReadOverflow41_41, kHeader, length);
+    reader.skip(1);  // data flag: the composite device acts on it
+    reader.bytes(record_.group_value, sizeof record_.group_value);
+    ModuleCount module_count = 0;
+    reader.u8(module_count);
+
+    if (channels_.empty()) {
+      record_.module_count = module_count;
+      channels_.resize(module_count);
+    } else if (record_.module_count != module_count) {
+      return -1;
+    }
+
+    constexpr int kValues = TeleRCChannel::P41_41_SIZE();
+    for (TeleRCChannel& module : channels_) {
+      if (!reader.bytes(module.first_value, sizeof module.first_value))
+        return Overflow(log, kChannelOverflow41_41, reader.consumed() + sizeof module.first_value,
+                        length);
+      if (!reader.u8(module.value_count))
+        return Overflow(log, kChannelOverflow41_41, reader.consumed() + 1, length);
+
+      if (module.value_count != kValues) {
+        log.add(kValueCount41_41, data_id_, module.value_count, kValues);
+        const std::size_t announced = 4u * module.value_count;
+        if (!reader.skip(announced))
+          return Overflow(log, kReadOverflow41_41, reader.consumed() + announced, length);
+        continue;
+      }
+
+      if (!reader.has(sizeof module.values))
+        return Overflow(log, kChannelOverflow41_41, reader.consumed() + sizeof module.values,
+                        length);
+      for (int index = 0; index < kValues; ++index) {
+        unsigned char* value = module.values + 4 * index;
+        reader.bytes(value, 4);
+        // Four equal bytes mark a value the module does not report.
+        if (is_no_value_marker(value)) std::memset(value, 0, 4);
+      }
+    }
+    return static_cast<int>(reader.consumed());
+  }
+
+  int Parse41_43(const unsigned char* info, int length, DeferredLog& log) {
+    using namespace rc_log;
+    ByteReader reader(info, length);
+    constexpr std::size_t kHeader = 2;
+    if (!reader.has(kHeader)) return Overflow(log, kReadOverflow41_43, kHeader, length);
+    reader.skip(1);  // data flag
+    ModuleCount module_count = 0;
+    reader.u8(module_count);
+    if (module_count > record_.module_count) return -1;
+
+    constexpr int kExtraStates = TeleRCChannel::P41_43_SIZE();
+    for (std::size_t index = 0; index < module_count; ++index) {
+      TeleRCChannel& module = channels_[index];
+      constexpr std::size_t kFixed = sizeof module.states + 1;
+      if (!reader.has(kFixed))
+        return Overflow(log, kReadOverflow41_43, reader.consumed() + kFixed, length);
+      reader.bytes(module.states, sizeof module.states);
+      reader.u8(module.state_count);
+
+      if (module.state_count != kExtraStates) {
+        log.add(kStateCount41_43, data_id_, module.state_count, kExtraStates);
+        if (!reader.skip(module.state_count))
+          return Overflow(log, kReadOverflow41_43, reader.consumed() + module.state_count, length);
+        continue;
+      }
+      if (!reader.bytes(module.extra_states, sizeof module.extra_states))
+        return Overflow(log, kReadOverflow41_43, reader.consumed() + sizeof module.extra_states,
+                        length);
+    }
+    return static_cast<int>(reader.consumed());
+  }
+
+  int Parse41_44(const unsigned char* info, int length, DeferredLog& log) {
+    using namespace rc_log;
+    ByteReader reader(info, length);
+    constexpr std::size_t kHeader = 2;
+    if (!reader.has(kHeader)) return Overflow(log, kReadOverflow41_44, kHeader, length);
+    reader.skip(1);  // data flag
+    ModuleCount module_count = 0;
+    reader.u8(module_count);
+    if (module_count > record_.module_count) {
+      log.add(kModuleCount41_44, data_id_, module_count, record_.module_count);
+      return 0;
+    }
+
+    constexpr int kExtraAlarms = TeleRCChannel::P41_44_SIZE();
+    for (std::size_t index = 0; index < module_count; ++index) {
+      TeleRCChannel& module = channels_[index];
+      constexpr std::size_t kFixed = 2;
+      if (!reader.has(kFixed))
+        return Overflow(log, kReadOverflow41_44, reader.consumed() + kFixed, length);
+      reader.u8(module.alarm_state);
+      reader.u8(module.alarm_count);
+
+      if (module.alarm_count != kExtraAlarms) {
+        log.add(kAlarmCount41_44, data_id_, module.alarm_count, kExtraAlarms);
+        if (!reader.skip(module.alarm_count))
+          return Overflow(log, kReadOverflow41_44, reader.consumed() + module.alarm_count, length);
+        continue;
+      }
+      if (!reader.bytes(module.alarms, sizeof module.alarms))
+        return Overflow(log, kReadOverflow41_44, reader.consumed() + sizeof module.alarms, length);
+    }
+    return static_cast<int>(reader.consumed());
+  }
+
+  int Parse40_46(const unsigned char* info, int length, DeferredLog& log) {
+    ByteReader reader(info, length);
+    constexpr std::size_t kHeader = sizeof record_.values40_46 + 1;
+    unsigned char further_count = 0;
+    if (!reader.bytes(record_.values40_46, sizeof record_.values40_46) ||
+        !reader.u8(further_count))
+      return Overflow(log, rc_log::kReadOverflow40_46, kHeader, length);
+    // The further values are not kept, so their bytes are counted, not read.
+    return static_cast<int>(kHeader) + 4 * further_count;
+  }
+
+  int Parse42_46(const unsigned char* info, int length, DeferredLog& log) {
+    ByteReader reader(info, length);
+    constexpr std::size_t kHeader =
+        sizeof record_.first_value42_46 + sizeof record_.second_value42_46 + 1;
+    if (!reader.has(kHeader)) return Overflow(log, rc_log::kReadOverflow42_46, kHeader, length);
+    reader.bytes(record_.first_value42_46, sizeof record_.first_value42_46);
+    reader.bytes(record_.second_value42_46, sizeof record_.second_value42_46);
+    reader.u8(record_.parameter_count);
+
+    constexpr int kParameters = TeleRC::P42_46_NUMBER();
+    if (record_.parameter_count != kParameters) {
+      log.add(rc_log::kParameterCount42_46, data_id_, record_.parameter_count, kParameters);
+      return static_cast<int>(kHeader) + 4 * record_.parameter_count;
+    }
+    // A short block updates the parameters it carries; the rest keep their earlier values.
+    const std::size_t copied =
+        std::min<std::size_t>(TeleRC::P42_46_SIZE(), reader.remaining());
+    reader.bytes(record_.parameters, copied);
+    return static_cast<int>(reader.consumed());
+  }
+};
