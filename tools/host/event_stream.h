@@ -1,0 +1,39 @@
+#pragma once
+
+// The bench host's event stream: one JSON object per line, "event" and "time" first, flushed
+// per line so a reader sees each event as it happens. Safe to call from any thread.
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include <json/value.h>
+
+class EventStream {
+ public:
+  EventStream() = default;
+  ~EventStream();
+  EventStream(const EventStream&) = delete;
+  EventStream& operator=(const EventStream&) = delete;
+
+  // Empty result on success, else the reason.
+  std::string Open(const std::string& path);
+  bool enabled() const { return file_ != nullptr; }
+  // `members` is an object; its members follow "event" and "time".
+  void Write(const char* event, const Json::Value& members);
+  void Close();
+
+ private:
+  std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+};
+
+// Local time now, ISO 8601 with milliseconds and the UTC offset: 2026-12-08T14:15:28.123+01:00.
+std::string IsoLocalTimeNow();
+
+// One line of JSON, UTF-8 kept as it is.
+std::string CompactJson(const Json::Value& value);
+
+// A float as a JSON number with its shortest round-trip digits (230.1, not 230.100006...);
+// null for values JSON cannot carry (NaN, infinities).
+Json::Value FloatJson(float value);

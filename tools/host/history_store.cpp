@@ -1,0 +1,112 @@
+#include "tools/host/history_store.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include <sqlite3.h>
+
+namespace {
+
+// Owns one prepared statement.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) statement_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  sqlite3_stmt* get() const { return statement_; }
+  explicit operator bool() const { return statement_ != nullptr; }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+}  // namespace
+
+std::string DefaultHistoryPath() {
+  const char* state_home = std::getenv("XDG_STATE_HOME");
+  std::filesystem::path base;
+  if (state_home != nullptr && state_home[0] == '/') {
+    base = state_home;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::filesystem::path(home != nullptr ? home : ".") / ".local" / "state";
+  }
+  return (base / "k426b" / "history.sqlite").string();
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::string& error) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+  }
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    error = "cannot open the history " + path + ": " + sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 2000);
+  const char* schema =
+      "PRAGMA journal_mode=WAL;"
+      "PRAGMA synchronous=NORMAL;"
+      "CREATE TABLE IF NOT EXISTS history (id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
+      " data_id INTEGER NOT NULL, record_type INTEGER NOT NULL, snapshot BLOB NOT NULL);"
+      "CREATE INDEX IF NOT EXISTS history_unit ON history (data_id, record_type, id);";
+  char* message = nullptr;
+  if (sqlite3_exec(db, schema, nullptr, nullptr, &message) != SQLITE_OK) {
+    error = "cannot use the history " + path + ": " + (message != nullptr ? message : "?");
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return std::unique_ptr<HistoryStore>(new HistoryStore(db));
+}
+
+HistoryStore::~HistoryStore() { sqlite3_close(db_); }
+
+bool HistoryStore::Append(const std::string& time, unsigned data_id, int record_type,
+                          const std::vector<unsigned char>& snapshot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement insert(db_,
+                   "INSERT INTO history (time, data_id, record_type, snapshot) VALUES (?,?,?,?)");
+  bool ok = static_cast<bool>(insert);
+  if (ok) {
+    sqlite3_bind_text(insert.get(), 1, time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insert.get(), 2, data_id);
+    sqlite3_bind_int(insert.get(), 3, record_type);
+    // A zero-length blob must still be a blob, not NULL.
+    static const unsigned char kEmpty = 0;
+    sqlite3_bind_blob(insert.get(), 4, snapshot.empty() ? &kEmpty : snapshot.data(),
+                      static_cast<int>(snapshot.size()), SQLITE_TRANSIENT);
+    ok = sqlite3_step(insert.get()) == SQLITE_DONE;
+  }
+  if (!ok) last_error_ = sqlite3_errmsg(db_);
+  return ok;
+}
+
+std::optional<std::vector<unsigned char>> HistoryStore::Newest(unsigned data_id, int record_type) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement select(db_,
+                   "SELECT snapshot FROM history WHERE data_id = ? AND record_type = ?"
+                   " ORDER BY id DESC LIMIT 1");
+  if (!select) return std::nullopt;
+  sqlite3_bind_int64(select.get(), 1, data_id);
+  sqlite3_bind_int(select.get(), 2, record_type);
+  if (sqlite3_step(select.get()) != SQLITE_ROW) return std::nullopt;
+  const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(select.get(), 0));
+  const int length = sqlite3_column_bytes(select.get(), 0);
+  if (bytes == nullptr || length <= 0) return std::vector<unsigned char>();
+  return std::vector<unsigned char>(bytes, bytes + length);
+}
+
+long long HistoryStore::RowCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement count(db_, "SELECT COUNT(*) FROM history");
+  if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return -1;
+  return sqlite3_column_int64(count.get(), 0);
+}

@@ -1,0 +1,22 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "tools/host/bench_host.h"
+#include "tools/host/options.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const ParsedOptions parsed = ParseHostOptions(arguments);
+  if (!parsed.error.empty()) {
+    fmt::print(stderr, "k426b-host: {}\n\n{}", parsed.error, kHostUsage);
+    return 2;
+  }
+  if (parsed.options.help) {
+    fmt::print("{}", kHostUsage);
+    return 0;
+  }
+  return RunBenchHost(parsed.options);
+}
