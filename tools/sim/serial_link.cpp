@@ -1,0 +1,147 @@
+#include "tools/sim/serial_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+namespace k426b_sim {
+namespace {
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void MakeRaw(int fd, speed_t speed, const std::string& name) {
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) ThrowErrno("tcgetattr " + name);
+  cfmakeraw(&settings);
+  settings.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0)
+    ThrowErrno("cfsetspeed " + name);
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) ThrowErrno("tcsetattr " + name);
+}
+
+speed_t SpeedFor(unsigned baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: throw std::invalid_argument("unsupported baud rate " + std::to_string(baud));
+  }
+}
+
+bool WriteAll(int fd, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = ::write(fd, bytes, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool Send(int fd, const std::string& text, const ServeOptions& options) {
+  if (!options.pace) return WriteAll(fd, text.data(), text.size());
+  using Clock = std::chrono::steady_clock;
+  const auto byte_time = std::chrono::duration<double>(10.0 / options.baud);
+  const Clock::time_point start = Clock::now();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!WriteAll(fd, &text[i], 1)) return false;
+    std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(byte_time * (i + 1)));
+  }
+  return true;
+}
+
+}  // namespace
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Pty OpenPty() {
+  Pty pty;
+  pty.master = Fd(posix_openpt(O_RDWR | O_NOCTTY));
+  if (pty.master.Get() < 0) ThrowErrno("posix_openpt");
+  if (grantpt(pty.master.Get()) != 0) ThrowErrno("grantpt");
+  if (unlockpt(pty.master.Get()) != 0) ThrowErrno("unlockpt");
+  char name[128];
+  if (ptsname_r(pty.master.Get(), name, sizeof name) != 0) ThrowErrno("ptsname_r");
+  pty.slave_path = name;
+  pty.slave = Fd(::open(name, O_RDWR | O_NOCTTY));
+  if (pty.slave.Get() < 0) ThrowErrno("open " + pty.slave_path);
+  MakeRaw(pty.slave.Get(), B9600, pty.slave_path);
+  return pty;
+}
+
+Fd OpenSerialPort(const std::string& device, unsigned baud) {
+  const speed_t speed = SpeedFor(baud);
+  Fd fd(::open(device.c_str(), O_RDWR | O_NOCTTY));
+  if (fd.Get() < 0) ThrowErrno("open " + device);
+  MakeRaw(fd.Get(), speed, device);
+  tcflush(fd.Get(), TCIOFLUSH);
+  return fd;
+}
+
+bool Serve(int fd, Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop) {
+  unsigned char buffer[512];
+  while (!stop.load()) {
+    pollfd watch{fd, POLLIN, 0};
+    const int ready = ::poll(&watch, 1, 100);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (ready == 0) continue;
+    if ((watch.revents & (POLLERR | POLLNVAL)) != 0) return false;
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (count <= 0) return false;
+    const std::size_t length = static_cast<std::size_t>(count);
+    if (options.trace) options.trace("rx", std::string(reinterpret_cast<char*>(buffer), length));
+    for (const std::string& reply : responder.OnBytes(buffer, length)) {
+      if (options.trace) options.trace("tx", reply);
+      if (!Send(fd, reply, options)) return false;
+    }
+  }
+  return true;
+}
+
+PtyServer::PtyServer(std::unique_ptr<Responder> responder, ServeOptions options)
+    : pty_(OpenPty()), responder_(std::move(responder)) {
+  thread_ = std::thread([this, options] { Serve(pty_.master.Get(), *responder_, options, stop_); });
+}
+
+PtyServer::~PtyServer() { Stop(); }
+
+void PtyServer::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace k426b_sim

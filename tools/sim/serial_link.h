@@ -1,0 +1,77 @@
+#pragma once
+
+// The simulator's side of the serial line: a pseudo-terminal or a serial device, served by a
+// loop that feeds what arrives to a Responder and writes its answers back, optionally at the
+// pace of the line's baud rate.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tools/sim/simulator.h"
+
+namespace k426b_sim {
+
+// An open file descriptor, closed on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  ~Fd();
+  int Get() const { return fd_; }
+  int Release() { int fd = fd_; fd_ = -1; return fd; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A pseudo-terminal in raw mode. The simulator serves the master side; the driver opens
+// `slave_path`. The simulator keeps the slave open as well, so that the driver may close and
+// reopen it without the master reporting a hang-up.
+struct Pty {
+  Fd master;
+  Fd slave;
+  std::string slave_path;
+};
+
+// Both throw std::system_error with the failing call named.
+Pty OpenPty();
+// termios raw 8N1, no flow control, at `baud` (a standard rate, else std::invalid_argument).
+Fd OpenSerialPort(const std::string& device, unsigned baud);
+
+struct ServeOptions {
+  // Hold each byte to the line's timing: 10 bit times a byte (8N1).
+  bool pace = false;
+  unsigned baud = 9600;
+  // Called with every chunk received and every answer sent.
+  std::function<void(const char* direction, const std::string& bytes)> trace;
+};
+
+// Serves until `stop` is set (checked at least every 100 ms). Returns false when the descriptor
+// fails (a serial device removed, say), true after a stop.
+bool Serve(int fd, Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop);
+
+// A responder served on a pseudo-terminal from a thread of its own: what a bench host runs
+// in-process. Stops and joins on destruction.
+class PtyServer {
+ public:
+  PtyServer(std::unique_ptr<Responder> responder, ServeOptions options = {});
+  ~PtyServer();
+  PtyServer(const PtyServer&) = delete;
+  PtyServer& operator=(const PtyServer&) = delete;
+
+  const std::string& SlavePath() const { return pty_.slave_path; }
+  void Stop();
+
+ private:
+  Pty pty_;
+  std::unique_ptr<Responder> responder_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace k426b_sim
