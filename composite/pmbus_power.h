@@ -151,7 +151,7 @@ class PMBusPower : public PMBusProtocol {
   const std::string& DetectedModel() const { return model_; }
 
  protected:
-  enum PollState : int {
+  enum CycleState : int {
     kAcAnalog = 0,
     kAcSwitch = 1,
     kAcAlarm = 2,
@@ -439,10 +439,12 @@ class PMBusPower : public PMBusProtocol {
     return false;
   }
 
+  // A missing "data_id", or one that is not a whole unsigned number, gives data id 0.
   static unsigned ChildDataId(const Json::Value& element) {
     if (!element.isObject()) return 0;
     const Json::Value& data_id = element["data_id"];
-    return data_id.isConvertibleTo(Json::uintValue) ? data_id.asUInt() : 0;
+    const bool whole_unsigned = data_id.isIntegral() && data_id.isConvertibleTo(Json::uintValue);
+    return whole_unsigned ? data_id.asUInt() : 0;
   }
 
   static constexpr int kUnitCountPosition = 1;

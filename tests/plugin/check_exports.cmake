@@ -1,0 +1,20 @@
+# The plug-in's dynamic symbol table holds get_providers and, of what it defines, nothing else
+# but the linker's own section markers.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(exported "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" symbol "${line}")
+  if(symbol STREQUAL "" OR symbol MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+    continue()
+  endif()
+  list(APPEND exported "${symbol}")
+endforeach()
+if(NOT exported STREQUAL "get_providers")
+  message(FATAL_ERROR "libk426b.so exports [${exported}], expected [get_providers]")
+endif()
+message(STATUS "libk426b.so exports get_providers alone")
