@@ -254,7 +254,6 @@ int RunBenchHost(const HostOptions& options) {
                        ": the plug-in rejected it (InitSetting returned false)");
 
   BenchRun run(options, *events, stream, controller, composite);
-  if (history) run.LoadCaches(*history);
 
   std::unique_ptr<SimulatedLine> simulator;
   std::string port_path = options.port;
@@ -271,6 +270,7 @@ int RunBenchHost(const HostOptions& options) {
              options.simulate ? " (built-in simulator)" : fmt::format(" at {} 8N1", options.baud),
              history ? history_path : std::string("off"));
   std::fflush(stdout);
+  if (history) run.LoadCaches(*history);
   run.ReportValues("start - values before the first cycle");
 
   composite->AttachPort([&port, &wire](const unsigned char* bytes, unsigned length) {

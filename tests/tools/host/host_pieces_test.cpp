@@ -1,0 +1,327 @@
+// The bench host's pieces below its run loop: command line, configuration check, history,
+// value reading, event lines, wire log and the serial line's hang-up detection.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "host/device.h"
+#include "tests/support/recording_host.h"
+#include "tools/host/config_check.h"
+#include "tools/host/event_stream.h"
+#include "tools/host/history_store.h"
+#include "tools/host/options.h"
+#include "tools/host/serial_port.h"
+#include "tools/host/unit_values.h"
+#include "tools/host/wire_log.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+std::filesystem::path ScratchFolder() {
+  char pattern[] = "/tmp/k426b-host-test-XXXXXX";
+  return std::filesystem::path(mkdtemp(pattern));
+}
+
+std::string ReadAll(std::FILE* file) {
+  std::rewind(file);
+  std::string text;
+  char buffer[512];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  return text;
+}
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value value;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &errors)) << text;
+  return value;
+}
+
+TEST(HostOptions, NoArgumentsMeansTheSimulatorWithTheExampleConfiguration) {
+  const ParsedOptions parsed = ParseHostOptions({});
+  EXPECT_EQ(parsed.error, "");
+  EXPECT_TRUE(parsed.options.simulate);
+  EXPECT_EQ(parsed.options.config_path, "");
+  EXPECT_FALSE(parsed.options.cycles.has_value());
+}
+
+TEST(HostOptions, ValuesFollowEitherAnEqualsSignOrAsTheNextArgument) {
+  const ParsedOptions parsed =
+      ParseHostOptions({"--port=/dev/ttyUSB0", "--baud", "19200", "--cycles=3", "--trace"});
+  EXPECT_EQ(parsed.error, "");
+  EXPECT_EQ(parsed.options.port, "/dev/ttyUSB0");
+  EXPECT_EQ(parsed.options.baud, 19200);
+  EXPECT_EQ(parsed.options.cycles, 3u);
+  EXPECT_TRUE(parsed.options.trace);
+  EXPECT_FALSE(parsed.options.simulate);
+}
+
+TEST(HostOptions, ConflictingOrMalformedCommandLinesAreRefusedWithTheirReason) {
+  const struct {
+    std::vector<std::string> arguments;
+    const char* reason;
+  } cases[] = {
+      {{"--port", "/dev/ttyS0", "--simulate"}, "--port and --simulate exclude each other"},
+      {{"--history", "h.sqlite", "--no-history"}, "--history and --no-history exclude"},
+      {{"--port", "/dev/ttyS0", "--scenario", "s.json"}, "--scenario belongs to --simulate"},
+      {{"--simulate", "--baud", "9600"}, "--baud belongs to --port"},
+      {{"--baud", "9601", "--port", "/dev/ttyS0"}, "unsupported line speed '9601'"},
+      {{"--cycles", "0"}, "--cycles: expected a positive whole number, got '0'"},
+      {{"--cycles", "-2"}, "got '-2'"},
+      {{"--cycles"}, "--cycles needs a value"},
+      {{"--trace=yes"}, "--trace takes no value"},
+      {{"--cycle", "3"}, "unknown option '--cycle'"},
+      {{"config.json"}, "unknown option 'config.json'"},
+  };
+  for (const auto& row : cases) {
+    EXPECT_THAT(ParseHostOptions(row.arguments).error, HasSubstr(row.reason)) << row.reason;
+  }
+}
+
+TEST(ConfigCheck, TheExampleConfigurationIsUsable) {
+  Json::Value config;
+  ASSERT_EQ(LoadConfigFile(K426B_EXAMPLES_DIR "/k426b.json", config), "");
+  EXPECT_EQ(CheckConfig(config), "");
+}
+
+TEST(ConfigCheck, EachProblemIsNamedByTheMemberAtFault) {
+  const struct {
+    const char* config;
+    const char* problem;
+  } cases[] = {
+      {R"([])", "the configuration must be a JSON object, found an array"},
+      {R"({"data_id": -1, "rcSetting": {}})", "the composite device.data_id must be an unsigned"},
+      {R"({"data_id": 1.5, "rcSetting": {}})", "the composite device.data_id must be an unsigned"},
+      {R"({"address": 255, "rcSetting": {}})", "address must be an integer from 0 to 254, found 255"},
+      {R"({"timeout_ms": "fast", "rcSetting": {}})", "timeout_ms must be an integer"},
+      {R"({"acSetting": {"data_id": 1}, "rcSetting": {}})",
+       "acSetting must be an array of unit objects, found an object"},
+      {R"({"acSetting": [7], "rcSetting": {}})", "acSetting[0] must be an object, found an integer"},
+      {R"({"dcSetting": [{"data_id": 1}, {"data_id": "2"}], "rcSetting": {}})",
+       "dcSetting[1].data_id must be an unsigned integer, found a string"},
+      {R"({"acSetting": [{"appSetting": "x"}], "rcSetting": {}})",
+       "acSetting[0].appSetting must be an object, found a string"},
+      {R"({"dcSetting": [{"appSetting": {"diff_i": {}}}], "rcSetting": {}})",
+       "dcSetting[0].appSetting.diff_i must be a number, found an object"},
+      {R"({"acSetting": []})", "rcSetting is missing"},
+      {R"({"rcSetting": null})", "rcSetting is missing"},
+      {R"({"rcSetting": []})", "rcSetting must be an object, found an array"},
+  };
+  for (const auto& row : cases) {
+    EXPECT_THAT(CheckConfig(ParseJson(row.config)), HasSubstr(row.problem)) << row.config;
+  }
+}
+
+TEST(ConfigCheck, SettingsTheUnitsReadAsTextPass) {
+  // diff_v as a string of digits, or even of letters, is read through its text form.
+  EXPECT_EQ(CheckConfig(ParseJson(
+                R"({"acSetting": [{"data_id": 4294967295, "appSetting": {"diff_v": "12", "diff_i": "abc"}}],
+                    "rcSetting": {}})")),
+            "");
+}
+
+TEST(ConfigCheck, UnreadableTruncatedOrTrailingTextFilesAreRefused) {
+  const auto folder = ScratchFolder();
+  Json::Value config;
+  EXPECT_EQ(LoadConfigFile((folder / "absent.json").string(), config),
+            "cannot read configuration " + (folder / "absent.json").string());
+  for (const char* text : {R"({"rcSetting": {})", R"({"rcSetting": {}} x)", R"({"a":1,"a":2})"}) {
+    std::ofstream(folder / "bad.json") << text;
+    EXPECT_THAT(LoadConfigFile((folder / "bad.json").string(), config),
+                HasSubstr("is not valid JSON: "))
+        << text;
+  }
+}
+
+TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
+  const auto path = (ScratchFolder() / "state" / "history.sqlite").string();
+  std::string error;
+  {
+    auto store = HistoryStore::Open(path, error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_FALSE(store->Newest(101, 5094).has_value());
+    EXPECT_TRUE(store->Append("t1", 101, 5094, hex_bytes("65 00 00 00 01")));
+    EXPECT_TRUE(store->Append("t1", 100, 5095, hex_bytes("64 00 00 00 AA")));
+    EXPECT_TRUE(store->Append("t2", 101, 5094, hex_bytes("65 00 00 00 02")));
+    // The rectifier shares the composite's data id; the record type keeps them apart.
+    EXPECT_TRUE(store->Append("t2", 100, 5096, hex_bytes("64 00 00 00 BB")));
+  }
+  auto store = HistoryStore::Open(path, error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(store->RowCount(), 4);
+  EXPECT_EQ(store->Newest(101, 5094), hex_bytes("65 00 00 00 02"));
+  EXPECT_EQ(store->Newest(100, 5095), hex_bytes("64 00 00 00 AA"));
+  EXPECT_FALSE(store->Newest(102, 5094).has_value());
+}
+
+TEST(HistoryStore, AnEmptySnapshotIsStoredAsAnEmptyImageNotAsNoRow) {
+  std::string error;
+  auto store = HistoryStore::Open((ScratchFolder() / "h.sqlite").string(), error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_TRUE(store->Append("t", 7, 5096, {}));
+  EXPECT_EQ(store->Newest(7, 5096), Bytes());
+}
+
+TEST(HistoryStore, TheDefaultPathFollowsXdgStateHomeAndElseHome) {
+  const char* saved_state = std::getenv("XDG_STATE_HOME");
+  const std::string saved = saved_state != nullptr ? saved_state : "";
+  setenv("XDG_STATE_HOME", "/var/tmp/state", 1);
+  EXPECT_EQ(DefaultHistoryPath(), "/var/tmp/state/k426b/history.sqlite");
+  setenv("XDG_STATE_HOME", "relative/ignored", 1);
+  EXPECT_EQ(DefaultHistoryPath(),
+            std::string(std::getenv("HOME")) + "/.local/state/k426b/history.sqlite");
+  if (saved_state != nullptr) {
+    setenv("XDG_STATE_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("XDG_STATE_HOME");
+  }
+}
+
+TEST(UnitValues, AnAcUnitServesItsHeadKeysThenFourKeysPerScreen) {
+  const std::vector<std::string> keys = ValueKeys("k426b-ac", 2);
+  EXPECT_EQ(keys, (std::vector<std::string>{"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert",
+                                            "channel_0_a", "channel_0_b", "channel_0_c",
+                                            "channel_0_f", "channel_1_a", "channel_1_b",
+                                            "channel_1_c", "channel_1_f"}));
+  EXPECT_EQ(ValueKeys("k426b-dc", 5), (std::vector<std::string>{"v", "i"}));
+  EXPECT_TRUE(ValueKeys("k426b-rc", 3).empty());
+  EXPECT_EQ(RecordTypeOf("k426b-ac"), 5094);
+  EXPECT_EQ(RecordTypeOf("k426b-rc"), 5095);
+  EXPECT_EQ(RecordTypeOf("k426b-dc"), 5096);
+}
+
+TEST(UnitValues, TheScreenCountIsReadOnlyFromASnapshotLongEnoughToHoldIt) {
+  EXPECT_EQ(ScreenCount(Bytes(16, 0x09)), 0u);
+  Bytes head(17, 0x00);
+  head[16] = 3;
+  EXPECT_EQ(ScreenCount(head), 3u);
+}
+
+TEST(UnitValues, RefusalsBecomeErrorObjectsAndAUnitWithoutKeysReportsItsOwnAnswer) {
+  auto device = std::make_shared<ZVKSPDevice>();  // the host's default refuses every key
+  const auto values = ReadUnitValues(*device, {"v", "i"});
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0].error, "数据未就绪");
+  const Json::Value json = ValuesJson(values, true);
+  EXPECT_EQ(json["v"]["error"].asString(), "数据未就绪");
+  EXPECT_EQ(ValuesLine(values), "数据未就绪");
+
+  const Json::Value rectifier = ValuesJson(ReadUnitValues(*device, {}), false);
+  EXPECT_EQ(CompactJson(rectifier), R"({"error":"数据未就绪"})");
+}
+
+TEST(UnitValues, TheHumanLineGroupsKeysRefusedForTheSameReason) {
+  const std::vector<UnitValue> values = {
+      {"ia", 12.5f, ""}, {"channel_0_a", std::nullopt, "数据未提供"},
+      {"channel_0_b", std::nullopt, "数据未提供"}, {"ic", 0.25f, ""}};
+  EXPECT_EQ(ValuesLine(values), "ia 12.5  channel_0_a,channel_0_b: 数据未提供  ic 0.25");
+}
+
+TEST(EventLines, FloatsCarryTheirShortestDigitsAndNonFiniteValuesBecomeNull) {
+  EXPECT_EQ(CompactJson(FloatJson(230.1f)), "230.1");
+  EXPECT_EQ(CompactJson(FloatJson(53.5f)), "53.5");
+  EXPECT_EQ(CompactJson(FloatJson(1e-7f)), "1e-07");
+  EXPECT_TRUE(FloatJson(std::nanf("")).isNull());
+  EXPECT_TRUE(FloatJson(-INFINITY).isNull());
+}
+
+TEST(EventLines, EachEventIsOneLineWithItsNameAndTimeFirstAndTextKeptAsUtf8) {
+  const auto path = ScratchFolder() / "events.jsonl";
+  EventStream stream;
+  ASSERT_EQ(stream.Open(path.string()), "");
+  Json::Value members(Json::objectValue);
+  members["text"] = "数据已超时";
+  members["data_id"] = 7;
+  stream.Write("log", members);
+  stream.Write("empty", Json::Value(Json::objectValue));
+  stream.Close();
+
+  const std::string text = ReadAll(path);
+  const std::regex line(
+      R"(\{"event":"log","time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d","data_id":7,"text":"数据已超时"\}
+\{"event":"empty","time":"[^"]+"\}
+)");
+  EXPECT_TRUE(std::regex_match(text, line)) << text;
+}
+
+TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
+  const auto path = ScratchFolder() / "line.jsonl";
+  std::FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  {
+    WireLog wire;
+    wire.EnableTrace(trace);
+    ASSERT_EQ(wire.OpenRecord(path.string()), "");
+    const std::string query = "~20014041E002FFFD11\r";
+    wire.Sent(reinterpret_cast<const unsigned char*>(query.data()), query.size());
+    // A reply split over two reads, the second carrying the start of the next.
+    const std::string first = "~2001", second = "40000000FDB3\r~20";
+    wire.Received(reinterpret_cast<const unsigned char*>(first.data()), first.size());
+    wire.Received(reinterpret_cast<const unsigned char*>(second.data()), second.size());
+  }
+  std::ifstream record(path);
+  std::vector<Json::Value> lines;
+  for (std::string line; std::getline(record, line);) lines.push_back(ParseJson(line));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0]["dir"].asString(), "tx");
+  EXPECT_EQ(lines[0]["hex"].asString(), "7E3230303134303431453030324646464431310D");
+  EXPECT_EQ(lines[1]["dir"].asString(), "rx");
+  EXPECT_EQ(lines[1]["hex"].asString(), "7E32303031");
+  EXPECT_EQ(lines[2]["hex"].asString(), "3430303030303030464442330D7E3230");
+  EXPECT_LE(lines[0]["t"].asDouble(), lines[2]["t"].asDouble());
+
+  const std::string shown = ReadAll(trace);
+  std::fclose(trace);
+  EXPECT_THAT(shown, HasSubstr("tx ~20014041E002FFFD11\\r\n   hex 7E 32 30 30 31 34 30 34 31"));
+  EXPECT_THAT(shown, HasSubstr("rx ~200140000000FDB3\\r\n"));
+  EXPECT_EQ(shown.find("rx ~20\n"), std::string::npos);  // the unfinished frame waits
+}
+
+TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  SerialPort port(ptsname(master), 9600);
+  ASSERT_EQ(port.Open(), "");
+
+  unsigned char buffer[64];
+  std::size_t received = 0;
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 0), SerialPort::ReadResult::kNothing);
+  // Raw mode: the CR ending a frame must arrive as CR, not as a newline.
+  ASSERT_EQ(write(master, "~1\r", 3), 3);
+  ASSERT_EQ(port.Read(buffer, sizeof buffer, received, 1000), SerialPort::ReadResult::kData);
+  EXPECT_EQ(std::string(buffer, buffer + received), "~1\r");
+
+  const unsigned char query[] = {'~', '2', '\r'};
+  EXPECT_TRUE(port.Write(query, sizeof query));
+  char echoed[8] = {};
+  EXPECT_EQ(read(master, echoed, sizeof echoed), 3);
+  EXPECT_EQ(std::string(echoed, 3), "~2\r");
+
+  close(master);
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 1000), SerialPort::ReadResult::kGone);
+}
+
+}  // namespace
