@@ -245,6 +245,43 @@ class PMBusPowerRC : public UnitDevice {
     return static_cast<int>(reader.consumed());
   }
 
+  // Where one module's section of a switch or alarm reply goes: `fixed` bytes, the count of
+  // extra bytes that follow them, and the extra bytes themselves.
+  struct ModuleSection {
+    unsigned char* fixed;
+    std::size_t fixed_width;
+    unsigned char& count;
+    unsigned char* extra;
+    int expected;
+  };
+
+  // The sections of the first `module_count` modules. A section announcing another count than
+  // expected is logged and its extra bytes skipped, so the module keeps its earlier ones.
+  template <typename SectionOf>
+  int ParseModuleSections(ByteReader& reader, std::size_t module_count, int length,
+                          DeferredLog& log, const char* count_message,
+                          const char* overflow_message, SectionOf section_of) {
+    for (std::size_t index = 0; index < module_count; ++index) {
+      const ModuleSection section = section_of(channels_[index]);
+      if (!reader.has(section.fixed_width + 1))
+        return Overflow(log, overflow_message, reader.consumed() + section.fixed_width + 1,
+                        length);
+      reader.bytes(section.fixed, section.fixed_width);
+      reader.u8(section.count);
+
+      const std::size_t announced = section.count;
+      if (section.count != section.expected) {
+        log.add(count_message, data_id_, section.count, section.expected);
+        if (!reader.skip(announced))
+          return Overflow(log, overflow_message, reader.consumed() + announced, length);
+        continue;
+      }
+      if (!reader.bytes(section.extra, announced))
+        return Overflow(log, overflow_message, reader.consumed() + announced, length);
+    }
+    return static_cast<int>(reader.consumed());
+  }
+
   int Parse41_43(const unsigned char* info, int length, DeferredLog& log) {
     using namespace rc_log;
     ByteReader reader(info, length);
@@ -255,26 +292,12 @@ class PMBusPowerRC : public UnitDevice {
     reader.u8(module_count);
     if (module_count > record_.module_count) return -1;
 
-    constexpr int kExtraStates = TeleRCChannel::P41_43_SIZE();
-    for (std::size_t index = 0; index < module_count; ++index) {
-      TeleRCChannel& module = channels_[index];
-      constexpr std::size_t kFixed = sizeof module.states + 1;
-      if (!reader.has(kFixed))
-        return Overflow(log, kReadOverflow41_43, reader.consumed() + kFixed, length);
-      reader.bytes(module.states, sizeof module.states);
-      reader.u8(module.state_count);
-
-      if (module.state_count != kExtraStates) {
-        log.add(kStateCount41_43, data_id_, module.state_count, kExtraStates);
-        if (!reader.skip(module.state_count))
-          return Overflow(log, kReadOverflow41_43, reader.consumed() + module.state_count, length);
-        continue;
-      }
-      if (!reader.bytes(module.extra_states, sizeof module.extra_states))
-        return Overflow(log, kReadOverflow41_43, reader.consumed() + sizeof module.extra_states,
-                        length);
-    }
-    return static_cast<int>(reader.consumed());
+    return ParseModuleSections(
+        reader, module_count, length, log, kStateCount41_43, kReadOverflow41_43,
+        [](TeleRCChannel& module) {
+          return ModuleSection{module.states, sizeof module.states, module.state_count,
+                               module.extra_states, TeleRCChannel::P41_43_SIZE()};
+        });
   }
 
   int Parse41_44(const unsigned char* info, int length, DeferredLog& log) {
@@ -290,25 +313,12 @@ class PMBusPowerRC : public UnitDevice {
       return 0;
     }
 
-    constexpr int kExtraAlarms = TeleRCChannel::P41_44_SIZE();
-    for (std::size_t index = 0; index < module_count; ++index) {
-      TeleRCChannel& module = channels_[index];
-      constexpr std::size_t kFixed = 2;
-      if (!reader.has(kFixed))
-        return Overflow(log, kReadOverflow41_44, reader.consumed() + kFixed, length);
-      reader.u8(module.alarm_state);
-      reader.u8(module.alarm_count);
-
-      if (module.alarm_count != kExtraAlarms) {
-        log.add(kAlarmCount41_44, data_id_, module.alarm_count, kExtraAlarms);
-        if (!reader.skip(module.alarm_count))
-          return Overflow(log, kReadOverflow41_44, reader.consumed() + module.alarm_count, length);
-        continue;
-      }
-      if (!reader.bytes(module.alarms, sizeof module.alarms))
-        return Overflow(log, kReadOverflow41_44, reader.consumed() + sizeof module.alarms, length);
-    }
-    return static_cast<int>(reader.consumed());
+    return ParseModuleSections(
+        reader, module_count, length, log, kAlarmCount41_44, kReadOverflow41_44,
+        [](TeleRCChannel& module) {
+          return ModuleSection{&module.alarm_state, 1, module.alarm_count, module.alarms,
+                               TeleRCChannel::P41_44_SIZE()};
+        });
   }
 
   int Parse40_46(const unsigned char* info, int length, DeferredLog& log) {
