@@ -4,9 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <initializer_list>
 #include <limits>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 #include <json/reader.h>
 
@@ -64,8 +65,7 @@ long ReadInteger(const Json::Value& value, const std::string& where, long low, l
   if (!value.isNumeric() || (value.isDouble() && std::floor(value.asDouble()) != value.asDouble()))
     Fail(where, "expected an integer from " + std::to_string(low) + " to " + std::to_string(high));
   const double number = value.asDouble();
-  if (number < static_cast<double>(low) || number > static_cast<double>(high))
-  {
+  if (number < static_cast<double>(low) || number > static_cast<double>(high)) {
     std::ostringstream text;
     text << "value " << number << " out of range " << low << " to " << high;
     Fail(where, text.str());
@@ -73,17 +73,101 @@ long ReadInteger(const Json::Value& value, const std::string& where, long low, l
   return static_cast<long>(number);
 }
 
-uint8_t ReadByte(const Json::Value& value, const std::string& where) {
-  return static_cast<uint8_t>(ReadInteger(value, where, 0, 255));
+// The members of each part of a scenario, listed once for reading and for writing.
+template <typename Fields>
+void VisitFields(AcScreen& screen, Fields& field) {
+  field("a", screen.a);
+  field("b", screen.b);
+  field("c", screen.c);
+  field("f", screen.f);
+  field("user_values", screen.user_values);
+  field("alarms", screen.alarms);
+  field("extra_alarms", screen.extra_alarms);
+  field("user_alarms", screen.user_alarms);
 }
 
-Reading ReadReading(const Json::Value& value, const std::string& where) {
-  if (value.isNull()) return std::nullopt;
+template <typename Fields>
+void VisitFields(AcUnit& unit, Fields& field) {
+  field("screens", unit.screens);
+  field("ia", unit.ia);
+  field("ib", unit.ib);
+  field("ic", unit.ic);
+  field("switches", unit.switches);
+  field("user_switches", unit.user_switches);
+  field("current_alarms", unit.current_alarms);
+}
+
+template <typename Fields>
+void VisitFields(DcUnit& unit, Fields& field) {
+  field("v", unit.v);
+  field("i", unit.i);
+  field("m_values", unit.m_values);
+  field("n_values", unit.n_values);
+  field("user_values", unit.user_values);
+  field("v_alarm", unit.v_alarm);
+  field("fuses", unit.fuses);
+  field("user_alarms", unit.user_alarms);
+}
+
+template <typename Fields>
+void VisitFields(RcModule& module, Fields& field) {
+  field("current", module.current);
+  field("values", module.values);
+  field("states", module.states);
+  field("extra_states", module.extra_states);
+  field("alarm", module.alarm);
+  field("extra_alarms", module.extra_alarms);
+}
+
+template <typename Fields>
+void VisitFields(Rectifier& rectifier, Fields& field) {
+  field("group_value", rectifier.group_value);
+  field("modules", rectifier.modules);
+}
+
+template <typename Fields>
+void VisitFields(Parameters& parameters, Fields& field) {
+  field("ac", parameters.ac);
+  field("ac_extra", parameters.ac_extra);
+  field("dc_first", parameters.dc_first);
+  field("dc_second", parameters.dc_second);
+  field("dc", parameters.dc);
+}
+
+// The part of the top level that is plain data; model, version and the script are read apart.
+template <typename Fields>
+void VisitFields(Scenario& scenario, Fields& field) {
+  field("address", scenario.address);
+  field("ac_units", scenario.ac_units);
+  field("dc_units", scenario.dc_units);
+  field("rectifier", scenario.rectifier);
+  field("parameters", scenario.parameters);
+}
+
+struct AnyField {
+  template <typename T>
+  void operator()(const char*, T&) const {}
+};
+template <typename T, typename = void>
+struct HasFields : std::false_type {};
+template <typename T>
+struct HasFields<T, std::void_t<decltype(VisitFields(std::declval<T&>(), std::declval<AnyField&>()))>>
+    : std::true_type {};
+
+void Read(const Json::Value& value, const std::string& where, uint8_t& out) {
+  out = static_cast<uint8_t>(ReadInteger(value, where, 0, 255));
+}
+
+void Read(const Json::Value& value, const std::string& where, Reading& out) {
+  if (value.isNull()) {
+    out.reset();
+    return;
+  }
   if (!value.isNumeric()) Fail(where, "expected a number or null (no value)");
   const double number = value.asDouble();
   if (!std::isfinite(number) || std::fabs(number) > std::numeric_limits<float>::max())
     Fail(where, "number does not fit a float");
-  return static_cast<float>(number);
+  out = static_cast<float>(number);
 }
 
 const Json::Value& RequireArray(const Json::Value& value, const std::string& where) {
@@ -93,138 +177,79 @@ const Json::Value& RequireArray(const Json::Value& value, const std::string& whe
   return value;
 }
 
-ByteList ReadBytes(const Json::Value& value, const std::string& where) {
-  ByteList bytes;
-  for (Json::ArrayIndex i = 0; i < RequireArray(value, where).size(); ++i)
-    bytes.push_back(ReadByte(value[i], Element(where, i)));
-  return bytes;
+template <typename T>
+void Read(const Json::Value& value, const std::string& where, std::vector<T>& out);
+template <typename T, std::size_t N>
+void Read(const Json::Value& value, const std::string& where, std::array<T, N>& out);
+
+// A part with members: those given are read over the part's defaults.
+template <typename Part>
+std::enable_if_t<HasFields<Part>::value> Read(const Json::Value& value, const std::string& where, Part& part);
+
+template <typename Part>
+void ReadFields(ObjectReader& object, Part& part) {
+  auto field = [&object](const char* key, auto& member) {
+    if (const Json::Value* given = object.Find(key)) Read(*given, object.Where(key), member);
+  };
+  VisitFields(part, field);
 }
 
-std::vector<Reading> ReadReadings(const Json::Value& value, const std::string& where) {
-  std::vector<Reading> readings;
-  for (Json::ArrayIndex i = 0; i < RequireArray(value, where).size(); ++i)
-    readings.push_back(ReadReading(value[i], Element(where, i)));
-  return readings;
+template <typename Part>
+std::enable_if_t<HasFields<Part>::value> Read(const Json::Value& value, const std::string& where, Part& part) {
+  ObjectReader object(value, where);
+  ReadFields(object, part);
+  object.RejectUnknown();
 }
 
-template <std::size_t N, typename T, typename ReadOne>
-void ReadFixed(const Json::Value& value, const std::string& where, std::array<T, N>& out,
-               ReadOne read_one) {
+// A list replaces the default list; each element starts from the element defaults.
+template <typename T>
+void Read(const Json::Value& value, const std::string& where, std::vector<T>& out) {
+  out.assign(RequireArray(value, where).size(), T{});
+  for (Json::ArrayIndex i = 0; i < value.size(); ++i) Read(value[i], Element(where, i), out[i]);
+}
+
+template <typename T, std::size_t N>
+void Read(const Json::Value& value, const std::string& where, std::array<T, N>& out) {
   if (RequireArray(value, where).size() != N)
     Fail(where, "expected " + std::to_string(N) + " entries, got " + std::to_string(value.size()));
-  for (Json::ArrayIndex i = 0; i < N; ++i) out[i] = read_one(value[i], Element(where, i));
+  for (Json::ArrayIndex i = 0; i < N; ++i) Read(value[i], Element(where, i), out[i]);
 }
 
-template <std::size_t N>
-void ReadFixedBytes(const Json::Value& value, const std::string& where, std::array<uint8_t, N>& out) {
-  ReadFixed(value, where, out, ReadByte);
+Json::Value Write(uint8_t byte) { return Json::UInt(byte); }
+
+// The float's shortest decimal form, so that 57.6 reads back as 57.6 and not 57.5999985.
+Json::Value Write(const Reading& reading) {
+  if (!reading) return Json::Value(Json::nullValue);
+  char text[32];
+  const std::to_chars_result end = std::to_chars(text, text + sizeof text - 1, *reading);
+  *end.ptr = '\0';
+  return Json::Value(std::strtod(text, nullptr));
 }
 
-// Helpers that read an optional member into a field.
-void Opt(ObjectReader& object, const char* key, Reading& field) {
-  if (const Json::Value* v = object.Find(key)) field = ReadReading(*v, object.Where(key));
-}
-void Opt(ObjectReader& object, const char* key, uint8_t& field) {
-  if (const Json::Value* v = object.Find(key)) field = ReadByte(*v, object.Where(key));
-}
-void Opt(ObjectReader& object, const char* key, ByteList& field) {
-  if (const Json::Value* v = object.Find(key)) field = ReadBytes(*v, object.Where(key));
-}
-void Opt(ObjectReader& object, const char* key, std::vector<Reading>& field) {
-  if (const Json::Value* v = object.Find(key)) field = ReadReadings(*v, object.Where(key));
-}
-template <std::size_t N>
-void Opt(ObjectReader& object, const char* key, std::array<uint8_t, N>& field) {
-  if (const Json::Value* v = object.Find(key)) ReadFixedBytes(*v, object.Where(key), field);
+template <typename T>
+Json::Value Write(const std::vector<T>& list);
+template <typename T, std::size_t N>
+Json::Value Write(const std::array<T, N>& list);
+
+template <typename Part>
+std::enable_if_t<HasFields<Part>::value, Json::Value> Write(const Part& part) {
+  Json::Value object(Json::objectValue);
+  auto field = [&object](const char* key, const auto& member) { object[key] = Write(member); };
+  // The field list serves reading and writing alike; this visit only reads the part.
+  VisitFields(const_cast<Part&>(part), field);
+  return object;
 }
 
-template <typename T, typename ReadOne>
-void OptList(ObjectReader& object, const char* key, std::vector<T>& field, ReadOne read_one) {
-  const Json::Value* v = object.Find(key);
-  if (v == nullptr) return;
-  const std::string where = object.Where(key);
-  field.clear();
-  for (Json::ArrayIndex i = 0; i < RequireArray(*v, where).size(); ++i)
-    field.push_back(read_one((*v)[i], Element(where, i)));
+template <typename Container>
+Json::Value WriteList(const Container& list) {
+  Json::Value out(Json::arrayValue);
+  for (const auto& element : list) out.append(Write(element));
+  return out;
 }
-
-AcScreen ReadAcScreen(const Json::Value& value, const std::string& where) {
-  AcScreen screen;
-  ObjectReader object(value, where);
-  Opt(object, "a", screen.a);
-  Opt(object, "b", screen.b);
-  Opt(object, "c", screen.c);
-  Opt(object, "f", screen.f);
-  Opt(object, "user_values", screen.user_values);
-  Opt(object, "alarms", screen.alarms);
-  Opt(object, "extra_alarms", screen.extra_alarms);
-  Opt(object, "user_alarms", screen.user_alarms);
-  object.RejectUnknown();
-  return screen;
-}
-
-AcUnit ReadAcUnit(const Json::Value& value, const std::string& where) {
-  AcUnit unit;
-  ObjectReader object(value, where);
-  OptList(object, "screens", unit.screens, ReadAcScreen);
-  Opt(object, "ia", unit.ia);
-  Opt(object, "ib", unit.ib);
-  Opt(object, "ic", unit.ic);
-  Opt(object, "switches", unit.switches);
-  Opt(object, "user_switches", unit.user_switches);
-  Opt(object, "current_alarms", unit.current_alarms);
-  object.RejectUnknown();
-  return unit;
-}
-
-DcUnit ReadDcUnit(const Json::Value& value, const std::string& where) {
-  DcUnit unit;
-  ObjectReader object(value, where);
-  Opt(object, "v", unit.v);
-  Opt(object, "i", unit.i);
-  Opt(object, "m_values", unit.m_values);
-  Opt(object, "n_values", unit.n_values);
-  Opt(object, "user_values", unit.user_values);
-  Opt(object, "v_alarm", unit.v_alarm);
-  Opt(object, "fuses", unit.fuses);
-  Opt(object, "user_alarms", unit.user_alarms);
-  object.RejectUnknown();
-  return unit;
-}
-
-RcModule ReadRcModule(const Json::Value& value, const std::string& where) {
-  RcModule module;
-  ObjectReader object(value, where);
-  Opt(object, "current", module.current);
-  Opt(object, "values", module.values);
-  Opt(object, "states", module.states);
-  Opt(object, "extra_states", module.extra_states);
-  Opt(object, "alarm", module.alarm);
-  Opt(object, "extra_alarms", module.extra_alarms);
-  object.RejectUnknown();
-  return module;
-}
-
-Rectifier ReadRectifier(const Json::Value& value, const std::string& where) {
-  Rectifier rectifier;
-  ObjectReader object(value, where);
-  Opt(object, "group_value", rectifier.group_value);
-  OptList(object, "modules", rectifier.modules, ReadRcModule);
-  object.RejectUnknown();
-  return rectifier;
-}
-
-Parameters ReadParameters(const Json::Value& value, const std::string& where) {
-  Parameters parameters;
-  ObjectReader object(value, where);
-  if (const Json::Value* v = object.Find("ac")) ReadFixed(*v, object.Where("ac"), parameters.ac, ReadReading);
-  Opt(object, "ac_extra", parameters.ac_extra);
-  Opt(object, "dc_first", parameters.dc_first);
-  Opt(object, "dc_second", parameters.dc_second);
-  Opt(object, "dc", parameters.dc);
-  object.RejectUnknown();
-  return parameters;
-}
+template <typename T>
+Json::Value Write(const std::vector<T>& list) { return WriteList(list); }
+template <typename T, std::size_t N>
+Json::Value Write(const std::array<T, N>& list) { return WriteList(list); }
 
 ScriptedChange ReadChange(const Json::Value& value, const std::string& where) {
   ScriptedChange change;
@@ -278,27 +303,6 @@ void CheckRepliesFit(const Scenario& scenario) {
   }
 }
 
-// The float's shortest decimal form, so that 57.6 reads back as 57.6 and not 57.5999985.
-Json::Value ReadingJson(const Reading& reading) {
-  if (!reading) return Json::Value(Json::nullValue);
-  char text[32];
-  const std::to_chars_result end = std::to_chars(text, text + sizeof text - 1, *reading);
-  *end.ptr = '\0';
-  return Json::Value(std::strtod(text, nullptr));
-}
-template <typename Container>
-Json::Value ReadingsJson(const Container& readings) {
-  Json::Value list(Json::arrayValue);
-  for (const Reading& reading : readings) list.append(ReadingJson(reading));
-  return list;
-}
-template <typename Container>
-Json::Value BytesJson(const Container& bytes) {
-  Json::Value list(Json::arrayValue);
-  for (uint8_t byte : bytes) list.append(Json::UInt(byte));
-  return list;
-}
-
 // Resolves "a.0.b" or "a[0].b" to the member it names; null when it names nothing.
 Json::Value* ResolvePath(Json::Value& root, const std::string& path) {
   std::string normalised = path;
@@ -347,20 +351,27 @@ Scenario DefaultScenario() {
 Scenario ScenarioFromJson(const Json::Value& document) {
   Scenario scenario = DefaultScenario();
   ObjectReader object(document, "");
+  ReadFields(object, scenario);
   if (const Json::Value* v = object.Find("model")) {
     if (!v->isString()) Fail("model", "expected a text");
     if (v->asString().size() > kModelFieldSize) Fail("model", "longer than the 20-byte model field");
     scenario.model = v->asString();
   }
-  Opt(object, "address", scenario.address);
-  if (const Json::Value* v = object.Find("version"))
-    scenario.version = v->isNull() ? std::nullopt : std::optional<uint8_t>(ReadByte(*v, "version"));
-  OptList(object, "ac_units", scenario.ac_units, ReadAcUnit);
-  OptList(object, "dc_units", scenario.dc_units, ReadDcUnit);
-  if (const Json::Value* v = object.Find("rectifier")) scenario.rectifier = ReadRectifier(*v, "rectifier");
-  if (const Json::Value* v = object.Find("parameters")) scenario.parameters = ReadParameters(*v, "parameters");
-  OptList(object, "changes", scenario.changes, ReadChange);
-  OptList(object, "faults", scenario.faults, ReadFault);
+  if (const Json::Value* v = object.Find("version")) {
+    uint8_t version = 0;
+    if (!v->isNull()) Read(*v, "version", version);
+    scenario.version = v->isNull() ? std::nullopt : std::optional<uint8_t>(version);
+  }
+  if (const Json::Value* v = object.Find("changes")) {
+    scenario.changes.clear();
+    for (Json::ArrayIndex i = 0; i < RequireArray(*v, "changes").size(); ++i)
+      scenario.changes.push_back(ReadChange((*v)[i], Element("changes", i)));
+  }
+  if (const Json::Value* v = object.Find("faults")) {
+    scenario.faults.clear();
+    for (Json::ArrayIndex i = 0; i < RequireArray(*v, "faults").size(); ++i)
+      scenario.faults.push_back(ReadFault((*v)[i], Element("faults", i)));
+  }
   object.RejectUnknown();
   CheckRepliesFit(scenario);
 
@@ -394,71 +405,9 @@ Scenario LoadScenarioFile(const std::string& path) {
 }
 
 Json::Value ScenarioToJson(const Scenario& scenario) {
-  Json::Value root(Json::objectValue);
+  Json::Value root = Write(scenario);
   root["model"] = scenario.model;
-  root["address"] = Json::UInt(scenario.address);
   root["version"] = scenario.version ? Json::Value(Json::UInt(*scenario.version)) : Json::Value();
-
-  Json::Value& ac_units = root["ac_units"] = Json::Value(Json::arrayValue);
-  for (const AcUnit& unit : scenario.ac_units) {
-    Json::Value item(Json::objectValue);
-    Json::Value& screens = item["screens"] = Json::Value(Json::arrayValue);
-    for (const AcScreen& screen : unit.screens) {
-      Json::Value s(Json::objectValue);
-      s["a"] = ReadingJson(screen.a);
-      s["b"] = ReadingJson(screen.b);
-      s["c"] = ReadingJson(screen.c);
-      s["f"] = ReadingJson(screen.f);
-      s["user_values"] = ReadingsJson(screen.user_values);
-      s["alarms"] = BytesJson(screen.alarms);
-      s["extra_alarms"] = BytesJson(screen.extra_alarms);
-      s["user_alarms"] = BytesJson(screen.user_alarms);
-      screens.append(s);
-    }
-    item["ia"] = ReadingJson(unit.ia);
-    item["ib"] = ReadingJson(unit.ib);
-    item["ic"] = ReadingJson(unit.ic);
-    item["switches"] = BytesJson(unit.switches);
-    item["user_switches"] = BytesJson(unit.user_switches);
-    item["current_alarms"] = BytesJson(unit.current_alarms);
-    ac_units.append(item);
-  }
-
-  Json::Value& dc_units = root["dc_units"] = Json::Value(Json::arrayValue);
-  for (const DcUnit& unit : scenario.dc_units) {
-    Json::Value item(Json::objectValue);
-    item["v"] = ReadingJson(unit.v);
-    item["i"] = ReadingJson(unit.i);
-    item["m_values"] = ReadingsJson(unit.m_values);
-    item["n_values"] = ReadingsJson(unit.n_values);
-    item["user_values"] = ReadingsJson(unit.user_values);
-    item["v_alarm"] = Json::UInt(unit.v_alarm);
-    item["fuses"] = BytesJson(unit.fuses);
-    item["user_alarms"] = BytesJson(unit.user_alarms);
-    dc_units.append(item);
-  }
-
-  Json::Value& rectifier = root["rectifier"] = Json::Value(Json::objectValue);
-  rectifier["group_value"] = ReadingJson(scenario.rectifier.group_value);
-  Json::Value& modules = rectifier["modules"] = Json::Value(Json::arrayValue);
-  for (const RcModule& module : scenario.rectifier.modules) {
-    Json::Value item(Json::objectValue);
-    item["current"] = ReadingJson(module.current);
-    item["values"] = ReadingsJson(module.values);
-    item["states"] = BytesJson(module.states);
-    item["extra_states"] = BytesJson(module.extra_states);
-    item["alarm"] = Json::UInt(module.alarm);
-    item["extra_alarms"] = BytesJson(module.extra_alarms);
-    modules.append(item);
-  }
-
-  Json::Value& parameters = root["parameters"] = Json::Value(Json::objectValue);
-  parameters["ac"] = ReadingsJson(scenario.parameters.ac);
-  parameters["ac_extra"] = ReadingsJson(scenario.parameters.ac_extra);
-  parameters["dc_first"] = ReadingJson(scenario.parameters.dc_first);
-  parameters["dc_second"] = ReadingJson(scenario.parameters.dc_second);
-  parameters["dc"] = ReadingsJson(scenario.parameters.dc);
-
   Json::Value& changes = root["changes"] = Json::Value(Json::arrayValue);
   for (const ScriptedChange& change : scenario.changes) {
     Json::Value item(Json::objectValue);
