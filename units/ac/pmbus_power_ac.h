@@ -162,7 +162,8 @@ int PMBusPowerAC<Head, Channel, RecordType>::Parse4041(ByteReader& reader, int l
     if (user_values != static_cast<unsigned>(Channel::P40_41_SIZE())) {
       log.add("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", data_id_, user_values,
               Channel::P40_41_SIZE());
-      if (!reader.skip(4u * user_values)) return Overflow(log, kOverflow, reader, 4u * user_values, length);
+      if (!reader.skip(4u * user_values))
+        return Overflow(log, kOverflow, reader, 4u * user_values, length);
       continue;
     }
     if constexpr (Channel::P40_41_SIZE() > 0) {
@@ -173,7 +174,8 @@ int PMBusPowerAC<Head, Channel, RecordType>::Parse4041(ByteReader& reader, int l
   }
 
   for (unsigned char* field : {head_.ia, head_.ib, head_.ic})
-    if (!ReadValue(reader, field, kMissingValueBits)) return Overflow(log, kOverflow, reader, 4, length);
+    if (!ReadValue(reader, field, kMissingValueBits))
+      return Overflow(log, kOverflow, reader, 4, length);
   return static_cast<int>(reader.consumed());
 }
 
@@ -199,7 +201,7 @@ int PMBusPowerAC<Head, Channel, RecordType>::Parse4043(ByteReader& reader, int l
   if (!reader.u8(head_.switch_count)) return Overflow(log, kOverflow, reader, 1, length);
   const unsigned switch_count = head_.switch_count;
   if (switch_count > static_cast<unsigned>(Head::AIRLOCK_MAX())) {
-    // Printf-style, as the equipment's log has always carried it; the log passes it unchanged.
+    // This message has always been printf-style; the log passes such text unchanged.
     log.add("ProcotolError %u read 40_43 m is %d max %d", data_id_, switch_count,
             Head::AIRLOCK_MAX());
     return -1;

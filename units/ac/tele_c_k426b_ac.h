@@ -89,14 +89,8 @@ using tele_c_k426b_ac_channel = tele_c_pmbuspower_ac_channel<0, 7>;
 
 static_assert(sizeof(tele_c_k426b_ac) == 39, "AC head record is 39 bytes");
 static_assert(sizeof(tele_c_k426b_ac_channel) == 29, "AC channel record is 29 bytes");
-static_assert(sizeof(tele_c_pmbuspower_ac_channel<2, 7>) == 37, "user values sit inside the channel");
+static_assert(sizeof(tele_c_pmbuspower_ac_channel<2, 7>) == 37, "user values inside");
 static_assert(offsetof(tele_c_k426b_ac, channel_count) == 16, "");
 static_assert(offsetof(tele_c_k426b_ac, user_switch_count) == 26, "");
 static_assert(offsetof(tele_c_k426b_ac, current_alarms) == 29, "");
 static_assert(offsetof(tele_c_k426b_ac, time_stamp) == 32, "");
-
-// Byte offsets that the alarm rules read.
-namespace ac_offsets {
-inline constexpr unsigned kHeadCurrentAlarms = 29;  // ia, ib, ic
-inline constexpr unsigned kChannelAlarms = 17;      // a, b, c, f
-}  // namespace ac_offsets

@@ -255,21 +255,6 @@ TEST_F(AcAlarmsTest, PendingRulesAreEmptyAfterTheCycleWithRoomForAsMany) {
   host_.drain();
 }
 
-TEST_F(AcAlarmsTest, WorkItemKeepsTheUnitAliveAfterItsOwnersLetGo) {
-  auto unit = unit_with_screens(1);
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  host_.controller->Submit([released] { released.wait(); });
-  unit->RoundDone();
-  std::weak_ptr<K426BAC> watcher = unit;
-  unit.reset();
-  EXPECT_FALSE(watcher.expired());
-  release.set_value();
-  host_.drain();
-  EXPECT_TRUE(watcher.expired());
-  EXPECT_EQ(host_.events->history().size(), 1u);
-}
-
 // The unit's own operations follow the serial-port operations of its base, in this order.
 TEST_F(AcAlarmsTest, OwnVirtualOperationsFollowTheBaseSlots) {
   const std::ptrdiff_t last_base_slot = slot_of(&ZVKSPDevice::ClosePort);

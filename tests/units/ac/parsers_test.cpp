@@ -121,7 +121,8 @@ TEST_F(AcParserTest, SwitchBlockWithEightStatesAndTwoUserStatesIsStored) {
 
 TEST_F(AcParserTest, ShorterSwitchBlockKeepsTheOlderStatesBehindIt) {
   auto unit = make_unit();
-  ASSERT_EQ(parse(*unit, &K426BAC::parse40_43, hex_bytes("08 01 02 03 04 05 06 07 08 02 A1 A2")), 12);
+  ASSERT_EQ(parse(*unit, &K426BAC::parse40_43, hex_bytes("08 01 02 03 04 05 06 07 08 02 A1 A2")),
+            12);
   EXPECT_EQ(parse(*unit, &K426BAC::parse40_43, hex_bytes("03 F1 F2 F3 02 B1 B2")), 7);
 
   const Bytes snapshot = publish(*unit);

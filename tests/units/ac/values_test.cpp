@@ -122,15 +122,15 @@ TEST_F(AcValuesTest, ChannelMatcherAgreesWithTheRegularExpressionSearch) {
   };
   auto junk = [&](int most) {
     std::string text;
-    for (int n = std::uniform_int_distribution<int>(0, most)(random); n > 0; --n) text += pick(pieces);
+    for (int n = std::uniform_int_distribution<int>(0, most)(random); n > 0; --n)
+      text += pick(pieces);
     return text;
   };
 
   int matches = 0;
   for (int i = 0; i < 6000; ++i) {
-    const std::string key = i % 2 ? junk(7)
-                                  : junk(2) + pick(prefixes) + pick(numbers) + pick(separators) +
-                                        junk(2);
+    const std::string key =
+        i % 2 ? junk(7) : junk(2) + pick(prefixes) + pick(numbers) + pick(separators) + junk(2);
     std::smatch found;
     const bool regex_found = std::regex_search(key, found, pattern);
     const std::optional<ChannelKey> matched = find_channel_key(key);
@@ -141,14 +141,6 @@ TEST_F(AcValuesTest, ChannelMatcherAgreesWithTheRegularExpressionSearch) {
     EXPECT_EQ(std::string(1, matched->value_name), found[2].str()) << '"' << key << '"';
   }
   EXPECT_GT(matches, 400);  // the generator really exercises both sides
-}
-
-TEST_F(AcValuesTest, ChannelNumberAboveIntRangeHasNoIndex) {
-  EXPECT_EQ(channel_index("0"), 0);
-  EXPECT_EQ(channel_index("000000000000000000000042"), 42);
-  EXPECT_EQ(channel_index("2147483647"), 2147483647);
-  EXPECT_EQ(channel_index("2147483648"), std::nullopt);
-  EXPECT_EQ(channel_index("18446744073709551617"), std::nullopt);
 }
 
 TEST_F(AcValuesTest, DataStaysFreshFor60SecondsAndIsStaleAt61) {
