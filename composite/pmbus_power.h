@@ -294,11 +294,8 @@ class PMBusPower : public PMBusProtocol {
     }
     const long long consumed = HandToChildren(ac_, &AC::parse40_41, reply, kUnitDataStart);
     if (consumed < 0) return Outcome::kKeepQuery;
-    if (consumed != reply.length) {
-      InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", data_id_);
-      return Outcome::kKeepQuery;
-    }
-    return Outcome::kAccepted;
+    return RequireExact(consumed, reply,
+                        "PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary");
   }
 
   Outcome HandleAcSwitch(const Reply& reply) {
@@ -306,42 +303,29 @@ class PMBusPower : public PMBusProtocol {
     if (reply.length - kUnitDataStart <= 0) return Outcome::kAccepted;
     const long long consumed = HandToChildren(ac_, &AC::parse40_43, reply, kUnitDataStart);
     if (consumed < 0) return Outcome::kKeepQuery;
-    if (consumed != reply.length) {
-      InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", data_id_);
-      return Outcome::kKeepQuery;
-    }
-    return Outcome::kAccepted;
+    return RequireExact(consumed, reply,
+                        "PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary");
   }
 
   Outcome HandleAcAlarm(const Reply& reply) {
-    const long long consumed = HandToChildren(ac_, &AC::parse40_44, reply, kUnitDataStart);
-    if (consumed != reply.length) return Outcome::kKeepQuery;
-    return Outcome::kAccepted;
+    return RequireExact(HandToChildren(ac_, &AC::parse40_44, reply, kUnitDataStart), reply,
+                        nullptr);
   }
 
   Outcome HandleRcAnalog(const Reply& reply) {
     if (reply.length > 0) rc_flag_ = reply.DataFlag();
-    if (HandToRectifier(&RC::parse41_41, reply) != reply.length) {
-      InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", data_id_);
-      return Outcome::kKeepQuery;
-    }
-    return Outcome::kAccepted;
+    return RequireExact(HandToRectifier(&RC::parse41_41, reply), reply,
+                        "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary");
   }
 
   Outcome HandleRcSwitch(const Reply& reply) {
-    if (HandToRectifier(&RC::parse41_43, reply) != reply.length) {
-      InfoLog("PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary", data_id_);
-      return Outcome::kKeepQuery;
-    }
-    return Outcome::kAccepted;
+    return RequireExact(HandToRectifier(&RC::parse41_43, reply), reply,
+                        "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary");
   }
 
   Outcome HandleRcAlarm(const Reply& reply) {
-    if (HandToRectifier(&RC::parse41_44, reply) != reply.length) {
-      InfoLog("PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary", data_id_);
-      return Outcome::kKeepQuery;
-    }
-    return Outcome::kAccepted;
+    return RequireExact(HandToRectifier(&RC::parse41_44, reply), reply,
+                        "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary");
   }
 
   Outcome HandleDcAnalog(const Reply& reply) {
@@ -352,11 +336,8 @@ class PMBusPower : public PMBusProtocol {
     if (!DcCountMatches(unit_count)) return Outcome::kKeepQuery;
     // Equipment reporting more than three DC units starts the first unit's data at the count.
     const int start = unit_count > 3 ? kUnitCountPosition : kUnitDataStart;
-    const long long consumed = HandToChildren(dc_, &DC::parse42_41, reply, start);
-    if (consumed < 0) return Outcome::kKeepQuery;
-    if (consumed > reply.length)
-      InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", data_id_);
-    return Outcome::kAccepted;
+    return NoteOverrun(HandToChildren(dc_, &DC::parse42_41, reply, start), reply,
+                       "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary");
   }
 
   Outcome HandleDcAlarm(const Reply& reply) {
@@ -364,26 +345,33 @@ class PMBusPower : public PMBusProtocol {
     unsigned char unit_count = 0;
     if (!header.skip(1) || !header.u8(unit_count)) return Outcome::kKeepQuery;
     if (!DcCountMatches(unit_count)) return Outcome::kKeepQuery;
-    const long long consumed = HandToChildren(dc_, &DC::parse42_44, reply, kUnitDataStart);
-    if (consumed < 0) return Outcome::kKeepQuery;
-    if (consumed > reply.length)
-      InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", data_id_);
-    return Outcome::kAccepted;
+    return NoteOverrun(HandToChildren(dc_, &DC::parse42_44, reply, kUnitDataStart), reply,
+                       "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary");
   }
 
   Outcome HandleAcParameters(const Reply& reply) {
-    const int consumed = HandToRectifier(&RC::parse40_46, reply);
-    if (consumed < 0) return Outcome::kKeepQuery;
-    if (consumed > reply.length)
-      InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", data_id_);
-    return Outcome::kAccepted;
+    return NoteOverrun(HandToRectifier(&RC::parse40_46, reply), reply,
+                       "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary");
   }
 
   Outcome HandleDcParameters(const Reply& reply) {
-    const int consumed = HandToRectifier(&RC::parse42_46, reply);
+    return NoteOverrun(HandToRectifier(&RC::parse42_46, reply), reply,
+                       "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary");
+  }
+
+  // AC and rectifier replies must be consumed exactly; anything else (a -1 included) keeps the
+  // query, logged with `message` unless it is null.
+  Outcome RequireExact(long long consumed, const Reply& reply, const char* message) const {
+    if (consumed == reply.length) return Outcome::kAccepted;
+    if (message != nullptr) InfoLog(message, data_id_);
+    return Outcome::kKeepQuery;
+  }
+
+  // DC and parameter replies: a -1 keeps the query; over-consumption is only logged, and the
+  // cycle goes on.
+  Outcome NoteOverrun(long long consumed, const Reply& reply, const char* message) const {
     if (consumed < 0) return Outcome::kKeepQuery;
-    if (consumed > reply.length)
-      InfoLog("PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary", data_id_);
+    if (consumed > reply.length) InfoLog(message, data_id_);
     return Outcome::kAccepted;
   }
 

@@ -1,5 +1,7 @@
 // The one-time check of the model the equipment reports.
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,16 @@ std::vector<rule_value> model_rules(const RecordingEvents& events) {
 }
 
 std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// A composite device after `turns` turns of the host against equipment reporting `field`.
+std::unique_ptr<CompositeRig<>> checked_against(const Bytes& field, int turns) {
+  auto rig = std::make_unique<CompositeRig<>>();
+  rig->StartMatching();
+  rig->equipment.Answer(0x40, 0x51, field);
+  for (int turn = 0; turn < turns; ++turn) rig->equipment.Poll();
+  rig->host.drain();
+  return rig;
+}
 
 TEST_F(ModelCheck, TheFirstTurnAsksForTheModelEvenWithinTheQuietTime) {
   StartMatching();
@@ -65,12 +77,8 @@ TEST(ModelCheckAccepted, AnAcceptedModelPaddedWithFillBytesRecordsNothing) {
   };
   for (const Bytes& field : fields) {
     SCOPED_TRACE(zvk::ToHex(field));
-    CompositeRig<> rig;
-    rig.StartMatching();
-    rig.equipment.Answer(0x40, 0x51, field);
-
-    rig.equipment.Poll();
-    rig.host.drain();
+    const auto checked = checked_against(field, 1);
+    const CompositeRig<>& rig = *checked;
 
     EXPECT_TRUE(model_rules(*rig.host.events).empty());
     EXPECT_EQ(rig.device->DetectedModel(), text_of(field));
@@ -91,15 +99,11 @@ TEST(ModelCheckRejected, AnyOtherModelRaisesTheModelAlarmOnce) {
   };
   for (const Bytes& field : fields) {
     SCOPED_TRACE(zvk::ToHex(field));
-    CompositeRig<> rig;
-    rig.StartMatching();
-    rig.equipment.Answer(0x40, 0x51, field);
+    const auto checked = checked_against(field, 2);
+    const CompositeRig<>& rig = *checked;
 
-    rig.equipment.Poll();
-    rig.equipment.Poll();
-    rig.host.drain();
-
-    const std::string detected = text_of(Bytes(field.begin(), field.begin() + std::min<std::size_t>(20, field.size())));
+    const std::size_t field_size = std::min<std::size_t>(20, field.size());
+    const std::string detected = text_of(Bytes(field.begin(), field.begin() + field_size));
     const std::vector<rule_value> rules = model_rules(*rig.host.events);
     ASSERT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules[0].level, 3);
