@@ -84,6 +84,9 @@ class PMBusPowerAC : public UnitDevice {
   float CurrentChangeThreshold() const { return diff_i_; }
 
  private:
+  using BlockDecoder = int (PMBusPowerAC::*)(ByteReader&, int, DeferredLog&);
+  // Runs one block decoder under the unit's lock and logs its messages after unlocking.
+  int Decode(BlockDecoder decoder, const unsigned char* info, int length);
   int Parse4041(ByteReader& reader, int length, DeferredLog& log);
   int Parse4043(ByteReader& reader, int length, DeferredLog& log);
   int Parse4044(ByteReader& reader, int length, DeferredLog& log);
@@ -101,6 +104,20 @@ class PMBusPowerAC : public UnitDevice {
   float diff_v_ = 20.0f;
   float diff_i_ = 20.0f;
 };
+
+template <typename Head, typename Channel, int RecordType>
+int PMBusPowerAC<Head, Channel, RecordType>::Decode(BlockDecoder decoder, const unsigned char* info,
+                                                    int length) {
+  ByteReader reader(info, length);
+  DeferredLog log;
+  int result;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    result = (this->*decoder)(reader, length, log);
+  }
+  log.flush(*this);
+  return result;
+}
 
 template <typename Head, typename Channel, int RecordType>
 bool PMBusPowerAC<Head, Channel, RecordType>::ReadValue(ByteReader& reader, unsigned char* field,
@@ -124,15 +141,7 @@ int PMBusPowerAC<Head, Channel, RecordType>::Overflow(DeferredLog& log, const ch
 
 template <typename Head, typename Channel, int RecordType>
 int PMBusPowerAC<Head, Channel, RecordType>::parse40_41(const unsigned char* info, int length) {
-  ByteReader reader(info, length);
-  DeferredLog log;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = Parse4041(reader, length, log);
-  }
-  log.flush(*this);
-  return result;
+  return Decode(&PMBusPowerAC::Parse4041, info, length);
 }
 
 template <typename Head, typename Channel, int RecordType>
@@ -181,15 +190,7 @@ int PMBusPowerAC<Head, Channel, RecordType>::Parse4041(ByteReader& reader, int l
 
 template <typename Head, typename Channel, int RecordType>
 int PMBusPowerAC<Head, Channel, RecordType>::parse40_43(const unsigned char* info, int length) {
-  ByteReader reader(info, length);
-  DeferredLog log;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = Parse4043(reader, length, log);
-  }
-  log.flush(*this);
-  return result;
+  return Decode(&PMBusPowerAC::Parse4043, info, length);
 }
 
 template <typename Head, typename Channel, int RecordType>
@@ -225,15 +226,7 @@ int PMBusPowerAC<Head, Channel, RecordType>::Parse4043(ByteReader& reader, int l
 
 template <typename Head, typename Channel, int RecordType>
 int PMBusPowerAC<Head, Channel, RecordType>::parse40_44(const unsigned char* info, int length) {
-  ByteReader reader(info, length);
-  DeferredLog log;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = Parse4044(reader, length, log);
-  }
-  log.flush(*this);
-  return result;
+  return Decode(&PMBusPowerAC::Parse4044, info, length);
 }
 
 template <typename Head, typename Channel, int RecordType>
