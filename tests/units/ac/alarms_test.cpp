@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "host/ttime.h"
+#include "tests/support/vtable_slot.h"
 #include "tests/units/ac/ac_unit_fixture.h"
 
 using ::testing::ElementsAre;
@@ -35,18 +36,6 @@ std::set<std::string> active_ids(const std::vector<RecordedRule>& rules) {
   for (const RecordedRule& rule : rules)
     if (rule.rule.active) ids.insert(rule.rule.rule_id);
   return ids;
-}
-
-// Slot offset of a virtual member in the Itanium ABI: the pointer holds 1 + the offset.
-template <typename Member>
-std::ptrdiff_t slot_of(Member member) {
-  struct {
-    std::ptrdiff_t pointer;
-    std::ptrdiff_t adjustment;
-  } representation;
-  static_assert(sizeof member == sizeof representation, "Itanium member pointer");
-  std::memcpy(&representation, &member, sizeof representation);
-  return (representation.pointer - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
 }
 
 }  // namespace

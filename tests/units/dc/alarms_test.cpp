@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/vtable_slot.h"
 #include "tests/units/dc/dc_unit_fixture.h"
 
 using ::testing::ElementsAre;
@@ -24,17 +25,6 @@ std::vector<std::string> active_descriptions(const std::vector<RecordedRule>& ru
   return active;
 }
 
-// Vtable slot of a virtual member function under the Itanium ABI (pointer holds 1 + offset).
-template <typename Member>
-std::ptrdiff_t slot_of(Member member) {
-  struct {
-    std::uintptr_t pointer;
-    std::ptrdiff_t adjustment;
-  } representation;
-  static_assert(sizeof member == sizeof representation, "Itanium member function pointer");
-  std::memcpy(&representation, &member, sizeof representation);
-  return static_cast<std::ptrdiff_t>(representation.pointer - 1) / static_cast<std::ptrdiff_t>(sizeof(void*));
-}
 
 }  // namespace
 
