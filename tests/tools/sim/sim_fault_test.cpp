@@ -34,7 +34,7 @@ Scenario WithFault(FaultKind kind, const char* query, std::optional<int> cycle =
   if (query != nullptr) fault.query = query;
   fault.cycle = cycle;
   fault.count = count;
-  scenario.faults = {fault};
+  scenario.faults.assign(1, fault);
   return scenario;
 }
 

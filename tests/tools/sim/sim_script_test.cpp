@@ -135,7 +135,7 @@ TEST(SimulatorScript, ARepeatAfterAnIntactReplyStartsACycleButARepeatAfterAFault
   k426b_sim::ScriptedFault fault;
   fault.kind = k426b_sim::FaultKind::kNoReply;
   fault.cycle = 2;
-  scenario.faults = {fault};
+  scenario.faults.assign(1, fault);
   Simulator simulator(scenario);
 
   Ask(simulator, 0x40, 0x51);
