@@ -1,5 +1,6 @@
 #include "units/unit_device.h"
 
+#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
@@ -9,7 +10,20 @@ namespace {
 
 boost::posix_time::ptime local_now() { return boost::posix_time::second_clock::local_time(); }
 
+void ReadThreshold(const Json::Value& setting, float& threshold) {
+  if (setting.isNull() || setting.isArray() || setting.isObject()) return;
+  threshold = static_cast<float>(std::atof(setting.asString().c_str()));
+}
+
 }  // namespace
+
+void ReadChangeThresholds(const Json::Value& config, float& diff_v, float& diff_i) {
+  if (!config.isObject()) return;
+  const Json::Value& settings = config["appSetting"];
+  if (!settings.isObject()) return;
+  ReadThreshold(settings["diff_v"], diff_v);
+  ReadThreshold(settings["diff_i"], diff_i);
+}
 
 UnitDevice::UnitDevice() = default;
 

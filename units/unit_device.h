@@ -60,6 +60,12 @@ class DeferredLog {
   std::vector<Entry> entries_;
 };
 
+// The change thresholds of a unit's "appSetting" object ("diff_v", "diff_i"): each a number or
+// numeric text, read with atof (text that is no number gives 0). An absent key, a value with no
+// text form (array, object), or an "appSetting" that is not an object leaves the threshold as it
+// was, rather than throwing into the host.
+void ReadChangeThresholds(const Json::Value& config, float& diff_v, float& diff_i);
+
 class UnitDevice : public ZVKSPDevice {
  public:
   UnitDevice();

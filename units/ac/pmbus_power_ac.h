@@ -10,7 +10,6 @@
 //   0x44  n | n x (4 alarm states, m, m bytes, p, p user bytes) | 3 current alarm states
 //         (n is the learnt channel count, whatever the block's first byte says)
 
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -271,19 +270,7 @@ bool PMBusPowerAC<Head, Channel, RecordType>::InitV(ZVKVDevice* parent, unsigned
     std::lock_guard<std::mutex> lock(mutex_);
     store_u32(head_.data_id, data_id);
   }
-  // A threshold is a number or numeric text; text that is no number reads as 0. A value with
-  // no text form (array, object) is ignored rather than thrown into the host.
-  auto read_threshold = [](const Json::Value& value, float& threshold) {
-    if (value.isNull() || value.isArray() || value.isObject()) return;
-    threshold = static_cast<float>(std::atof(value.asString().c_str()));
-  };
-  if (config.isObject()) {
-    const Json::Value& settings = config["appSetting"];
-    if (settings.isObject()) {
-      read_threshold(settings["diff_v"], diff_v_);
-      read_threshold(settings["diff_i"], diff_i_);
-    }
-  }
+  ReadChangeThresholds(config, diff_v_, diff_i_);
   return ZVKVDevice::InitV(parent, data_id, config);
 }
 

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -83,13 +82,7 @@ class PMBusPowerDC : public UnitDevice {
       std::lock_guard<std::mutex> lock(mutex_);
       store_u32(record_.data_id, data_id);
     }
-    if (config.isObject()) {
-      const Json::Value& app_setting = config["appSetting"];
-      if (app_setting.isObject()) {
-        ReadThreshold(app_setting["diff_v"], diff_v_);
-        ReadThreshold(app_setting["diff_i"], diff_i_);
-      }
-    }
+    ReadChangeThresholds(config, diff_v_, diff_i_);
     return ZVKVDevice::InitV(parent, data_id, config);
   }
 
@@ -165,12 +158,6 @@ class PMBusPowerDC : public UnitDevice {
   static constexpr std::size_t kAnalogFixedBytes = 4 + 4 + 1 + 1 + 1;
   // v_alarm and the two count bytes.
   static constexpr std::size_t kAlarmFixedBytes = 1 + 1 + 1;
-
-  static void ReadThreshold(const Json::Value& setting, float& threshold) {
-    // Arrays and objects have no text form; they leave the default like an absent key.
-    if (setting.isNull() || !setting.isConvertibleTo(Json::stringValue)) return;
-    threshold = static_cast<float>(std::atof(setting.asString().c_str()));
-  }
 
   // The voltage's four bytes as received, one line per call. A reply too short to hold them
   // shows the bytes it has.
