@@ -44,6 +44,23 @@ struct AlarmStatus {
   std::string since;  // ISO 8601 local time of the last change of state
 };
 
+// One frame that crossed the line, for the live trace.
+struct FrameRecord {
+  std::string time;       // ISO 8601 local time
+  std::string direction;  // "tx" (query sent) or "rx" (reply or dropped bytes received)
+  std::string text;       // the frame as ASCII, without the CR; dropped bytes as hex
+  int cid1 = -1;          // decoded CID1, -1 when not decodable
+  int cid2 = -1;          // CID2 of a query, RTN of a reply; -1 when not decodable
+  bool bad = false;       // dropped by the codec
+  std::string error;      // the codec's reason when bad
+};
+
+// An alarm that was raised or cleared.
+struct AlarmChangeRecord {
+  std::string time;  // ISO 8601 local time
+  AlarmStatus alarm;  // its state after the change
+};
+
 struct SiteCounters {
   unsigned long long cycles = 0;
   double last_cycle_seconds = 0;
@@ -60,5 +77,23 @@ struct SiteStatus {
   LineStatus line;
   std::vector<UnitStatus> units;
   std::vector<AlarmStatus> alarms;  // every rule seen, active or not, the model alarm included
+  std::vector<AlarmChangeRecord> alarm_changes;  // of the last hour, oldest first
+  std::vector<FrameRecord> frames;               // the last 200, oldest first
   SiteCounters counters;
 };
+
+// The JSON form shared by `--once --json`, `GET /api/sites/{name}` and the web page:
+// {"name", "port", "model",
+//  "line": {"state", "since", "reason", "unanswered", "dropped"},
+//  "units": [{"data_id", "device_type", "record_type", "age_s" (number or null), "cached",
+//             "values": {key: number | {"error": text}}}],
+//  "alarms": [{"data_id", "level", "rule_id", "code", "name", "description", "active", "since"}],
+//  "alarm_changes": [{"time", "state": "raised"|"cleared", ...the alarm's members}],
+//  "frames": [{"time", "direction", "text", "cid1", "cid2", "bad", "error"}],
+//  "counters": {"cycles", "last_cycle_seconds", "queries", "frame_errors": {reason: n},
+//               "reply_errors": {rtn: n}, "log_messages"}}
+// `with_trace` false leaves out "frames" and "alarm_changes" (the overview of many sites).
+namespace Json {
+class Value;
+}
+Json::Value SiteStatusJson(const SiteStatus& status, bool with_trace = true);
