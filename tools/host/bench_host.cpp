@@ -144,14 +144,14 @@ class BenchRun {
       composite_->RefreshStatus();
       std::size_t received = 0;
       switch (port.Read(buffer.data(), buffer.size(), received, 20)) {
-        case SerialPort::ReadResult::kData:
+        case Line::ReadResult::kData:
           wire.Received(buffer.data(), received);
           composite_->process(buffer.data(), static_cast<unsigned>(received));
           break;
-        case SerialPort::ReadResult::kGone:
+        case Line::ReadResult::kGone:
           keeper.Lost("hung up");
           break;
-        case SerialPort::ReadResult::kNothing:
+        case Line::ReadResult::kNothing:
           break;
       }
       const unsigned completed = events_.completed_cycles();

@@ -119,3 +119,30 @@ std::string CheckConfig(const Json::Value& config) {
   if (!config["rcSetting"].isObject()) return Found("rcSetting", "an object", config["rcSetting"]);
   return {};
 }
+
+void CheckDeviceConfig(const Json::Value& config, const std::string& where,
+                       std::vector<std::string>& problems,
+                       std::map<unsigned, std::string>& data_ids) {
+  if (auto problem = CheckConfig(config); !problem.empty()) {
+    problems.push_back(where + ": " + problem);
+    return;
+  }
+  auto declare = [&](const Json::Value& id, const std::string& at) {
+    if (!id.isUInt()) return;
+    const auto [found, inserted] = data_ids.emplace(id.asUInt(), at);
+    if (!inserted)
+      problems.push_back(at + ": data_id " + std::to_string(id.asUInt()) + " is already used at " +
+                         found->second);
+  };
+  declare(config["data_id"], where + ".data_id");
+  for (const char* group : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = config[group];
+    if (!units.isArray()) continue;
+    for (Json::ArrayIndex index = 0; index < units.size(); ++index)
+      if (units[index].isObject())
+        declare(units[index]["data_id"],
+              where + "." + group + "[" + std::to_string(index) + "].data_id");
+  }
+  if (config["rcSetting"].isObject())
+    declare(config["rcSetting"]["data_id"], where + ".rcSetting.data_id");
+}

@@ -6,26 +6,27 @@
 #include <cstddef>
 #include <string>
 
-class SerialPort {
+#include "tools/host/line.h"
+
+class SerialPort : public Line {
  public:
   SerialPort(std::string path, int baud) : path_(std::move(path)), baud_(baud) {}
-  ~SerialPort() { Close(); }
+  ~SerialPort() override { Close(); }
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
   // Empty result on success, else the reason.
-  std::string Open();
-  void Close();
-  bool is_open() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
+  std::string Open() override;
+  void Close() override;
+  bool is_open() const override { return fd_ >= 0; }
+  int fd() const override { return fd_; }
+  const std::string& path() const override { return path_; }
 
   // Writes every byte, waiting for room as needed; false when the line is gone.
-  bool Write(const unsigned char* bytes, std::size_t length);
+  bool Write(const unsigned char* bytes, std::size_t length) override;
 
-  enum class ReadResult { kData, kNothing, kGone };
-  // Waits up to `wait_ms` for bytes and reads what is there.
-  ReadResult Read(unsigned char* buffer, std::size_t capacity, std::size_t& received, int wait_ms);
+  ReadResult Read(unsigned char* buffer, std::size_t capacity, std::size_t& received,
+                  int wait_ms) override;
 
  private:
   std::string path_;

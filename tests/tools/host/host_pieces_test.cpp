@@ -308,10 +308,10 @@ TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
 
   unsigned char buffer[64];
   std::size_t received = 0;
-  EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 0), SerialPort::ReadResult::kNothing);
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 0), Line::ReadResult::kNothing);
   // Raw mode: the CR ending a frame must arrive as CR, not as a newline.
   ASSERT_EQ(write(master, "~1\r", 3), 3);
-  ASSERT_EQ(port.Read(buffer, sizeof buffer, received, 1000), SerialPort::ReadResult::kData);
+  ASSERT_EQ(port.Read(buffer, sizeof buffer, received, 1000), Line::ReadResult::kData);
   EXPECT_EQ(std::string(buffer, buffer + received), "~1\r");
 
   const unsigned char query[] = {'~', '2', '\r'};
@@ -321,7 +321,7 @@ TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
   EXPECT_EQ(std::string(echoed, 3), "~2\r");
 
   close(master);
-  EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 1000), SerialPort::ReadResult::kGone);
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 1000), Line::ReadResult::kGone);
 }
 
 }  // namespace
