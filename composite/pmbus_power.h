@@ -23,9 +23,8 @@
 // data flag of an analog reply asks for the group's switch states (0x10) and alarm states (0x01).
 // NextQuery() holds the whole order of a cycle.
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -35,12 +34,17 @@
 #include <json/value.h>
 
 #include "host/pmbus_protocol.h"
+#include "host/ttime.h"
 #include "units/byte_reader.h"
 
 template <class AC, class DC, class RC>
 class PMBusPower : public PMBusProtocol {
  public:
   static const unsigned char commandGroup_ = 0xFF;
+  // No cycle starts sooner than this after the last completed one.
+  static constexpr long long kQuietTimeSeconds = 2;
+  // The serial thread pauses this long before it examines a reply.
+  static constexpr std::chrono::milliseconds kReplyPause{20};
 
   explicit PMBusPower(std::vector<std::string> accepted_models)
       : accepted_models_(std::move(accepted_models)) {}
@@ -68,7 +72,7 @@ class PMBusPower : public PMBusProtocol {
     }
     if (dc_setting.isArray()) {
       for (const Json::Value& element : dc_setting) {
-        auto child = std::make_shared<DC>(model_);
+        auto child = std::make_shared<DC>();
         child->InitV(this, ChildDataId(element), element);
         dc_.push_back(std::move(child));
       }
@@ -101,9 +105,8 @@ class PMBusPower : public PMBusProtocol {
       return false;
     }
     if (!ZVKSPDevice::RefreshStatus()) return false;
-    const long long since_last_cycle =
-        (boost::posix_time::second_clock::local_time() - LastRoundTime()).total_seconds();
-    if (since_last_cycle < 2 && !model_check_pending_) {
+    const long long since_last_cycle = (local_time() - LastRoundTime()).total_seconds();
+    if (since_last_cycle < kQuietTimeSeconds && !model_check_pending_) {
       busy_ = 0;
       return false;
     }
@@ -119,7 +122,7 @@ class PMBusPower : public PMBusProtocol {
   }
 
   bool process_payload() override {
-    usleep(20000);
+    pause_for(kReplyPause);
     if (reply_ == nullptr) return true;
     const Reply reply = ReadReply();
     const PollStep* step = FindStep(poll_state_);
@@ -258,7 +261,8 @@ class PMBusPower : public PMBusProtocol {
     if (step == nullptr) return;
     poll_state_ = state;
     const bool group_byte = step->group_byte == GroupByte::kAlways ||
-                            (step->group_byte == GroupByte::kFromVersion21 && version_ == 0x21);
+                            (step->group_byte == GroupByte::kFromVersion21 &&
+                             version_ == kProtocolVersion21);
     if (group_byte)
       write_pmbus_cmd(step->cid1, step->cid2, &commandGroup_, 1);
     else
@@ -266,8 +270,8 @@ class PMBusPower : public PMBusProtocol {
   }
 
   Reply ReadReply() const {
-    const unsigned length_field = reply_[4] | (reply_[5] << 8);
-    return Reply{reply_[2], reply_ + 6, static_cast<int>(length_field / 2)};
+    const unsigned length_field = reply_[kReplyLength] | (reply_[kReplyLength + 1] << 8);
+    return Reply{reply_[kReplyCid1], reply_ + kReplyInfo, static_cast<int>(length_field / 2)};
   }
 
   Outcome HandleDeviceInfo(const Reply& reply) {
@@ -385,13 +389,15 @@ class PMBusPower : public PMBusProtocol {
   // Hands one reply's unit data to each child in configuration order, from information byte
   // `start` on; each child gets what the children before it left over. Returns the bytes consumed
   // counted from the first information byte, or -1 when a child could not use the reply. A child
-  // with nothing left is not called: it fails as a parser would, without a pointer past the end.
+  // left with no bytes is still called, with the pointer one past the last byte and length 0,
+  // and fails by itself: its own read-overflow message and -1. Only an earlier child's result
+  // beyond the reply stops the hand-over, before any pointer past the end is formed.
   template <class Child, class Parse>
   static long long HandToChildren(const std::vector<std::shared_ptr<Child>>& children,
                                   Parse parse, const Reply& reply, int start) {
     long long consumed = start;
     for (const auto& child : children) {
-      if (consumed >= reply.length) return -1;
+      if (consumed > reply.length) return -1;
       const int used = ((*child).*parse)(reply.info + consumed,
                                          static_cast<int>(reply.length - consumed));
       if (used < 0) return -1;
@@ -400,10 +406,11 @@ class PMBusPower : public PMBusProtocol {
     return consumed;
   }
 
-  // The rectifier parsers read the whole information field; an empty one cannot be used.
+  // The rectifier parsers read the whole information field; an empty one is handed over too,
+  // and the parser fails by itself.
   template <class Parse>
   int HandToRectifier(Parse parse, const Reply& reply) {
-    if (!rc_ || reply.length <= 0) return -1;
+    if (!rc_) return -1;
     return ((*rc_).*parse)(reply.info, reply.length);
   }
 
@@ -427,12 +434,13 @@ class PMBusPower : public PMBusProtocol {
     return false;
   }
 
-  // A missing "data_id", or one that is not a whole unsigned number, gives data id 0.
+  // The child's "data_id" taken as unsigned, as jsoncpp converts it (2.5 gives 2, true gives
+  // 1, a missing one 0). A value it cannot convert without throwing (negative, too large, text,
+  // array, object) gives data id 0 rather than an exception into the host.
   static unsigned ChildDataId(const Json::Value& element) {
     if (!element.isObject()) return 0;
     const Json::Value& data_id = element["data_id"];
-    const bool whole_unsigned = data_id.isIntegral() && data_id.isConvertibleTo(Json::uintValue);
-    return whole_unsigned ? data_id.asUInt() : 0;
+    return data_id.isConvertibleTo(Json::uintValue) ? data_id.asUInt() : 0;
   }
 
   static constexpr int kUnitCountPosition = 1;

@@ -126,7 +126,7 @@ void ZVKSPDevice::Reset() {
   busy_ = 0;
   // The composite device's quiet time runs from here; after a completed cycle (a child
   // published), later cycles follow the equipment's change bits.
-  last_round_time_ = boost::posix_time::second_clock::local_time();
+  last_round_time_ = local_time();
   if (child_published_) {
     child_published_ = false;
     has_data_ = 1;

@@ -79,15 +79,15 @@ void PMBusProtocol::HandleFrame(const zvk::Frame& frame) {
     return;
   }
   busy_ = 0;
-  reply_buffer_.assign(6 + frame.info.size(), 0);
-  reply_buffer_[0] = frame.ver;
-  reply_buffer_[1] = frame.adr;
-  reply_buffer_[2] = frame.cid1;
-  reply_buffer_[3] = frame.cid2;
+  reply_buffer_.assign(kReplyInfo + frame.info.size(), 0);
+  reply_buffer_[kReplyVer] = frame.ver;
+  reply_buffer_[kReplyAdr] = frame.adr;
+  reply_buffer_[kReplyCid1] = frame.cid1;
+  reply_buffer_[kReplyRtn] = frame.cid2;
   const unsigned lenid = static_cast<unsigned>(frame.info.size() * 2);
-  reply_buffer_[4] = static_cast<unsigned char>(lenid & 0xFF);
-  reply_buffer_[5] = static_cast<unsigned char>(lenid >> 8);
-  std::copy(frame.info.begin(), frame.info.end(), reply_buffer_.begin() + 6);
+  reply_buffer_[kReplyLength] = static_cast<unsigned char>(lenid & 0xFF);
+  reply_buffer_[kReplyLength + 1] = static_cast<unsigned char>(lenid >> 8);
+  std::copy(frame.info.begin(), frame.info.end(), reply_buffer_.begin() + kReplyInfo);
   reply_ = reply_buffer_.data();
   if (frame.cid2 == zvk::kRtnNormal)
     process_payload();
@@ -101,5 +101,5 @@ bool PMBusProtocol::process_payload() { return true; }
 void PMBusProtocol::process_error() {
   if (reply_ == nullptr) return;
   InfoLog("PMBusProtocol:ReplyError {} sent 0x{:02X}/0x{:02X}, received RTN 0x{:02X}", data_id_,
-          sent_cid1_, sent_cid2_, reply_[3]);
+          sent_cid1_, sent_cid2_, reply_[kReplyRtn]);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include <json/value.h>
@@ -15,6 +16,18 @@
 //   0 VER | 1 ADR | 2 CID1 | 3 RTN | 4-5 LENID (LSB first, LCHKSUM removed) | 6.. INFO bytes
 class ZVK_API PMBusProtocol : public ZVKSPDevice {
  public:
+  // Where the fields of the decoded reply buffer stand.
+  static constexpr std::size_t kReplyVer = 0;
+  static constexpr std::size_t kReplyAdr = 1;
+  static constexpr std::size_t kReplyCid1 = 2;
+  static constexpr std::size_t kReplyRtn = 3;
+  static constexpr std::size_t kReplyLength = 4;  // two bytes: INFO characters, LSB first
+  static constexpr std::size_t kReplyInfo = 6;
+
+  // Protocol version bytes: 0x21 equipment takes the command group byte in DC queries too.
+  static constexpr unsigned char kProtocolVersion20 = 0x20;
+  static constexpr unsigned char kProtocolVersion21 = 0x21;
+
   PMBusProtocol();
   ~PMBusProtocol() override;
 
@@ -38,7 +51,7 @@ class ZVK_API PMBusProtocol : public ZVKSPDevice {
  protected:
   unsigned char* reply_ = nullptr;  // the decoded reply while process_payload runs
   int poll_state_ = 0;
-  unsigned char version_ = 0x20;
+  unsigned char version_ = kProtocolVersion20;
   unsigned char address_ = 1;
 
  private:

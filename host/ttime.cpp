@@ -1,6 +1,24 @@
 #include "host/ttime.h"
 
+#include <thread>
+#include <utility>
+
 #include <boost/date_time/gregorian/gregorian_types.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+namespace {
+
+LocalClock& clock_override() {
+  static LocalClock clock;
+  return clock;
+}
+
+Pause& pause_override() {
+  static Pause pause;
+  return pause;
+}
+
+}  // namespace
 
 ttime get_ttime(const boost::posix_time::ptime& time) {
   ttime stamp{};
@@ -20,4 +38,22 @@ ttime get_ttime(const boost::posix_time::ptime& time) {
 
 boost::posix_time::ptime host_epoch() {
   return boost::posix_time::ptime(boost::gregorian::date(1970, 1, 1));
+}
+
+boost::posix_time::ptime local_time() {
+  const LocalClock& clock = clock_override();
+  return clock ? clock() : boost::posix_time::second_clock::local_time();
+}
+
+void pause_for(std::chrono::microseconds duration) {
+  const Pause& pause = pause_override();
+  if (pause)
+    pause(duration);
+  else
+    std::this_thread::sleep_for(duration);
+}
+
+void set_host_clock(LocalClock clock, Pause pause) {
+  clock_override() = std::move(clock);
+  pause_override() = std::move(pause);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <functional>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -15,3 +17,17 @@ ZVK_API ttime get_ttime(const boost::posix_time::ptime& time);
 // Far in the past, so that quiet-time and freshness arithmetic on a device that never
 // completed a cycle behaves like "long ago" rather than "undefined".
 ZVK_API boost::posix_time::ptime host_epoch();
+
+// The local clock at second resolution: the time of the last completed cycle, the quiet time
+// between cycles and the freshness of a unit's values are all read from it.
+ZVK_API boost::posix_time::ptime local_time();
+
+// Sleeps the serial thread, as the composite device does before it examines a reply.
+ZVK_API void pause_for(std::chrono::microseconds duration);
+
+// A test host replaces the clock and the pause with its own, so that time-outs and pauses are
+// checked without waiting; an empty function restores the real one. Set it only while no
+// device is in use on another thread.
+using LocalClock = std::function<boost::posix_time::ptime()>;
+using Pause = std::function<void(std::chrono::microseconds)>;
+ZVK_API void set_host_clock(LocalClock clock, Pause pause);

@@ -1,6 +1,6 @@
 #include "plugin/providers.h"
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 
 ZVKSPDevice* K426BProvider::create() const { return new K426B; }
 ZVKSPDevice* K426BACProvider::create() const { return new K426BAC; }

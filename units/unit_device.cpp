@@ -8,8 +8,6 @@
 
 namespace {
 
-boost::posix_time::ptime local_now() { return boost::posix_time::second_clock::local_time(); }
-
 void ReadThreshold(const Json::Value& setting, float& threshold) {
   if (setting.isNull() || setting.isArray() || setting.isObject()) return;
   threshold = static_cast<float>(std::atof(setting.asString().c_str()));
@@ -30,27 +28,23 @@ UnitDevice::UnitDevice() = default;
 void UnitDevice::RequireFreshData() const {
   if (!has_data_) throw std::out_of_range("数据未就绪");
   // A last cycle in the future counts as fresh.
-  if ((local_now() - last_round_time_).total_seconds() >= 61) throw std::out_of_range("数据已超时");
+  if ((local_time() - last_round_time_).total_seconds() >= kStaleAfterSeconds)
+    throw std::out_of_range("数据已超时");
 }
 
 ttime UnitDevice::StampRoundTime() {
-  last_round_time_ = local_now();
-  return get_ttime(local_now());
+  last_round_time_ = local_time();
+  return get_ttime(local_time());
 }
 
 void UnitDevice::MarkCacheAccepted() {
   has_data_ = 1;
-  last_round_time_ = local_now();
+  last_round_time_ = local_time();
 }
 
-void UnitDevice::RecordRule(const RuleState& rule) {
+void UnitDevice::RecordRule(const RuleRow& row, const std::string& description, bool active) {
   const unsigned short sequence = rule_sequence_++;
-  CheckThresholdBool(rule.level, rule.rule_id, rule.code, rule.name, rule.description, rule.active,
-                     sequence);
-}
-
-void UnitDevice::RecordRules(const std::vector<RuleState>& rules) {
-  for (const RuleState& rule : rules) RecordRule(rule);
+  CheckThresholdBool(row.level, row.rule_id, row.code, row.name, description, active, sequence);
 }
 
 void UnitDevice::HandOver(std::vector<unsigned char> snapshot) {

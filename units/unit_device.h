@@ -1,20 +1,30 @@
 #pragma once
 
-// What the three unit devices share: one mutex guarding the record, the freshness rule of
-// Get_Value, the closing steps of a cycle (time stamp, rule numbering, hand-over of the rules
-// and the snapshot to the threshold worker) and the bookkeeping of an accepted cache image.
+// What the three unit devices share: one mutex guarding the record, one locked entry that every
+// parse operation goes through, one closing of the cycle (RoundDone), the freshness rule of
+// Get_Value and the bookkeeping of an accepted cache image. A unit supplies only hooks: its
+// decoders, its record bytes and its rule tables.
 //
-// Locking: the record, the channel records and the snapshot are touched only under mutex_.
-// No lock is held while calling into the host, so a parser collects its protocol messages in a
-// DeferredLog and emits them after unlocking, and RoundDone gathers its rule states under the
-// lock and records them afterwards.
+// Locking: the record, the channel records and the cache image are touched only under mutex_.
+// Nothing slow happens under it: no call into the host and no standard-output write. A decoder
+// collects its protocol messages and its output lines in its Parse, written once the lock is
+// released; RoundDone closes a copy of the snapshot under the lock and evaluates every rule,
+// the model's included, from that copy afterwards.
 
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/device.h"
 #include "host/ttime.h"
+#include "units/byte_reader.h"
+
+// Values older than this many whole seconds are stale.
+inline constexpr long long kStaleAfterSeconds = 61;
 
 // One rule of a unit's rule table: active when the record byte at `offset` equals `value`.
 struct RuleRow {
@@ -25,16 +35,6 @@ struct RuleRow {
   const char* description;  // appended to the label of the channel or module, if any
   unsigned offset;
   unsigned char value;
-};
-
-// A rule's state for one cycle, taken under the unit's lock and recorded after it.
-struct RuleState {
-  int level;
-  std::string rule_id;
-  std::string code;
-  std::string name;
-  std::string description;
-  bool active;
 };
 
 // Protocol messages of one parse, emitted once the unit's lock is released. Every message's
@@ -71,37 +71,126 @@ class UnitDevice : public ZVKSPDevice {
   UnitDevice();
 
  protected:
-  // Throws "数据未就绪" without data and "数据已超时" when the last completed cycle (or accepted
-  // cache image) lies 61 or more whole seconds in the past. Call with mutex_ held.
-  void RequireFreshData() const;
+  // What one parse hands its decoder: a reader over the bytes given, the length as given (for
+  // the messages), and what is written once the lock is released.
+  struct Parse {
+    ByteReader reader;
+    int length;
+    DeferredLog log;
+    std::string output;  // standard-output lines
 
-  // Sets the time of the last completed cycle to now and returns the host time stamp of a
-  // second reading of the clock, for the record's time-stamp field. Call with mutex_ held.
-  ttime StampRoundTime();
+    // Logs a read overflow: `needed` bytes against the length given; gives -1.
+    int Overflow(const char* format, long long data_id, std::size_t needed) {
+      log.add(format, data_id, static_cast<long long>(needed), length);
+      return -1;
+    }
+  };
+
+  // The one entry of every parse operation: takes the unit's lock, runs `decode`, releases the
+  // lock, then writes the standard-output lines and logs the protocol messages. A null pointer
+  // counts as no bytes, so the decoder fails cleanly at its first read.
+  template <typename Unit>
+  int Decode(int (Unit::*decode)(Parse&), const unsigned char* info, int length) {
+    Parse parse{ByteReader(info, info == nullptr ? 0 : length), length, {}, {}};
+    int result;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result = (static_cast<Unit*>(this)->*decode)(parse);
+    }
+    if (!parse.output.empty()) std::cout << parse.output << std::flush;
+    parse.log.flush(*this);
+    return result;
+  }
+
+  // RoundDone, the same for every unit, in this order: under the lock, the time of the last
+  // completed cycle, the record's time stamp and the snapshot copy (`unit.CloseRecord`), then
+  // has-data; without the lock, publish the copy under `Unit::kRecordType`, number the rules
+  // from 1, record the unit's table rules (`unit.RecordCycleRules`) and the model's
+  // (`DoImpCheckAlert`), both read from the copy, and hand rules and copy to the threshold
+  // worker. A cache load on another thread meanwhile changes none of it.
+  template <typename Unit>
+  void CloseCycle(Unit& unit) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      unit.CloseRecord(StampRoundTime(), closed_snapshot_);
+      has_data_ = 1;
+    }
+    SendSP(Unit::kRecordType, closed_snapshot_.data(),
+           static_cast<unsigned>(closed_snapshot_.size()), false);
+    rule_sequence_ = 1;
+    unit.RecordCycleRules();
+    unit.DoImpCheckAlert();
+    HandOver(closed_snapshot_);
+  }
+
+  // The snapshot the current RoundDone closed; touched on the serial thread only.
+  const std::vector<unsigned char>& ClosedSnapshot() const { return closed_snapshot_; }
+
+  // Calls `visit(index, record)` for each channel record of the closed snapshot, behind a head
+  // of `head_size` bytes, each `record_size` bytes long.
+  template <typename Visit>
+  void ForEachClosedChannel(std::size_t head_size, std::size_t record_size, Visit visit) const {
+    std::size_t index = 0;
+    for (std::size_t at = head_size; at + record_size <= closed_snapshot_.size();
+         at += record_size)
+      visit(index++, closed_snapshot_.data() + at);
+  }
+
+  // Records each row of `table` as read from `record`, the description prefixed by `label`.
+  template <std::size_t N>
+  void RecordTable(const RuleRow (&table)[N], const unsigned char* record,
+                   const std::string& label = std::string()) {
+    for (const RuleRow& row : table)
+      RecordRule(row, label + row.description, record[row.offset] == row.value);
+  }
+  // Records one rule with the next sequence number.
+  void RecordRule(const RuleRow& row, const std::string& description, bool active);
+
+  // A snapshot image: the head and behind it the channel records in order. Call with mutex_
+  // held.
+  template <typename Head, typename Channel>
+  static void CopyImage(const Head& head, const std::vector<Channel>& channels,
+                        std::vector<unsigned char>& image) {
+    image.resize(sizeof(Head) + sizeof(Channel) * channels.size());
+    std::memcpy(image.data(), &head, sizeof(Head));
+    if (!channels.empty())
+      std::memcpy(image.data() + sizeof(Head), channels.data(), sizeof(Channel) * channels.size());
+  }
+
+  // Takes a cache image of at least a head: the head is taken and the channel vector given the
+  // count the head's `count` byte holds; the channel records are taken, and the image accepted,
+  // only when the rest of it holds exactly that many. Call with mutex_ held.
+  template <typename Head, typename Channel>
+  bool LoadImage(const unsigned char* image, int length, Head& head, unsigned char Head::*count,
+                 std::vector<Channel>& channels) {
+    std::memcpy(&head, image, sizeof(Head));
+    channels.resize(head.*count);
+    const std::size_t channel_bytes = static_cast<std::size_t>(length) - sizeof(Head);
+    if (channel_bytes != sizeof(Channel) * channels.size()) return false;
+    if (!channels.empty()) std::memcpy(channels.data(), image + sizeof(Head), channel_bytes);
+    MarkCacheAccepted();
+    return true;
+  }
+
+  // Throws "数据未就绪" without data and "数据已超时" when the last completed cycle (or accepted
+  // cache image) lies kStaleAfterSeconds or more whole seconds in the past. Call with mutex_
+  // held.
+  void RequireFreshData() const;
 
   // An accepted cache image: has-data set, last completed cycle = now. Call with mutex_ held.
   void MarkCacheAccepted();
 
-  // Appends the state of each row of `table` read from `record`, description prefixed by
-  // `label`.
-  template <std::size_t N>
-  static void EvaluateRules(const RuleRow (&table)[N], const unsigned char* record,
-                            const std::string& label, std::vector<RuleState>& out) {
-    for (const RuleRow& row : table)
-      out.push_back(RuleState{row.level, row.rule_id, row.code, row.name,
-                              label + row.description, record[row.offset] == row.value});
-  }
+  mutable std::mutex mutex_;
 
-  // Sets the rule sequence counter to 1; the first rule of the cycle carries 1.
-  void BeginRules() { rule_sequence_ = 1; }
-  // Records one rule with the next sequence number. Call without mutex_ held.
-  void RecordRule(const RuleState& rule);
-  void RecordRules(const std::vector<RuleState>& rules);
+ private:
+  // Sets the time of the last completed cycle to now and returns the host time stamp of a
+  // second reading of the clock, for the record's time-stamp field.
+  ttime StampRoundTime();
 
   // Moves the cycle's pending rules into a work item with its own copy of the snapshot and
   // gives it to the threshold worker: batch check, alarm-changed flag, history save. The
-  // pending list is left empty with room for as many rules. Call without mutex_ held.
+  // pending list is left empty with room for as many rules.
   void HandOver(std::vector<unsigned char> snapshot);
 
-  mutable std::mutex mutex_;
+  std::vector<unsigned char> closed_snapshot_;
 };

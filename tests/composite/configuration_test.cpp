@@ -91,14 +91,16 @@ TEST(CompositeConfiguration, UnitSettingsThatAreNotArraysCreateNoUnits) {
   EXPECT_EQ(children_of(*configured.device), (Strings{"k426b-rc 100"}));
 }
 
-TEST(CompositeConfiguration, AUnitWithoutAUsableDataIdGetsDataIdZero) {
-  Configured configured(R"({"acSetting": [{}, {"data_id": "7"}, {"data_id": -3}, 4],
-                            "dcSetting": [{"data_id": 2.5}, null], "rcSetting": {}})");
+TEST(CompositeConfiguration, AChildDataIdIsTakenAsUnsignedAndOneThatCannotBeGivesZero) {
+  Configured configured(R"({"acSetting": [{}, {"data_id": "7"}, {"data_id": -3}, 4,
+                                          {"data_id": 4294967296}],
+                            "dcSetting": [{"data_id": 2.5}, null, {"data_id": true}],
+                            "rcSetting": {}})");
 
   EXPECT_TRUE(configured.result);
   EXPECT_EQ(children_of(*configured.device),
-            (Strings{"k426b-ac 0", "k426b-ac 0", "k426b-ac 0", "k426b-ac 0", "k426b-dc 0",
-                     "k426b-dc 0", "k426b-rc 100"}));
+            (Strings{"k426b-ac 0", "k426b-ac 0", "k426b-ac 0", "k426b-ac 0", "k426b-ac 0",
+                     "k426b-dc 2", "k426b-dc 0", "k426b-dc 1", "k426b-rc 100"}));
 }
 
 TEST(CompositeConfiguration, ChildLookUpFindsAcBeforeDcAndNeverTheRectifier) {

@@ -118,17 +118,19 @@ TEST_F(Dispatch, ARefusedBlockStopsTheReplyBeforeTheNextUnit) {
   EXPECT_EQ(query_names(*host.events).back(), "40/44");
 }
 
-TEST_F(Dispatch, AUnitLeftWithNothingIsNotHandedAPointerPastTheReply) {
+TEST_F(Dispatch, AUnitLeftWithNothingFailsByItselfAndOneReachingPastTheReplyStopsTheRest) {
   Start(2, 1);
-  // The first unit's block takes every byte; a second unit would start behind the reply.
+  // The first unit's block takes every byte: the second is handed length 0 and refuses.
   equipment.AnswerOnce(0x40, 0x41, {0x40, hex_bytes("00 02  03 AA BB")});
+  // The first unit's block reaches past the reply: the second is not called at all.
   equipment.AnswerOnce(0x40, 0x41, {0x40, hex_bytes("00 02  07 AA BB")});
 
   equipment.Poll();
   equipment.PollNow();
 
   EXPECT_EQ(UnitLogs("40_41"),
-            (Strings{"unit 1 40_41 from 03 length 3", "unit 1 40_41 from 07 length 3"}));
+            (Strings{"unit 1 40_41 from 03 length 3", "unit 2 40_41 handed nothing",
+                     "unit 1 40_41 from 07 length 3"}));
   EXPECT_EQ(query_names(*host.events), (Strings{"40/51", "40/41", "40/41"}));
   EXPECT_TRUE(host.events->cycles().empty());
 }
@@ -195,13 +197,13 @@ TEST_F(Dispatch, TheRectifierIsHandedTheWholeReplyDataFlagIncluded) {
   EXPECT_EQ(UnitLogs("40_46"), (Strings{"unit 100 40_46 from 77 length 2"}));
 }
 
-TEST_F(Dispatch, AnEmptyRectifierReplyIsNotHandedToTheRectifier) {
+TEST_F(Dispatch, AnEmptyRectifierReplyIsHandedOverAndRefusedByTheRectifier) {
   Start(1, 1);
   equipment.AnswerOnce(0x41, 0x43, {0x41, Bytes{}});
 
   equipment.Poll();
 
-  EXPECT_EQ(UnitLogs("41_43"), Strings{});
+  EXPECT_EQ(UnitLogs("41_43"), Strings{"unit 100 41_43 handed nothing"});
   EXPECT_EQ(host.events->log_texts().back(),
             "PMBusPower:ProcotolError 100 parse p41_43 overflow memory boundary");
   EXPECT_EQ(query_names(*host.events).back(), "41/43");

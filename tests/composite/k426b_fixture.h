@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <json/value.h>
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 #include "tests/composite/k426b_replies.h"
 #include "tests/composite/scripted_equipment.h"
 #include "tests/support/recording_host.h"

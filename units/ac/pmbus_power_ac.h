@@ -11,9 +11,8 @@
 //         (n is the learnt channel count, whatever the block's first byte says)
 
 #include <cstring>
-#include <iostream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,6 +56,7 @@ inline constexpr const char kAcChannelLabel[] = "交流屏";
 template <typename Head, typename Channel, int RecordType>
 class PMBusPowerAC : public UnitDevice {
  public:
+  static constexpr int kRecordType = RecordType;
   static constexpr unsigned kHeadSize = sizeof(Head);
   static constexpr unsigned kChannelSize = sizeof(Channel);
 
@@ -67,14 +67,20 @@ class PMBusPowerAC : public UnitDevice {
 
   float Get_Value(unsigned data_id, const std::string& key) const override;
   bool LoadFromCache(const unsigned char* image, int length) override;
-  void RoundDone() override;
+  void RoundDone() override { CloseCycle(*this); }
   bool InitV(ZVKVDevice* parent, unsigned data_id, const Json::Value& config) override;
 
   // Each parser decodes this unit's block of a reply and returns the bytes it occupies, or -1
   // when the reply cannot be used. `length` is what is left of the information bytes.
-  virtual int parse40_41(const unsigned char* info, int length);
-  virtual int parse40_43(const unsigned char* info, int length);
-  virtual int parse40_44(const unsigned char* info, int length);
+  virtual int parse40_41(const unsigned char* info, int length) {
+    return Decode(&PMBusPowerAC::Parse4041, info, length);
+  }
+  virtual int parse40_43(const unsigned char* info, int length) {
+    return Decode(&PMBusPowerAC::Parse4043, info, length);
+  }
+  virtual int parse40_44(const unsigned char* info, int length) {
+    return Decode(&PMBusPowerAC::Parse4044, info, length);
+  }
   // Further alarm rules of the concrete unit, numbered after the AC rules.
   virtual void DoImpCheckAlert() = 0;
 
@@ -83,40 +89,32 @@ class PMBusPowerAC : public UnitDevice {
   float CurrentChangeThreshold() const { return diff_i_; }
 
  private:
-  using BlockDecoder = int (PMBusPowerAC::*)(ByteReader&, int, DeferredLog&);
-  // Runs one block decoder under the unit's lock and logs its messages after unlocking.
-  int Decode(BlockDecoder decoder, const unsigned char* info, int length);
-  int Parse4041(ByteReader& reader, int length, DeferredLog& log);
-  int Parse4043(ByteReader& reader, int length, DeferredLog& log);
-  int Parse4044(ByteReader& reader, int length, DeferredLog& log);
-  // Logs the read overflow of block `block` ("40_41", ...): the bytes needed up to the end of
-  // the field that did not fit, against `length`.
-  int Overflow(DeferredLog& log, const char* format, const ByteReader& reader,
-               std::size_t field_size, int length) const;
+  friend class UnitDevice;
+
+  // RoundDone's hooks: the stamp into the head, then head and channels into the snapshot; the
+  // eleven rules of each channel, then the nine current rules, read from that snapshot.
+  void CloseRecord(const ttime& stamp, std::vector<unsigned char>& snapshot) {
+    std::memcpy(head_.time_stamp, stamp.data(), sizeof head_.time_stamp);
+    CopyImage(head_, channels_, snapshot);
+  }
+  void RecordCycleRules() {
+    ForEachClosedChannel(kHeadSize, kChannelSize, [this](std::size_t index, const unsigned char* channel) {
+      RecordTable(kAcChannelRules, channel, kAcChannelLabel + std::to_string(index + 1));
+    });
+    RecordTable(kAcCurrentRules, ClosedSnapshot().data());
+  }
+
+  int Parse4041(Parse& parse);
+  int Parse4043(Parse& parse);
+  int Parse4044(Parse& parse);
   // Reads one four-byte analog value; a no-value marker is stored as `missing_bits`.
   static bool ReadValue(ByteReader& reader, unsigned char* field, uint32_t missing_bits);
-  void SizeSnapshot();
 
   Head head_;
   std::vector<Channel> channels_;
-  std::vector<unsigned char> snapshot_;
   float diff_v_ = 20.0f;
   float diff_i_ = 20.0f;
 };
-
-template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::Decode(BlockDecoder decoder, const unsigned char* info,
-                                                    int length) {
-  ByteReader reader(info, length);
-  DeferredLog log;
-  int result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = (this->*decoder)(reader, length, log);
-  }
-  log.flush(*this);
-  return result;
-}
 
 template <typename Head, typename Channel, int RecordType>
 bool PMBusPowerAC<Head, Channel, RecordType>::ReadValue(ByteReader& reader, unsigned char* field,
@@ -130,28 +128,19 @@ bool PMBusPowerAC<Head, Channel, RecordType>::ReadValue(ByteReader& reader, unsi
   return true;
 }
 
+// The overflow messages report the bytes needed up to the end of the field that did not fit.
 template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::Overflow(DeferredLog& log, const char* format,
-                                                      const ByteReader& reader,
-                                                      std::size_t field_size, int length) const {
-  log.add(format, data_id_, static_cast<long long>(reader.consumed() + field_size), length);
-  return -1;
-}
-
-template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::parse40_41(const unsigned char* info, int length) {
-  return Decode(&PMBusPowerAC::Parse4041, info, length);
-}
-
-template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::Parse4041(ByteReader& reader, int length,
-                                                       DeferredLog& log) {
+int PMBusPowerAC<Head, Channel, RecordType>::Parse4041(Parse& parse) {
   static constexpr const char* kOverflow =
       "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
   constexpr uint32_t kZeroBits = 0;
+  ByteReader& reader = parse.reader;
+  const auto overflow = [&](std::size_t field_size) {
+    return parse.Overflow(kOverflow, data_id_, reader.consumed() + field_size);
+  };
 
   unsigned char channel_count;
-  if (!reader.u8(channel_count)) return Overflow(log, kOverflow, reader, 1, length);
+  if (!reader.u8(channel_count)) return overflow(1);
   if (channels_.empty()) {
     head_.channel_count = channel_count;
     channels_.assign(channel_count, Channel{});
@@ -161,105 +150,97 @@ int PMBusPowerAC<Head, Channel, RecordType>::Parse4041(ByteReader& reader, int l
 
   for (Channel& channel : channels_) {
     for (unsigned char* field : {channel.a, channel.b, channel.c, channel.f})
-      if (!ReadValue(reader, field, kZeroBits)) return Overflow(log, kOverflow, reader, 4, length);
-    std::cout << "a:" << load_float(channel.a) << " b:" << load_float(channel.b)
-              << " c:" << load_float(channel.c) << " f:" << load_float(channel.f) << std::endl;
+      if (!ReadValue(reader, field, kZeroBits)) return overflow(4);
+    std::ostringstream line;
+    line << "a:" << load_float(channel.a) << " b:" << load_float(channel.b)
+         << " c:" << load_float(channel.c) << " f:" << load_float(channel.f) << '\n';
+    parse.output += line.str();
 
-    if (!reader.u8(channel.user_value_count)) return Overflow(log, kOverflow, reader, 1, length);
+    if (!reader.u8(channel.user_value_count)) return overflow(1);
     const unsigned user_values = channel.user_value_count;
     if (user_values != static_cast<unsigned>(Channel::P40_41_SIZE())) {
-      log.add("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", data_id_, user_values,
-              Channel::P40_41_SIZE());
-      if (!reader.skip(4u * user_values))
-        return Overflow(log, kOverflow, reader, 4u * user_values, length);
+      parse.log.add("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", data_id_,
+                    user_values, Channel::P40_41_SIZE());
+      if (!reader.skip(4u * user_values)) return overflow(4u * user_values);
       continue;
     }
     if constexpr (Channel::P40_41_SIZE() > 0) {
       for (auto& value : channel.user_values)
-        if (!ReadValue(reader, value, kMissingValueBits))
-          return Overflow(log, kOverflow, reader, 4, length);
+        if (!ReadValue(reader, value, kMissingValueBits)) return overflow(4);
     }
   }
 
   for (unsigned char* field : {head_.ia, head_.ib, head_.ic})
-    if (!ReadValue(reader, field, kMissingValueBits))
-      return Overflow(log, kOverflow, reader, 4, length);
+    if (!ReadValue(reader, field, kMissingValueBits)) return overflow(4);
   return static_cast<int>(reader.consumed());
 }
 
 template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::parse40_43(const unsigned char* info, int length) {
-  return Decode(&PMBusPowerAC::Parse4043, info, length);
-}
-
-template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::Parse4043(ByteReader& reader, int length,
-                                                       DeferredLog& log) {
+int PMBusPowerAC<Head, Channel, RecordType>::Parse4043(Parse& parse) {
   static constexpr const char* kOverflow =
       "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
+  ByteReader& reader = parse.reader;
+  const auto overflow = [&](std::size_t field_size) {
+    return parse.Overflow(kOverflow, data_id_, reader.consumed() + field_size);
+  };
 
-  if (!reader.u8(head_.switch_count)) return Overflow(log, kOverflow, reader, 1, length);
+  if (!reader.u8(head_.switch_count)) return overflow(1);
   const unsigned switch_count = head_.switch_count;
   if (switch_count > static_cast<unsigned>(Head::AIRLOCK_MAX())) {
     // This message has always been printf-style; the log passes such text unchanged.
-    log.add("ProcotolError %u read 40_43 m is %d max %d", data_id_, switch_count,
-            Head::AIRLOCK_MAX());
+    parse.log.add("ProcotolError %u read 40_43 m is %d max %d", data_id_, switch_count,
+                  Head::AIRLOCK_MAX());
     return -1;
   }
-  if (!reader.bytes(head_.switches, switch_count))
-    return Overflow(log, kOverflow, reader, switch_count, length);
+  if (!reader.bytes(head_.switches, switch_count)) return overflow(switch_count);
 
-  if (!reader.u8(head_.user_switch_count)) return Overflow(log, kOverflow, reader, 1, length);
+  if (!reader.u8(head_.user_switch_count)) return overflow(1);
   const unsigned user_switches = head_.user_switch_count;
   if (user_switches != static_cast<unsigned>(Head::P40_43_SIZE())) {
-    log.add("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", data_id_, user_switches,
-            Head::P40_43_SIZE());
+    parse.log.add("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", data_id_,
+                  user_switches, Head::P40_43_SIZE());
     // The skipped bytes are counted but neither read nor measured against `length`; the caller
     // sees a block longer than what it passed and decides.
     return static_cast<int>(reader.consumed() + user_switches);
   }
-  if (!reader.bytes(head_.user_switches, user_switches))
-    return Overflow(log, kOverflow, reader, user_switches, length);
+  if (!reader.bytes(head_.user_switches, user_switches)) return overflow(user_switches);
   return static_cast<int>(reader.consumed());
 }
 
 template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::parse40_44(const unsigned char* info, int length) {
-  return Decode(&PMBusPowerAC::Parse4044, info, length);
-}
-
-template <typename Head, typename Channel, int RecordType>
-int PMBusPowerAC<Head, Channel, RecordType>::Parse4044(ByteReader& reader, int length,
-                                                       DeferredLog& log) {
+int PMBusPowerAC<Head, Channel, RecordType>::Parse4044(Parse& parse) {
   static constexpr const char* kOverflow =
       "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
+  ByteReader& reader = parse.reader;
+  const auto overflow = [&](std::size_t field_size) {
+    return parse.Overflow(kOverflow, data_id_, reader.consumed() + field_size);
+  };
 
   // The block's own channel count is not trusted: the learnt count decides.
-  if (!reader.skip(1)) return Overflow(log, kOverflow, reader, 1, length);
+  if (!reader.skip(1)) return overflow(1);
   for (Channel& channel : channels_) {
-    if (!reader.bytes(channel.alarms, sizeof channel.alarms))
-      return Overflow(log, kOverflow, reader, sizeof channel.alarms, length);
+    if (!reader.bytes(channel.alarms, sizeof channel.alarms)) return overflow(sizeof channel.alarms);
 
     unsigned char extra_count;
-    if (!reader.u8(extra_count)) return Overflow(log, kOverflow, reader, 1, length);
+    if (!reader.u8(extra_count)) return overflow(1);
     if (extra_count != 0) {
-      log.add("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", data_id_, extra_count);
-      if (!reader.skip(extra_count)) return Overflow(log, kOverflow, reader, extra_count, length);
+      parse.log.add("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", data_id_, extra_count);
+      if (!reader.skip(extra_count)) return overflow(extra_count);
     }
 
-    if (!reader.u8(channel.user_alarm_count)) return Overflow(log, kOverflow, reader, 1, length);
+    if (!reader.u8(channel.user_alarm_count)) return overflow(1);
     const unsigned user_alarms = channel.user_alarm_count;
     if (user_alarms != static_cast<unsigned>(Channel::p40_44_SIZE())) {
-      log.add("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", data_id_, user_alarms,
-              Channel::p40_44_SIZE());
-      if (!reader.skip(user_alarms)) return Overflow(log, kOverflow, reader, user_alarms, length);
+      parse.log.add("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", data_id_,
+                    user_alarms, Channel::p40_44_SIZE());
+      if (!reader.skip(user_alarms)) return overflow(user_alarms);
     } else if (!reader.bytes(channel.user_alarms, user_alarms)) {
-      return Overflow(log, kOverflow, reader, user_alarms, length);
+      return overflow(user_alarms);
     }
   }
 
   if (!reader.bytes(head_.current_alarms, sizeof head_.current_alarms))
-    return Overflow(log, kOverflow, reader, sizeof head_.current_alarms, length);
+    return overflow(sizeof head_.current_alarms);
   return static_cast<int>(reader.consumed());
 }
 
@@ -317,59 +298,5 @@ bool PMBusPowerAC<Head, Channel, RecordType>::LoadFromCache(const unsigned char*
                                                             int length) {
   if (image == nullptr || length <= static_cast<int>(kHeadSize)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  std::memcpy(&head_, image, kHeadSize);
-  channels_.resize(head_.channel_count, Channel{});
-
-  const std::size_t channel_bytes = static_cast<std::size_t>(length) - kHeadSize;
-  if (channel_bytes != kChannelSize * channels_.size()) return false;
-  const unsigned char* channel_image = image + kHeadSize;
-  for (Channel& channel : channels_) {
-    std::memcpy(&channel, channel_image, kChannelSize);
-    channel_image += kChannelSize;
-  }
-  MarkCacheAccepted();
-  return true;
-}
-
-template <typename Head, typename Channel, int RecordType>
-void PMBusPowerAC<Head, Channel, RecordType>::SizeSnapshot() {
-  // Sized once at the first cycle; resized only if a cache image brought another channel
-  // count, so that every published snapshot is as long as its own count byte says (the
-  // channel vector always holds as many records as that byte counts).
-  const std::size_t length = kHeadSize + kChannelSize * channels_.size();
-  if (snapshot_.size() != length) snapshot_.assign(length, 0);
-}
-
-template <typename Head, typename Channel, int RecordType>
-void PMBusPowerAC<Head, Channel, RecordType>::RoundDone() {
-  std::vector<unsigned char> snapshot;
-  std::vector<RuleState> rules;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const ttime stamp = StampRoundTime();
-    std::memcpy(head_.time_stamp, stamp.data(), sizeof head_.time_stamp);
-
-    SizeSnapshot();
-    std::memcpy(snapshot_.data(), &head_, kHeadSize);
-    unsigned char* channel_image = snapshot_.data() + kHeadSize;
-    for (const Channel& channel : channels_) {
-      std::memcpy(channel_image, &channel, kChannelSize);
-      channel_image += kChannelSize;
-    }
-    has_data_ = 1;
-
-    rules.reserve(channels_.size() * std::size(kAcChannelRules) + std::size(kAcCurrentRules));
-    for (std::size_t k = 0; k < channels_.size(); ++k)
-      EvaluateRules(kAcChannelRules, reinterpret_cast<const unsigned char*>(&channels_[k]),
-                    kAcChannelLabel + std::to_string(k + 1), rules);
-    EvaluateRules(kAcCurrentRules, reinterpret_cast<const unsigned char*>(&head_), std::string(),
-                  rules);
-    snapshot = snapshot_;
-  }
-
-  SendSP(RecordType, snapshot.data(), static_cast<unsigned>(snapshot.size()), false);
-  BeginRules();
-  RecordRules(rules);
-  DoImpCheckAlert();
-  HandOver(std::move(snapshot));
+  return LoadImage(image, length, head_, &Head::channel_count, channels_);
 }

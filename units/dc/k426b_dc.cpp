@@ -1,7 +1,6 @@
 #include "units/dc/k426b_dc.h"
 
 #include <cstddef>
-#include <vector>
 
 namespace {
 
@@ -42,7 +41,5 @@ K426BDC::~K426BDC() = default;
 
 void K426BDC::DoImpCheckAlert() {
   if (ClosedRecord().alert_p_count != tele_c_k426b_dc::ALERT_P_SIZE()) return;
-  std::vector<RuleState> states;
-  EvaluateRules(kUserAlarmRules, ClosedRecordBytes(), "", states);
-  RecordRules(states);
+  RecordTable(kUserAlarmRules, ClosedRecordBytes());
 }

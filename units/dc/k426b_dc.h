@@ -12,7 +12,7 @@ class K426BDC : public PMBusPowerDC<tele_c_k426b_dc, 5096> {
  public:
   // Built by the unit's own factory.
   K426BDC();
-  // Built by the composite device, which passes its detected model text.
+  // Takes a text and keeps nothing of it: no operation of the unit would read it.
   explicit K426BDC(const std::string& text);
   ~K426BDC() override;
 

@@ -14,13 +14,13 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <json/value.h>
 
 #include "units/byte_reader.h"
@@ -30,10 +30,13 @@
 template <typename TeleDC, int RT_DC>
 class PMBusPowerDC : public UnitDevice {
  public:
+  static constexpr int kRecordType = RT_DC;
+
   using VDeviceInterface::LoadFromCache;
 
   PMBusPowerDC() = default;
-  explicit PMBusPowerDC(const std::string& text) : model_text_(text) {}
+  // The text is not kept: nothing of the unit reads it.
+  explicit PMBusPowerDC(const std::string& /*text*/) {}
   ~PMBusPowerDC() override = default;
 
   float Get_Value(unsigned /*data_id*/, const std::string& key) const override {
@@ -52,30 +55,7 @@ class PMBusPowerDC : public UnitDevice {
     return true;
   }
 
-  // Closes the cycle: stamp, publish, state the voltage and fuse rules, let the model add its
-  // own, and hand rules and this cycle's record over to the threshold worker.
-  void RoundDone() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const ttime stamp = StampRoundTime();
-      std::memcpy(record_.time_stamp, stamp.data(), sizeof record_.time_stamp);
-      if (!has_data_) has_data_ = 1;
-      closed_record_ = record_;
-    }
-    // From here on the cycle works on its own copy, so a cache load on another thread cannot
-    // make the rules disagree with what was published.
-    const unsigned char* closed = ClosedRecordBytes();
-    SendSP(RT_DC, closed, sizeof(TeleDC), false);
-
-    BeginRules();
-    std::vector<RuleState> states;
-    EvaluateRules(kVoltageRules, closed, "", states);
-    if (closed_record_.alert_m_count == TeleDC::ALERT_M_SIZE()) AppendFuseRules(closed, states);
-    RecordRules(states);
-    DoImpCheckAlert();
-
-    HandOver(std::vector<unsigned char>(closed, closed + sizeof(TeleDC)));
-  }
+  void RoundDone() override { CloseCycle(*this); }
 
   bool InitV(ZVKVDevice* parent, unsigned data_id, const Json::Value& config) override {
     {
@@ -87,28 +67,10 @@ class PMBusPowerDC : public UnitDevice {
   }
 
   virtual int parse42_41(const unsigned char* info, int length) {
-    const int available = info == nullptr ? 0 : std::max(length, 0);
-    PrintVoltageBytes(info, available);
-    DeferredLog log;
-    int result;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result = DecodeAnalog(ByteReader(info, available), length, log);
-    }
-    log.flush(*this);
-    return result;
+    return Decode(&PMBusPowerDC::DecodeAnalog, info, length);
   }
-
   virtual int parse42_44(const unsigned char* info, int length) {
-    const int available = info == nullptr ? 0 : std::max(length, 0);
-    DeferredLog log;
-    int result;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result = DecodeAlarms(ByteReader(info, available), length, log);
-    }
-    log.flush(*this);
-    return result;
+    return Decode(&PMBusPowerDC::DecodeAlarms, info, length);
   }
 
   // The model's own rules, stated after the unit's, continuing their numbering.
@@ -121,16 +83,20 @@ class PMBusPowerDC : public UnitDevice {
   }
   float DiffV() const { return diff_v_; }
   float DiffI() const { return diff_i_; }
-  const std::string& ModelText() const { return model_text_; }
 
  protected:
   // The record as the current RoundDone closed it; read by DoImpCheckAlert on the serial thread.
-  const TeleDC& ClosedRecord() const { return closed_record_; }
-  const unsigned char* ClosedRecordBytes() const {
-    return reinterpret_cast<const unsigned char*>(&closed_record_);
+  TeleDC ClosedRecord() const {
+    TeleDC record{};
+    if (ClosedSnapshot().size() == sizeof(TeleDC))
+      std::memcpy(&record, ClosedSnapshot().data(), sizeof(TeleDC));
+    return record;
   }
+  const unsigned char* ClosedRecordBytes() const { return ClosedSnapshot().data(); }
 
  private:
+  friend class UnitDevice;
+
   static constexpr const char* kTooManyM =
       "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}";
   static constexpr const char* kTooManyN =
@@ -159,60 +125,77 @@ class PMBusPowerDC : public UnitDevice {
   // v_alarm and the two count bytes.
   static constexpr std::size_t kAlarmFixedBytes = 1 + 1 + 1;
 
+  // RoundDone's hooks: the stamp into the record, which is itself the snapshot; the voltage
+  // rules, then one fuse rule per fuse when the last alarm reply carried all 64.
+  void CloseRecord(const ttime& stamp, std::vector<unsigned char>& snapshot) {
+    std::memcpy(record_.time_stamp, stamp.data(), sizeof record_.time_stamp);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&record_);
+    snapshot.assign(bytes, bytes + sizeof(TeleDC));
+  }
+  void RecordCycleRules() {
+    const unsigned char* closed = ClosedRecordBytes();
+    RecordTable(kVoltageRules, closed);
+    if (ClosedRecord().alert_m_count != TeleDC::ALERT_M_SIZE()) return;
+    for (unsigned fuse = 1; fuse <= TeleDC::ALERT_M_SIZE(); ++fuse)
+      RecordRule(kFuseRule, "直流" + std::to_string(fuse) + kFuseRule.description,
+                 closed[kFuseRule.offset + fuse - 1] == kFuseRule.value);
+  }
+
   // The voltage's four bytes as received, one line per call. A reply too short to hold them
   // shows the bytes it has.
-  static void PrintVoltageBytes(const unsigned char* info, int available) {
-    if (available >= 4) {
-      std::printf("parse 42 41: %x %x %x %x\n", info[0], info[1], info[2], info[3]);
-      return;
-    }
-    std::printf("parse 42 41:");
-    for (int index = 0; index < available; ++index) std::printf(" %x", info[index]);
-    std::printf("\n");
+  static std::string VoltageBytesLine(const ByteReader& reader) {
+    const unsigned char* bytes = reader.peek(std::min<std::size_t>(reader.remaining(), 4));
+    std::string line = "parse 42 41:";
+    for (std::size_t index = 0; index < std::min<std::size_t>(reader.remaining(), 4); ++index)
+      line += fmt::format(" {:x}", bytes[index]);
+    return line + '\n';
   }
 
   // A count byte and its values. A count above `room` is logged and its values skipped, so the
   // record keeps the previous ones. `announced` grows by what the count announces.
-  bool ReadAnalogGroup(ByteReader& reader, unsigned char& count, unsigned char* values, unsigned room,
-                       const char* too_many, std::size_t& announced, DeferredLog& log) {
-    if (!reader.u8(count)) return false;
+  bool ReadAnalogGroup(Parse& parse, unsigned char& count, unsigned char* values, unsigned room,
+                       const char* too_many, std::size_t& announced) {
+    if (!parse.reader.u8(count)) return false;
     const std::size_t value_bytes = kValueBytes * count;
     announced += value_bytes;
     if (count > room) {
-      log.add(too_many, data_id_, count, room);
-      return reader.skip(value_bytes);
+      parse.log.add(too_many, data_id_, count, room);
+      return parse.reader.skip(value_bytes);
     }
-    return reader.bytes(values, value_bytes);
+    return parse.reader.bytes(values, value_bytes);
   }
 
   // `count` state bytes of which the first `room` are kept; fails before copying any when
   // fewer than `count` are left.
-  static bool ReadStates(ByteReader& reader, unsigned char count, unsigned char* states, unsigned room) {
+  static bool ReadStates(ByteReader& reader, unsigned char count, unsigned char* states,
+                         unsigned room) {
     if (!reader.has(count)) return false;
     const std::size_t kept = std::min<std::size_t>(count, room);
     return reader.bytes(states, kept) && reader.skip(count - kept);
   }
 
-  int DecodeAnalog(ByteReader reader, int length, DeferredLog& log) {
-    // The smallest reply that the counts read so far call for.
+  // The overflow messages report the smallest reply that the counts read so far call for.
+  int DecodeAnalog(Parse& parse) {
+    ByteReader& reader = parse.reader;
+    parse.output = VoltageBytesLine(reader);
     std::size_t announced = kAnalogFixedBytes;
-    const auto overflow = [&]() {
-      log.add(kAnalogOverflow, data_id_, static_cast<long long>(announced), length);
-      return -1;
-    };
+    const auto overflow = [&]() { return parse.Overflow(kAnalogOverflow, data_id_, announced); };
 
-    if (!reader.bytes(record_.v, kValueBytes) || !reader.bytes(record_.i, kValueBytes)) return overflow();
-    if (!ReadAnalogGroup(reader, record_.dc_m, record_.m_values, TeleDC::M_SIZE(), kTooManyM, announced, log))
+    if (!reader.bytes(record_.v, kValueBytes) || !reader.bytes(record_.i, kValueBytes))
       return overflow();
-    if (!ReadAnalogGroup(reader, record_.dc_n, record_.n_values, TeleDC::N_SIZE(), kTooManyN, announced, log))
+    if (!ReadAnalogGroup(parse, record_.dc_m, record_.m_values, TeleDC::M_SIZE(), kTooManyM,
+                         announced))
+      return overflow();
+    if (!ReadAnalogGroup(parse, record_.dc_n, record_.n_values, TeleDC::N_SIZE(), kTooManyN,
+                         announced))
       return overflow();
 
     if (!reader.u8(record_.p_count)) return overflow();
     const unsigned char p_count = record_.p_count;
     if (p_count > TeleDC::P_SIZE()) {
       // The rest of the information bytes cannot be placed: take them all as this unit's.
-      log.add(kTooManyUserP, data_id_, p_count, TeleDC::P_SIZE());
-      return length;
+      parse.log.add(kTooManyUserP, data_id_, p_count, TeleDC::P_SIZE());
+      return parse.length;
     }
     announced += kValueBytes * p_count;
     if (!reader.has(kValueBytes * p_count)) return overflow();
@@ -224,12 +207,10 @@ class PMBusPowerDC : public UnitDevice {
     return static_cast<int>(reader.consumed());
   }
 
-  int DecodeAlarms(ByteReader reader, int length, DeferredLog& log) {
+  int DecodeAlarms(Parse& parse) {
+    ByteReader& reader = parse.reader;
     std::size_t announced = kAlarmFixedBytes;
-    const auto overflow = [&]() {
-      log.add(kAlarmOverflow, data_id_, static_cast<long long>(announced), length);
-      return -1;
-    };
+    const auto overflow = [&]() { return parse.Overflow(kAlarmOverflow, data_id_, announced); };
 
     if (!reader.u8(record_.v_alarm) || !reader.u8(record_.alert_m_count)) return overflow();
     announced += record_.alert_m_count;
@@ -239,24 +220,13 @@ class PMBusPowerDC : public UnitDevice {
     if (!reader.u8(record_.alert_p_count)) return overflow();
     announced += record_.alert_p_count;
     if (record_.alert_p_count > TeleDC::ALERT_P_SIZE())
-      log.add(kTooManyAlertP, data_id_, record_.alert_p_count, TeleDC::ALERT_P_SIZE());
+      parse.log.add(kTooManyAlertP, data_id_, record_.alert_p_count, TeleDC::ALERT_P_SIZE());
     if (!ReadStates(reader, record_.alert_p_count, record_.alert_p, TeleDC::ALERT_P_SIZE()))
       return overflow();
     return static_cast<int>(reader.consumed());
   }
 
-  static void AppendFuseRules(const unsigned char* record, std::vector<RuleState>& states) {
-    for (unsigned fuse = 1; fuse <= TeleDC::ALERT_M_SIZE(); ++fuse) {
-      const bool active = record[kFuseRule.offset + fuse - 1] == kFuseRule.value;
-      states.push_back(RuleState{kFuseRule.level, kFuseRule.rule_id, kFuseRule.code, kFuseRule.name,
-                                 "直流" + std::to_string(fuse) + kFuseRule.description, active});
-    }
-  }
-
   TeleDC record_{};
   float diff_v_ = 0.1f;
   float diff_i_ = 20.0f;
-  std::string text_;  // kept for the unit's shape; nothing reads it
-  std::string model_text_;
-  TeleDC closed_record_{};
 };

@@ -2,8 +2,6 @@
 
 #include <cstddef>
 #include <iterator>
-#include <mutex>
-#include <vector>
 
 namespace {
 
@@ -28,14 +26,12 @@ K426BRC::K426BRC() { device_type_ = "k426b-rc"; }
 
 K426BRC::~K426BRC() = default;
 
+// Read from the snapshot this RoundDone closed, so a cache image loaded meanwhile on another
+// thread cannot change these rules, nor how many there are.
 void K426BRC::DoImpCheckAlert() {
-  std::vector<RuleState> rules;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // A module whose last alarm block announced another count has no trustworthy alarm bytes.
-    rules = ModuleRuleStates(kModuleAlarmRules, [](const tele_c_k426b_rc_channel& module) {
-      return module.alarm_count == tele_c_k426b_rc_channel::P41_44_SIZE();
-    });
-  }
-  RecordRules(rules);
+  // A module whose last alarm block announced another count has no trustworthy alarm bytes.
+  constexpr unsigned kAlarmCount = offsetof(tele_c_k426b_rc_channel, alarm_count);
+  RecordModuleRules(kModuleAlarmRules, [](const unsigned char* module) {
+    return module[kAlarmCount] == tele_c_k426b_rc_channel::P41_44_SIZE();
+  });
 }

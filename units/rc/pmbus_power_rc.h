@@ -54,6 +54,8 @@ inline constexpr const char kReadOverflow42_46[] =
 template <typename TeleRC, typename TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public UnitDevice {
  public:
+  static constexpr int kRecordType = RT_RC;
+
   PMBusPowerRC() = default;
   ~PMBusPowerRC() override = default;
 
@@ -67,43 +69,25 @@ class PMBusPowerRC : public UnitDevice {
     throw std::out_of_range("数据未就绪");
   }
 
+  // The head is taken from any image that holds one; the module records only when the rest of
+  // the image holds exactly as many as the head counts. Two lines on standard output tell the
+  // sizes, written outside the unit's lock.
   bool LoadFromCache(const unsigned char* image, int length) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::cout << "rc data_len:" << length << " vs " << sizeof(TeleRC) << std::endl;
     if (image == nullptr || length < static_cast<int>(sizeof(TeleRC))) return false;
-
-    std::memcpy(&record_, image, sizeof(TeleRC));
-    channels_.resize(record_.module_count);
-    const int left = length - static_cast<int>(sizeof(TeleRC));
-    std::cout << "rc channelLen " << sizeof(TeleRCChannel) << " and "
-              << static_cast<int>(record_.module_count) << " left:" << left << std::endl;
-    // A module part that does not match the head's count is refused; the head and the count it
-    // carries stay taken, so record and module vector still agree.
-    if (static_cast<std::size_t>(left) != channels_.size() * sizeof(TeleRCChannel)) return false;
-
-    if (!channels_.empty()) std::memcpy(channels_.data(), image + sizeof(TeleRC), left);
-    MarkCacheAccepted();
-    return true;
-  }
-
-  void RoundDone() override {
-    std::vector<unsigned char> snapshot;
-    std::vector<RuleState> rules;
+    bool accepted;
+    int module_count;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      has_data_ = 1;
-      const ttime stamp = StampRoundTime();
-      std::memcpy(record_.time_stamp, stamp.data(), sizeof record_.time_stamp);
-      BuildSnapshot();
-      snapshot = snapshot_;
-      rules = ModuleRuleStates(kModuleFaultRule, [](const TeleRCChannel&) { return true; });
+      accepted = LoadImage(image, length, record_, &TeleRC::module_count, channels_);
+      module_count = record_.module_count;
     }
-    SendSP(RT_RC, snapshot.data(), static_cast<unsigned>(snapshot.size()), false);
-    BeginRules();
-    RecordRules(rules);
-    DoImpCheckAlert();
-    HandOver(std::move(snapshot));
+    std::cout << "rc channelLen " << sizeof(TeleRCChannel) << " and " << module_count
+              << " left:" << length - static_cast<int>(sizeof(TeleRC)) << std::endl;
+    return accepted;
   }
+
+  void RoundDone() override { CloseCycle(*this); }
 
   bool InitV(ZVKVDevice* parent, unsigned data_id, const Json::Value& config) override {
     {
@@ -119,25 +103,25 @@ class PMBusPowerRC : public UnitDevice {
   // Analog values: data flag, group value, module count M, then per module its first value,
   // the count of further values (7) and those values.
   virtual int parse41_41(const unsigned char* info, int length) {
-    return Locked([&](DeferredLog& log) { return Parse41_41(info, length, log); });
+    return Decode(&PMBusPowerRC::Parse41_41, info, length);
   }
   // Switch states: data flag, module count N (at most M), then per module three state bytes,
   // the count of extra state bytes (5) and those bytes.
   virtual int parse41_43(const unsigned char* info, int length) {
-    return Locked([&](DeferredLog& log) { return Parse41_43(info, length, log); });
+    return Decode(&PMBusPowerRC::Parse41_43, info, length);
   }
   // Alarm states: data flag, module count N, then per module the alarm state byte, the count of
   // extra alarm bytes (7) and those bytes. Too many modules gives 0.
   virtual int parse41_44(const unsigned char* info, int length) {
-    return Locked([&](DeferredLog& log) { return Parse41_44(info, length, log); });
+    return Decode(&PMBusPowerRC::Parse41_44, info, length);
   }
   // Five values, a count P of further values that are not kept; gives 21 + 4 x P.
   virtual int parse40_46(const unsigned char* info, int length) {
-    return Locked([&](DeferredLog& log) { return Parse40_46(info, length, log); });
+    return Decode(&PMBusPowerRC::Parse40_46, info, length);
   }
   // Two values, the parameter count (26) and as many of the 104 parameter bytes as arrived.
   virtual int parse42_46(const unsigned char* info, int length) {
-    return Locked([&](DeferredLog& log) { return Parse42_46(info, length, log); });
+    return Decode(&PMBusPowerRC::Parse42_46, info, length);
   }
 
   // Further per-module rules of a concrete unit, numbered after RoundDone's own.
@@ -152,58 +136,36 @@ class PMBusPowerRC : public UnitDevice {
        offsetof(TeleRCChannel, alarm_state), 1},
   };
 
-  // The states of `table` for every module that `applies` accepts, in module order, each
-  // description prefixed with the module's number ("模块1", "模块2", ...). Call with mutex_ held.
+  // Records `table` for every module of the snapshot this RoundDone closed that `applies`
+  // accepts, in module order, each description prefixed with the module's number ("模块1",
+  // "模块2", ...).
   template <std::size_t N, typename Applies>
-  std::vector<RuleState> ModuleRuleStates(const RuleRow (&table)[N], Applies applies) const {
-    std::vector<RuleState> states;
-    for (std::size_t index = 0; index < channels_.size(); ++index) {
-      const TeleRCChannel& module = channels_[index];
-      if (!applies(module)) continue;
-      EvaluateRules(table, reinterpret_cast<const unsigned char*>(&module),
-                    "模块" + std::to_string(index + 1), states);
-    }
-    return states;
+  void RecordModuleRules(const RuleRow (&table)[N], Applies applies) {
+    ForEachClosedChannel(sizeof(TeleRC), sizeof(TeleRCChannel),
+                         [&](std::size_t index, const unsigned char* module) {
+                           if (applies(module))
+                             RecordTable(table, module, "模块" + std::to_string(index + 1));
+                         });
   }
-
-  TeleRC record_{};
-  std::vector<TeleRCChannel> channels_;
-  std::vector<unsigned char> snapshot_;
 
  private:
-  // Runs `parse` under the unit's lock and logs its protocol messages after releasing it.
-  template <typename Parse>
-  int Locked(Parse parse) {
-    DeferredLog log;
-    int result;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result = parse(log);
-    }
-    log.flush(*this);
-    return result;
+  friend class UnitDevice;
+
+  // RoundDone's hooks: the stamp into the head, then head and modules into the snapshot; one
+  // "RC_0" per module, read from that snapshot.
+  void CloseRecord(const ttime& stamp, std::vector<unsigned char>& snapshot) {
+    std::memcpy(record_.time_stamp, stamp.data(), sizeof record_.time_stamp);
+    CopyImage(record_, channels_, snapshot);
+  }
+  void RecordCycleRules() {
+    RecordModuleRules(kModuleFaultRule, [](const unsigned char*) { return true; });
   }
 
-  int Overflow(DeferredLog& log, const char* format, std::size_t position, int length) const {
-    log.add(format, data_id_, static_cast<long long>(position), length);
-    return -1;
-  }
-
-  // Head and module records in one block. The block follows the module count, so a count taken
-  // from a cache image after the first cycle still gives a snapshot that loads back.
-  void BuildSnapshot() {
-    const std::size_t head = sizeof(TeleRC);
-    const std::size_t modules = channels_.size() * sizeof(TeleRCChannel);
-    if (snapshot_.size() != head + modules) snapshot_.assign(head + modules, 0);
-    std::memcpy(snapshot_.data(), &record_, head);
-    if (modules != 0) std::memcpy(snapshot_.data() + head, channels_.data(), modules);
-  }
-
-  int Parse41_41(const unsigned char* info, int length, DeferredLog& log) {
+  int Parse41_41(Parse& parse) {
     using namespace rc_log;
-    ByteReader reader(info, length);
+    ByteReader& reader = parse.reader;
     constexpr std::size_t kHeader = 1 + sizeof record_.group_value + 1;
-    if (!reader.has(kHeader)) return Overflow(log, kReadOverflow41_41, kHeader, length);
+    if (!reader.has(kHeader)) return parse.Overflow(kReadOverflow41_41, data_id_, kHeader);
     reader.skip(1);  // data flag: the composite device acts on it
     reader.bytes(record_.group_value, sizeof record_.group_value);
     ModuleCount module_count = 0;
@@ -217,24 +179,23 @@ class PMBusPowerRC : public UnitDevice {
     }
 
     constexpr int kValues = TeleRCChannel::P41_41_SIZE();
+    const auto overflow = [&](const char* format, std::size_t field_size) {
+      return parse.Overflow(format, data_id_, reader.consumed() + field_size);
+    };
     for (TeleRCChannel& module : channels_) {
       if (!reader.bytes(module.first_value, sizeof module.first_value))
-        return Overflow(log, kChannelOverflow41_41, reader.consumed() + sizeof module.first_value,
-                        length);
-      if (!reader.u8(module.value_count))
-        return Overflow(log, kChannelOverflow41_41, reader.consumed() + 1, length);
+        return overflow(kChannelOverflow41_41, sizeof module.first_value);
+      if (!reader.u8(module.value_count)) return overflow(kChannelOverflow41_41, 1);
 
       if (module.value_count != kValues) {
-        log.add(kValueCount41_41, data_id_, module.value_count, kValues);
+        parse.log.add(kValueCount41_41, data_id_, module.value_count, kValues);
         const std::size_t announced = 4u * module.value_count;
-        if (!reader.skip(announced))
-          return Overflow(log, kReadOverflow41_41, reader.consumed() + announced, length);
+        if (!reader.skip(announced)) return overflow(kReadOverflow41_41, announced);
         continue;
       }
 
       if (!reader.has(sizeof module.values))
-        return Overflow(log, kChannelOverflow41_41, reader.consumed() + sizeof module.values,
-                        length);
+        return overflow(kChannelOverflow41_41, sizeof module.values);
       for (int index = 0; index < kValues; ++index) {
         unsigned char* value = module.values + 4 * index;
         reader.bytes(value, 4);
@@ -258,98 +219,99 @@ class PMBusPowerRC : public UnitDevice {
   // The sections of the first `module_count` modules. A section announcing another count than
   // expected is logged and its extra bytes skipped, so the module keeps its earlier ones.
   template <typename SectionOf>
-  int ParseModuleSections(ByteReader& reader, std::size_t module_count, int length,
-                          DeferredLog& log, const char* count_message,
+  int ParseModuleSections(Parse& parse, std::size_t module_count, const char* count_message,
                           const char* overflow_message, SectionOf section_of) {
+    ByteReader& reader = parse.reader;
+    const auto overflow = [&](std::size_t field_size) {
+      return parse.Overflow(overflow_message, data_id_, reader.consumed() + field_size);
+    };
     for (std::size_t index = 0; index < module_count; ++index) {
       const ModuleSection section = section_of(channels_[index]);
-      if (!reader.has(section.fixed_width + 1))
-        return Overflow(log, overflow_message, reader.consumed() + section.fixed_width + 1,
-                        length);
+      if (!reader.has(section.fixed_width + 1)) return overflow(section.fixed_width + 1);
       reader.bytes(section.fixed, section.fixed_width);
       reader.u8(section.count);
 
       const std::size_t announced = section.count;
       if (section.count != section.expected) {
-        log.add(count_message, data_id_, section.count, section.expected);
-        if (!reader.skip(announced))
-          return Overflow(log, overflow_message, reader.consumed() + announced, length);
+        parse.log.add(count_message, data_id_, section.count, section.expected);
+        if (!reader.skip(announced)) return overflow(announced);
         continue;
       }
-      if (!reader.bytes(section.extra, announced))
-        return Overflow(log, overflow_message, reader.consumed() + announced, length);
+      if (!reader.bytes(section.extra, announced)) return overflow(announced);
     }
     return static_cast<int>(reader.consumed());
   }
 
-  int Parse41_43(const unsigned char* info, int length, DeferredLog& log) {
+  // Data flag and module count, ahead of the module sections of a switch or alarm reply.
+  static bool ReadSectionsHeader(Parse& parse, ModuleCount& module_count) {
+    if (!parse.reader.has(2)) return false;
+    parse.reader.skip(1);  // data flag
+    parse.reader.u8(module_count);
+    return true;
+  }
+
+  int Parse41_43(Parse& parse) {
     using namespace rc_log;
-    ByteReader reader(info, length);
-    constexpr std::size_t kHeader = 2;
-    if (!reader.has(kHeader)) return Overflow(log, kReadOverflow41_43, kHeader, length);
-    reader.skip(1);  // data flag
     ModuleCount module_count = 0;
-    reader.u8(module_count);
+    if (!ReadSectionsHeader(parse, module_count))
+      return parse.Overflow(kReadOverflow41_43, data_id_, 2);
     if (module_count > record_.module_count) return -1;
 
     return ParseModuleSections(
-        reader, module_count, length, log, kStateCount41_43, kReadOverflow41_43,
-        [](TeleRCChannel& module) {
+        parse, module_count, kStateCount41_43, kReadOverflow41_43, [](TeleRCChannel& module) {
           return ModuleSection{module.states, sizeof module.states, module.state_count,
                                module.extra_states, TeleRCChannel::P41_43_SIZE()};
         });
   }
 
-  int Parse41_44(const unsigned char* info, int length, DeferredLog& log) {
+  int Parse41_44(Parse& parse) {
     using namespace rc_log;
-    ByteReader reader(info, length);
-    constexpr std::size_t kHeader = 2;
-    if (!reader.has(kHeader)) return Overflow(log, kReadOverflow41_44, kHeader, length);
-    reader.skip(1);  // data flag
     ModuleCount module_count = 0;
-    reader.u8(module_count);
+    if (!ReadSectionsHeader(parse, module_count))
+      return parse.Overflow(kReadOverflow41_44, data_id_, 2);
     if (module_count > record_.module_count) {
-      log.add(kModuleCount41_44, data_id_, module_count, record_.module_count);
+      parse.log.add(kModuleCount41_44, data_id_, module_count, record_.module_count);
       return 0;
     }
 
     return ParseModuleSections(
-        reader, module_count, length, log, kAlarmCount41_44, kReadOverflow41_44,
-        [](TeleRCChannel& module) {
+        parse, module_count, kAlarmCount41_44, kReadOverflow41_44, [](TeleRCChannel& module) {
           return ModuleSection{&module.alarm_state, 1, module.alarm_count, module.alarms,
                                TeleRCChannel::P41_44_SIZE()};
         });
   }
 
-  int Parse40_46(const unsigned char* info, int length, DeferredLog& log) {
-    ByteReader reader(info, length);
+  int Parse40_46(Parse& parse) {
+    ByteReader& reader = parse.reader;
     constexpr std::size_t kHeader = sizeof record_.values40_46 + 1;
     unsigned char further_count = 0;
     if (!reader.bytes(record_.values40_46, sizeof record_.values40_46) ||
         !reader.u8(further_count))
-      return Overflow(log, rc_log::kReadOverflow40_46, kHeader, length);
+      return parse.Overflow(rc_log::kReadOverflow40_46, data_id_, kHeader);
     // The further values are not kept, so their bytes are counted, not read.
     return static_cast<int>(kHeader) + 4 * further_count;
   }
 
-  int Parse42_46(const unsigned char* info, int length, DeferredLog& log) {
-    ByteReader reader(info, length);
+  int Parse42_46(Parse& parse) {
+    ByteReader& reader = parse.reader;
     constexpr std::size_t kHeader =
         sizeof record_.first_value42_46 + sizeof record_.second_value42_46 + 1;
-    if (!reader.has(kHeader)) return Overflow(log, rc_log::kReadOverflow42_46, kHeader, length);
+    if (!reader.has(kHeader)) return parse.Overflow(rc_log::kReadOverflow42_46, data_id_, kHeader);
     reader.bytes(record_.first_value42_46, sizeof record_.first_value42_46);
     reader.bytes(record_.second_value42_46, sizeof record_.second_value42_46);
     reader.u8(record_.parameter_count);
 
     constexpr int kParameters = TeleRC::P42_46_NUMBER();
     if (record_.parameter_count != kParameters) {
-      log.add(rc_log::kParameterCount42_46, data_id_, record_.parameter_count, kParameters);
+      parse.log.add(rc_log::kParameterCount42_46, data_id_, record_.parameter_count, kParameters);
       return static_cast<int>(kHeader) + 4 * record_.parameter_count;
     }
     // A short block updates the parameters it carries; the rest keep their earlier values.
-    const std::size_t copied =
-        std::min<std::size_t>(TeleRC::P42_46_SIZE(), reader.remaining());
+    const std::size_t copied = std::min<std::size_t>(TeleRC::P42_46_SIZE(), reader.remaining());
     reader.bytes(record_.parameters, copied);
     return static_cast<int>(reader.consumed());
   }
+
+  TeleRC record_{};
+  std::vector<TeleRCChannel> channels_;
 };

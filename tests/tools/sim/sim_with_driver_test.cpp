@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 #include "tests/support/recording_host.h"
 #include "tools/sim/simulator.h"
 

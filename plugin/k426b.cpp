@@ -1,4 +1,4 @@
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 
 #include <string>
 #include <vector>
@@ -9,7 +9,7 @@ K426B::K426B() : PMBusPower(std::vector<std::string>{"K426B", "K515F", "K525F"})
   device_type_ = "k426b";
   speed_ = 9600;
   option_ = 1;
-  version_ = 0x20;
+  version_ = kProtocolVersion20;
 }
 
 K426B::~K426B() = default;
