@@ -2,6 +2,7 @@
 // units that log what each was handed.
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,13 +10,15 @@
 
 #include "composite/pmbus_power.h"
 #include "tests/composite/k426b_fixture.h"
+#include "tests/support/test_clock.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 
 // A stand-in unit whose blocks describe themselves: a block's first byte is its length, and a
-// block starting with EE is refused. Rectifier parsers take everything they are given.
+// block starting with EE is refused. Rectifier parsers take everything they are given, unless
+// it starts with EE.
 class StandInUnit : public ZVKSPDevice {
  public:
   StandInUnit() = default;
@@ -54,7 +57,7 @@ class StandInUnit : public ZVKSPDevice {
     }
     InfoLog(("unit {} " + std::string(reply) + " from {:02X} length {}").c_str(), data_id_,
             static_cast<unsigned>(info[0]), length);
-    return length;
+    return info[0] == 0xEE ? -1 : length;
   }
 };
 
@@ -90,6 +93,7 @@ class Dispatch : public ::testing::Test {
     return lines;
   }
 
+  TestClock clock;
   RecordingHost host;
   std::shared_ptr<StandInComposite> device = std::make_shared<StandInComposite>();
   ScriptedEquipment equipment{*device};
@@ -207,6 +211,60 @@ TEST_F(Dispatch, AnEmptyRectifierReplyIsHandedOverAndRefusedByTheRectifier) {
   EXPECT_EQ(host.events->log_texts().back(),
             "PMBusPower:ProcotolError 100 parse p41_43 overflow memory boundary");
   EXPECT_EQ(query_names(*host.events).back(), "41/43");
+}
+
+// Every poll state that hands a reply to a parser: a parser's -1 keeps the query without a
+// message of the composite device's own, and no later child of that reply is called.
+TEST_F(Dispatch, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
+  struct Row {
+    int poll_state;
+    unsigned char cid1;
+    unsigned char cid2;
+    const char* reply;
+    const char* refused;  // the one unit line the reply gives
+  };
+  const Row rows[] = {
+      {0, 0x40, 0x41, "00 02  EE  01", "unit 1 40_41 from EE length 2"},
+      {1, 0x40, 0x43, "00 02  EE  01", "unit 1 40_43 from EE length 2"},
+      {2, 0x40, 0x44, "00 02  EE  01", "unit 1 40_44 from EE length 2"},
+      {7, 0x42, 0x41, "00 02  EE  01", "unit 11 42_41 from EE length 2"},
+      {8, 0x42, 0x44, "00 02  EE  01", "unit 11 42_44 from EE length 2"},
+      {3, 0x40, 0x46, "EE 01", "unit 100 40_46 from EE length 2"},
+      {9, 0x42, 0x46, "EE 01", "unit 100 42_46 from EE length 2"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.poll_state);
+    host.events->clear();
+    device = std::make_shared<StandInComposite>();
+    ScriptedEquipment line{*device};
+    ASSERT_TRUE(device->Init(host.controller, kCompositeId, composite_config({1, 2}, {11, 12})));
+    for (unsigned char cid2 : {0x41, 0x43, 0x44}) line.Answer(0x40, cid2, hex_bytes("00 02 01 01"));
+    for (unsigned char cid2 : {0x41, 0x44}) line.Answer(0x42, cid2, hex_bytes("00 02 01 01"));
+    for (unsigned char cid2 : {0x41, 0x43, 0x44}) line.Answer(0x41, cid2, Bytes{0x00});
+    line.Answer(0x40, 0x46, Bytes{0x00});
+    line.Answer(0x42, 0x46, Bytes{0x00});
+    line.Answer(0x40, 0x51, k426b_replies::model_field("K426B"));
+    line.AnswerOnce(row.cid1, row.cid2, {row.cid1, hex_bytes(row.reply)});
+
+    line.Poll();
+
+    char block[6];
+    std::snprintf(block, sizeof block, "%02X_%02X", row.cid1, row.cid2);
+    EXPECT_EQ(UnitLogs(block), Strings{row.refused});
+    for (const std::string& text : host.events->log_texts())
+      EXPECT_EQ(text.rfind("PMBusPower", 0), std::string::npos) << text;
+    EXPECT_EQ(device->PollState(), row.poll_state);
+    EXPECT_EQ(device->Busy(), 0);
+    EXPECT_TRUE(host.events->cycles().empty());
+
+    const std::size_t sent = host.events->queries().size();
+    line.PollNow();
+    const std::vector<RecordedQuery> queries = host.events->queries();
+    ASSERT_GT(queries.size(), sent);
+    EXPECT_EQ(queries[sent].cid1, row.cid1);
+    EXPECT_EQ(queries[sent].cid2, row.cid2);
+    EXPECT_EQ(host.events->cycles(), (std::vector<unsigned>{1}));
+  }
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ TEST_F(Failures, AQueryThatKeepsFailingNeverEndsTheCycleAndTheUnitsTurnStale) {
   EXPECT_EQ(host.events->snapshots().size(), snapshots);
   EXPECT_EQ(Queries(11), (Strings{"40/41", "41/41", "41/41", "41/41", "41/41", "41/41"}));
 
-  const auto now = boost::posix_time::second_clock::local_time();
+  const auto now = clock.now();
   std::shared_ptr<ZVKVDevice> ac = Child(101);
   ac->SetLastRoundTime(now - boost::posix_time::seconds(60));
   EXPECT_FLOAT_EQ(ac->Get_Value(101, "ia"), 10.0f);

@@ -16,6 +16,7 @@
 #include "tests/composite/k426b_replies.h"
 #include "tests/composite/scripted_equipment.h"
 #include "tests/support/recording_host.h"
+#include "tests/support/test_clock.h"
 
 inline constexpr unsigned kCompositeId = 100;
 
@@ -85,5 +86,10 @@ struct CompositeRig {
   k426b_replies::PowerSystem system;
 };
 
+// The test host's clock comes first, so it is installed before any device and removed after.
+struct WithTestClock {
+  TestClock clock;
+};
+
 template <class Device = K426B>
-class CompositeTest : public ::testing::Test, public CompositeRig<Device> {};
+class CompositeTest : public ::testing::Test, public WithTestClock, public CompositeRig<Device> {};

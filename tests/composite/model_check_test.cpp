@@ -8,6 +8,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
+#include "host/ttime.h"
 #include "tests/composite/k426b_fixture.h"
 
 namespace {
@@ -38,7 +39,7 @@ std::unique_ptr<CompositeRig<>> checked_against(const Bytes& field, int turns) {
 TEST_F(ModelCheck, TheFirstTurnAsksForTheModelEvenWithinTheQuietTime) {
   StartMatching();
   equipment.Silence(0x40, 0x51);
-  device->SetLastRoundTime(boost::posix_time::second_clock::local_time());
+  device->SetLastRoundTime(local_time());
 
   EXPECT_TRUE(equipment.PollNow());
 
@@ -52,7 +53,7 @@ TEST_F(ModelCheck, AReplyFromAnotherGroupLeavesTheCheckPending) {
   equipment.Poll();
   EXPECT_EQ(Queries(), (Strings{"40/51"}));
 
-  device->SetLastRoundTime(boost::posix_time::second_clock::local_time());
+  device->SetLastRoundTime(local_time());
   equipment.PollNow();
   EXPECT_EQ(Queries(0, 3), (Strings{"40/51", "40/51", "40/41"}));
   EXPECT_EQ(Cycles(), (std::vector<unsigned>{1}));

@@ -1,5 +1,6 @@
 // The order of queries in a poll cycle, as the recording host sees them on the line.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -54,14 +55,29 @@ TEST_F(PollCycle, CycleWithDataAndNoChangeBitsSkipsSwitchAndAlarmQueries) {
   EXPECT_EQ(Cycles(), (std::vector<unsigned>{1, 2}));
 }
 
-TEST_F(PollCycle, QuietTimeHoldsTheNextCycleForTwoSeconds) {
+TEST_F(PollCycle, QuietTimeRefusesANewCycleOneSecondAfterTheLastAndAllowsItAfterTwo) {
   StartMatching();
   equipment.Poll();
   const std::size_t first_cycle = QueryCount();
 
+  clock.advance(boost::posix_time::seconds(1));
   EXPECT_FALSE(equipment.PollNow());
   EXPECT_EQ(device->Busy(), 0);
   EXPECT_EQ(QueryCount(), first_cycle);
+
+  clock.advance(boost::posix_time::seconds(1));
+  EXPECT_TRUE(equipment.PollNow());
+  EXPECT_EQ(Queries(first_cycle, first_cycle + 1), (Strings{"40/41"}));
+}
+
+TEST_F(PollCycle, EveryReplyIsExaminedAfterAPauseOf20Milliseconds) {
+  StartMatching();
+  equipment.Poll();
+
+  const std::size_t replies = host.events->replies().size();
+  ASSERT_EQ(replies, 11u);
+  EXPECT_EQ(clock.pauses(),
+            std::vector<std::chrono::microseconds>(replies, std::chrono::milliseconds(20)));
 }
 
 struct ChangeBitsRow {

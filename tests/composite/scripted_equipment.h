@@ -21,6 +21,7 @@
 
 #include "host/device.h"
 #include "host/frame_codec.h"
+#include "host/ttime.h"
 #include "host/host_events.h"
 
 struct ScriptedReply {
@@ -79,7 +80,7 @@ class ScriptedEquipment {
 
   // The host's turn on the serial thread once the quiet time has passed, answered to the end.
   bool Poll() {
-    device_.SetLastRoundTime(boost::posix_time::second_clock::local_time() -
+    device_.SetLastRoundTime(local_time() -
                              boost::posix_time::seconds(3));
     const bool sent = device_.RefreshStatus();
     Pump();

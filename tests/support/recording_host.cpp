@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <stdexcept>
+#include <utility>
 
 #define K426B_RECORD(list, ...)               \
   do {                                        \
@@ -28,7 +29,17 @@ void RecordingEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes&
   K426B_RECORD(snapshots_, data_id, record_type, snapshot);
 }
 void RecordingEvents::OnRule(unsigned data_id, const rule_value& rule) {
-  K426B_RECORD(rules_, data_id, rule);
+  std::function<void(unsigned, const rule_value&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.push_back({data_id, rule});
+    hook = rule_hook_;
+  }
+  if (hook) hook(data_id, rule);
+}
+void RecordingEvents::SetRuleHook(std::function<void(unsigned, const rule_value&)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rule_hook_ = std::move(hook);
 }
 void RecordingEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
   K426B_RECORD(alarms_, data_id, rule, raised);

@@ -4,6 +4,7 @@
 // error, log line, snapshot, rule, alarm, history save and completed cycle, and owns a real
 // controller (with its real threshold worker) that forwards them here.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,6 +76,10 @@ class RecordingEvents : public HostEvents {
   std::vector<unsigned> cycles() const;
   void clear();
 
+  // Runs `hook` after each rule is recorded, on the thread that recorded it and outside the
+  // recorder's lock: a test acts inside a device's cycle at a point of its choosing.
+  void SetRuleHook(std::function<void(unsigned data_id, const rule_value& rule)> hook);
+
  private:
   mutable std::mutex mutex_;
   std::vector<RecordedQuery> queries_;
@@ -86,6 +91,7 @@ class RecordingEvents : public HostEvents {
   std::vector<RecordedAlarm> alarms_;
   std::vector<RecordedSnapshot> history_;
   std::vector<unsigned> cycles_;
+  std::function<void(unsigned, const rule_value&)> rule_hook_;
 };
 
 // A controller wired to a RecordingEvents.

@@ -11,13 +11,14 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "tests/support/test_clock.h"
 #include "tests/units/dc/dc_unit_fixture.h"
 
 namespace {
 
 using boost::posix_time::seconds;
 
-boost::posix_time::ptime now() { return boost::posix_time::second_clock::local_time(); }
+
 
 // The text of the std::out_of_range that a look-up throws, or "" when it answers.
 std::string lookup_error(const K426BDC& unit, const std::string& key) {
@@ -112,6 +113,8 @@ TEST_F(DcUnitTest, OnlyTheExactKeysVAndIAreServed) {
 }
 
 TEST_F(DcUnitTest, ValuesAreFreshForSixtySecondsAndStaleFromTheSixtyFirst) {
+  TestClock clock;
+  const auto now = [&clock] { return clock.now(); };
   unit->RoundDone();
   unit->SetLastRoundTime(now() - seconds(60));
   EXPECT_EQ(lookup_error(*unit, "v"), "");
@@ -130,7 +133,7 @@ TEST_F(DcUnitTest, AnAcceptedCacheImageReplacesTheWholeRecordAndServesValuesUnti
   EXPECT_FLOAT_EQ(unit->Get_Value(0, "i"), 12.5f);
   EXPECT_EQ(load_u32(record().data_id), 0x01020304u);
 
-  unit->SetLastRoundTime(now() - seconds(61));
+  unit->SetLastRoundTime(local_time() - seconds(61));
   EXPECT_EQ(lookup_error(*unit, "v"), "数据已超时");
 }
 

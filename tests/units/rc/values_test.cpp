@@ -4,6 +4,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
+#include "tests/support/test_clock.h"
 #include "tests/units/rc/rc_unit_fixture.h"
 
 namespace {
@@ -94,18 +95,12 @@ TEST_F(RcValues, LookUpsNeverAnswerAndTellMissingFromStaleData) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(value_error(), "数据未就绪");
 
-  // Retried when the clock's second turns between setting the time and the look-up.
-  std::string at60;
-  for (;;) {
-    const auto now = second_clock::local_time();
-    unit->SetLastRoundTime(now - seconds(60));
-    at60 = value_error();
-    if (second_clock::local_time() == now) break;
-  }
-  EXPECT_EQ(at60, "数据未就绪");
-  unit->SetLastRoundTime(second_clock::local_time() - seconds(61));
+  TestClock clock;
+  unit->SetLastRoundTime(clock.now() - seconds(60));
+  EXPECT_EQ(value_error(), "数据未就绪");
+  unit->SetLastRoundTime(clock.now() - seconds(61));
   EXPECT_EQ(value_error(), "数据已超时");
-  unit->SetLastRoundTime(second_clock::local_time() + seconds(3600));
+  unit->SetLastRoundTime(clock.now() + seconds(3600));
   EXPECT_EQ(value_error(), "数据未就绪") << "a time in the future counts as fresh";
 }
 
