@@ -254,3 +254,70 @@ TEST_F(AcAlarmsTest, OwnVirtualOperationsFollowTheBaseSlots) {
   EXPECT_EQ(slot_of(&K426BAC::Get_Value), slot_of(&VDeviceInterface::Get_Value));
   EXPECT_EQ(slot_of(&K426BAC::RoundDone), slot_of(&VDeviceInterface::RoundDone));
 }
+
+namespace {
+
+// One row of the AC rule tables as the equipment documentation states it: `byte` is the offset
+// in the channel record (per-channel rules) or in the head (current rules).
+struct AcRuleRow {
+  const char* rule_id;
+  int level;
+  const char* code;
+  const char* name;
+  const char* description;  // after the channel label, for per-channel rules
+  bool in_channel;
+  std::size_t byte;
+  unsigned char value;
+};
+
+const AcRuleRow kAcRows[] = {
+    {"AC_0", 3, "06015", "交流输入电压过低告警", "输入线/相电压AB/A", true, 17, 1},
+    {"AC_1", 3, "06015", "交流输入电压过低告警", "输入线/相电压BC/B", true, 18, 1},
+    {"AC_2", 3, "06015", "交流输入电压过低告警", "输入线/相电压CA/C", true, 19, 1},
+    {"AC_3", 3, "06019", "交流输入频率过低告警", "频率", true, 20, 1},
+    {"AC_4", 2, "06014", "交流输入电压过高告警", "输入线/相电压AB/A", true, 17, 2},
+    {"AC_5", 2, "06014", "交流输入电压过高告警", "输入线/相电压BC/B", true, 18, 2},
+    {"AC_6", 2, "06014", "交流输入电压过高告警", "输入线/相电压CA/C", true, 19, 2},
+    {"AC_7", 2, "06018", "交流输入频率过高告警", "频率", true, 20, 2},
+    {"AC_8", 2, "06017", "交流输入缺相告警", "输入线/相电压AB/A", true, 17, 3},
+    {"AC_9", 2, "06017", "交流输入缺相告警", "输入线/相电压BC/B", true, 18, 3},
+    {"AC_10", 2, "06017", "交流输入缺相告警", "输入线/相电压CA/C", true, 19, 3},
+    {"AC_12", 3, "06029", "A相输入电流低于下限", "其他告警", false, 29, 1},
+    {"AC_13", 3, "06029", "B相输入电流低于下限", "其他告警", false, 30, 1},
+    {"AC_14", 3, "06029", "C相输入电流低于下限", "其他告警", false, 31, 1},
+    {"AC_15", 3, "06029", "A相输入电流高于上限", "其他告警", false, 29, 2},
+    {"AC_16", 3, "06029", "B相输入电流高于上限", "其他告警", false, 30, 2},
+    {"AC_17", 3, "06029", "C相输入电流高于上限", "其他告警", false, 31, 2},
+    {"AC_18", 3, "06029", "A相输入电流缺项", "其他告警", false, 29, 3},
+    {"AC_19", 3, "06029", "B相输入电流缺项", "其他告警", false, 30, 3},
+    {"AC_20", 3, "06029", "C相输入电流缺项", "其他告警", false, 31, 3},
+};
+
+}  // namespace
+
+// Each row tried alone on a one-screen unit: its byte holds its value, every other alarm byte 0;
+// exactly that rule is active, and every field of every rule is the documented one, in order.
+TEST_F(AcAlarmsTest, EachRuleIsActiveAloneWhenItsOwnByteHoldsItsOwnValue) {
+  auto unit = make_unit();
+  for (const AcRuleRow& row : kAcRows) {
+    SCOPED_TRACE(row.rule_id);
+    Bytes image = screens_image(1);
+    image[(row.in_channel ? 39 : 0) + row.byte] = row.value;
+    ASSERT_TRUE(unit->LoadFromCache(image.data(), static_cast<int>(image.size())));
+
+    const std::vector<RecordedRule> rules = cycle_rules(*unit);
+    ASSERT_EQ(rules.size(), std::size(kAcRows));
+    for (std::size_t index = 0; index < rules.size(); ++index) {
+      const AcRuleRow& expected = kAcRows[index];
+      const rule_value& rule = rules[index].rule;
+      EXPECT_EQ(rule.rule_id, expected.rule_id);
+      EXPECT_EQ(rule.level, expected.level) << expected.rule_id;
+      EXPECT_EQ(rule.code, expected.code) << expected.rule_id;
+      EXPECT_EQ(rule.name, expected.name) << expected.rule_id;
+      EXPECT_EQ(rule.description,
+                std::string(expected.in_channel ? "交流屏1" : "") + expected.description);
+      EXPECT_EQ(rule.sequence, index + 1);
+      EXPECT_EQ(rule.active != 0, &expected == &row) << expected.rule_id;
+    }
+  }
+}

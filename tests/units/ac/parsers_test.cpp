@@ -263,3 +263,73 @@ TEST_F(AcParserTest, NullInputWithNoLengthIsRefusedWithoutReading) {
   EXPECT_EQ(unit->parse40_43(nullptr, 0), -1);
   EXPECT_EQ(unit->parse40_44(nullptr, -5), -1);
 }
+
+// Each count at its expected value or room and one above: the exact message, none at the room.
+TEST_F(AcParserTest, EveryCountAtItsRoomIsTakenSilentlyAndOneAboveIsLoggedExactly) {
+  const auto switches = [](int m, int p) {
+    Bytes block{static_cast<unsigned char>(m)};
+    block.insert(block.end(), m, 0x01);
+    block.push_back(static_cast<unsigned char>(p));
+    block.insert(block.end(), p, 0x01);
+    return block;
+  };
+  const auto analog = [](int p) {
+    Bytes block = hex_bytes("01  00 00 5C 43  00 00 5C 43  00 00 5C 43  00 00 48 42");
+    block.push_back(static_cast<unsigned char>(p));
+    block.insert(block.end(), 4 * p, 0x00);
+    block.insert(block.end(), 12, 0x00);
+    return block;
+  };
+  const auto alarms = [](int m, int p) {
+    Bytes block{0x01, 0x00, 0x00, 0x00, 0x00, static_cast<unsigned char>(m)};
+    block.insert(block.end(), m, 0x00);
+    block.push_back(static_cast<unsigned char>(p));
+    block.insert(block.end(), p + 3, 0x00);
+    return block;
+  };
+  struct Row {
+    const char* name;
+    AcParser parser;
+    Bytes block;
+    int result;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"40_43 m 8", &K426BAC::parse40_43, switches(8, 2), 12, ""},
+      {"40_43 m 9", &K426BAC::parse40_43, switches(9, 2), -1,
+       "ProcotolError %u read 40_43 m is %d max %d"},
+      {"40_43 p 3", &K426BAC::parse40_43, switches(0, 3), 5,
+       "PMBusPowerAC:ProcotolError P4711 read 40_43 p is 3 not 2"},
+      {"40_41 P 0", &K426BAC::parse40_41, analog(0), 30, ""},
+      {"40_41 P 1", &K426BAC::parse40_41, analog(1), 34,
+       "PMBusPowerAC:ProcotolError 4711 read 40_41 p is 1 not 0"},
+      {"40_44 p 7", &K426BAC::parse40_44, alarms(0, 7), 17, ""},
+      {"40_44 p 8", &K426BAC::parse40_44, alarms(0, 8), 18,
+       "PMBusPowerAC:ProcotolError 4711 read 40_44 p is 8 not 7"},
+      {"40_44 m 1", &K426BAC::parse40_44, alarms(1, 7), 18,
+       "PMBusPowerAC:ProcotolError 4711 read 40_44 m is 1"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto unit = make_unit();
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(parse(*unit, &K426BAC::parse40_41, analog(0)), 30);
+    host_.events->clear();
+    EXPECT_EQ(parse(*unit, row.parser, row.block), row.result);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(host_.events->log_texts(), row.message.empty()
+                                             ? std::vector<std::string>{}
+                                             : std::vector<std::string>{row.message});
+  }
+}
+
+TEST_F(AcParserTest, ANullPointerWithAPositiveLengthIsRefusedWithoutReading) {
+  auto unit = make_unit();
+  EXPECT_EQ(unit->parse40_41(nullptr, 30), -1);
+  EXPECT_EQ(unit->parse40_43(nullptr, 12), -1);
+  EXPECT_EQ(unit->parse40_44(nullptr, 17), -1);
+  EXPECT_THAT(host_.events->log_texts(),
+              ElementsAre("PMBusPowerAC:ProcotolError 4711 read 40_41 read overflow 1 - 30",
+                          "PMBusPowerAC:ProcotolError 4711 read 40_43 read overflow 1 - 12",
+                          "PMBusPowerAC:ProcotolError 4711 read 40_44 read overflow 1 - 17"));
+}

@@ -226,3 +226,88 @@ TEST_F(DcUnitTest, AnAlarmChangeRaisesTheFlagAndAQuietCycleLeavesItRaised) {
   EXPECT_EQ(host.events->alarms().size(), 1u);
   EXPECT_TRUE(unit->AlarmChanged());
 }
+
+namespace {
+
+// One row of the DC rule tables as documented, with the record byte it reads and the value
+// that activates it. The fuse rule stands for all 64 fuses, read from alert_m[n - 1].
+struct DcRuleRow {
+  const char* rule_id;
+  int level;
+  const char* code;
+  const char* name;
+  const char* description;
+  std::size_t byte;
+  unsigned char value;
+};
+
+const DcRuleRow kDcRows[] = {
+    {"DC_0", 3, "06008", "输出电压过低告警", "输出电压过低告警", 111, 1},
+    {"DC_1", 3, "06009", "输出电压过高告警", "输出电压过高告警", 111, 2},
+    {"K426_DC_0", 2, "06029", "LVD1(负载下电)", "其他告警", 178, 0xE3},
+    {"K426_DC_1", 2, "06029", "LVD2(电池保护)", "其他告警", 179, 0xE4},
+    {"K426_DC_2", 2, "06029", "温度1告警状态", "其他告警", 180, 0xE1},
+    {"K426_DC_3", 2, "06029", "温度2告警状态", "其他告警", 181, 0xE1},
+    {"K426_DC_4", 2, "06029", "温度3告警状态", "其他告警", 182, 0xE1},
+    {"K426_DC_5", 2, "06011", "直流屏通讯中断告警", "直流屏通讯中断告警状态", 183, 0xE2},
+    {"K426_DC_6", 2, "06029", "温度1传感器故障", "其他告警", 184, 0x06},
+    {"K426_DC_7", 2, "06029", "温度2传感器故障", "其他告警", 185, 0x06},
+    {"K426_DC_8", 2, "06029", "温度3传感器故障", "其他告警", 186, 0x06},
+    {"K426_DC_9", 2, "06001", "电池熔丝故障告警", "负载熔丝1故障告警", 187, 0x03},
+    {"K426_DC_10", 2, "06002", "电池充电过流告警", "电池1充电过流告警", 188, 0x02},
+    {"K426_DC_11", 2, "06001", "电池熔丝故障告警", "负载熔丝2故障告警", 189, 0x03},
+    {"K426_DC_12", 2, "06002", "电池充电过流告警", "电池2充电过流告警", 190, 0x02},
+    {"K426_DC_13", 2, "06001", "电池熔丝故障告警", "负载熔丝3故障告警", 191, 0x03},
+    {"K426_DC_14", 2, "06002", "电池充电过流告警", "电池3充电过流告警", 192, 0x02},
+    {"K426_DC_15", 2, "06001", "电池熔丝故障告警", "负载熔丝4故障告警", 193, 0x03},
+    {"K426_DC_16", 2, "06002", "电池充电过流告警", "电池4充电过流告警", 194, 0x02},
+};
+
+// Every documented rule of a full cycle in order: the two voltage rules, the 64 fuses, the 17
+// user-defined ones.
+std::vector<DcRuleRow> dc_cycle_rows(std::vector<std::string>& descriptions) {
+  std::vector<DcRuleRow> rows(std::begin(kDcRows), std::begin(kDcRows) + 2);
+  for (int fuse = 1; fuse <= 64; ++fuse) {
+    descriptions.push_back("直流" + std::to_string(fuse) + "电池熔丝故障告警");
+    rows.push_back({"DC_3", 1, "06001", "电池熔丝故障告警", nullptr,
+                    static_cast<std::size_t>(113 + fuse - 1), 3});
+  }
+  rows.insert(rows.end(), std::begin(kDcRows) + 2, std::end(kDcRows));
+  return rows;
+}
+
+}  // namespace
+
+// Each row tried alone: its byte holds its value, every other state byte 0, both counts full;
+// exactly that rule is active, and every field of every rule is the documented one, in order.
+TEST_F(DcUnitTest, EachRuleIsActiveAloneWhenItsOwnByteHoldsItsOwnValue) {
+  std::vector<std::string> fuse_descriptions;
+  const std::vector<DcRuleRow> rows = dc_cycle_rows(fuse_descriptions);
+  ASSERT_EQ(rows.size(), 83u);
+  for (const DcRuleRow& row : rows) {
+    SCOPED_TRACE(std::string(row.rule_id) + " at " + std::to_string(row.byte));
+    Bytes image(sizeof(tele_c_k426b_dc), 0);
+    image[112] = 64;
+    image[177] = 17;
+    image[row.byte] = row.value;
+    ASSERT_TRUE(unit->LoadFromCache(image.data(), static_cast<int>(image.size())));
+    host.events->clear();
+    unit->RoundDone();
+
+    const std::vector<RecordedRule> rules = host.events->rules();
+    ASSERT_EQ(rules.size(), rows.size());
+    std::size_t fuse = 0;
+    for (std::size_t index = 0; index < rules.size(); ++index) {
+      const DcRuleRow& expected = rows[index];
+      const rule_value& rule = rules[index].rule;
+      EXPECT_EQ(rule.rule_id, expected.rule_id);
+      EXPECT_EQ(rule.level, expected.level) << expected.rule_id;
+      EXPECT_EQ(rule.code, expected.code) << expected.rule_id;
+      EXPECT_EQ(rule.name, expected.name) << expected.rule_id;
+      EXPECT_EQ(rule.description,
+                expected.description ? expected.description : fuse_descriptions[fuse++]);
+      EXPECT_EQ(rule.sequence, index + 1);
+      EXPECT_EQ(rule.active != 0, &expected == &row) << expected.rule_id << " " << index;
+    }
+  }
+}

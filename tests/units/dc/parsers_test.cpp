@@ -240,3 +240,64 @@ TEST_F(DcUnitTest, ParsersRefuseANullOrNegativeInputWithoutReading) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(logs().size(), 3u);
 }
+
+// Each count at its room and one above: the block built for the count, the result, and the
+// exact message (none at the room). Above the room, values are skipped, states cut to the room.
+TEST_F(DcUnitTest, EveryCountAtItsRoomIsTakenSilentlyAndOneAboveIsLoggedExactly) {
+  const std::string prefix = "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError 168496141 ";
+  // v, i, then the three groups with the given counts, each followed by its values.
+  const auto analog = [](int m, int n, int p) {
+    Bytes info(8, 0x00);
+    for (int count : {m, n, p}) {
+      info.push_back(static_cast<unsigned char>(count));
+      info.insert(info.end(), 4 * count, 0x01);
+    }
+    return info;
+  };
+  const auto alarms = [](int fuses, int user) {
+    Bytes info{0x00, static_cast<unsigned char>(fuses)};
+    info.insert(info.end(), fuses, 0x00);
+    info.push_back(static_cast<unsigned char>(user));
+    info.insert(info.end(), user, 0x00);
+    return info;
+  };
+  struct Row {
+    const char* name;
+    bool is_analog;
+    Bytes info;
+    int result;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"dc_m 4", true, analog(4, 0, 0), 27, ""},
+      {"dc_m 5", true, analog(5, 0, 0), 31, prefix + "read dc_m is 5, MAX_M is 4"},
+      {"dc_n 9", true, analog(0, 9, 0), 47, ""},
+      {"dc_n 10", true, analog(0, 10, 0), 51, prefix + "read dc_n is 10, MAX_N is 9"},
+      {"p_count 11", true, analog(0, 0, 11), 55, ""},
+      {"p_count 12", true, analog(0, 0, 12), 59,
+       prefix + "read p_count is 12, support user_p max is 11"},
+      {"alert_m_count 64", false, alarms(64, 0), 67, ""},
+      {"alert_m_count 65", false, alarms(65, 0), 68, ""},
+      {"alert_p_count 17", false, alarms(0, 17), 20, ""},
+      {"alert_p_count 18", false, alarms(0, 18), 21, prefix + "read 42_44 p is 18,  alert_p is 17"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    host.events->clear();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(row.is_analog ? parse_analog(row.info) : parse_alarms(row.info), row.result);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(logs(), row.message.empty() ? std::vector<std::string>{}
+                                          : std::vector<std::string>{row.message});
+  }
+}
+
+TEST_F(DcUnitTest, ANullPointerWithAPositiveLengthIsRefusedWithoutReading) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(unit->parse42_41(nullptr, 64), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "parse 42 41:\n");
+  EXPECT_EQ(unit->parse42_44(nullptr, 64), -1);
+  EXPECT_EQ(logs(), (std::vector<std::string>{
+                        "PMBusPowerAC:ProcotolError 168496141 read 42_41 read overflow 11 - 64",
+                        "PMBusPowerAC:ProcotolError 168496141 read 42_44 read overflow 3 - 64"}));
+}

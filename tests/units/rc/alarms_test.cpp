@@ -132,4 +132,78 @@ TEST_F(RcAlarms, EachCycleNumbersItsRulesFromOne) {
   EXPECT_EQ(recorded[1].rule.sequence, 1u);
 }
 
+// Every row of both tables, field by field, with the module byte it reads and the value that
+// activates it. Each row is tried alone: the one module's alarm section (record bytes 42 to 50:
+// alarm state, count 7, seven extra alarm bytes) carries the row's value at the row's byte and
+// 0 elsewhere, and exactly that rule must be active.
+TEST_F(RcAlarms, EachRuleIsActiveAloneWhenItsOwnByteHoldsItsOwnValue) {
+  struct Row {
+    ExpectedRule rule;
+    std::size_t byte;
+    unsigned char value;
+  };
+  const Row rows[] = {
+      {{"RC_0", "06024", 2, "整流模块故障告警", "整流模块故障告警"}, 42, 1},
+      {{"K426_RC_0", "06024", 3, "整流模块故障告警", "模块故障告警状态"}, 44, 1},
+      {{"K426_RC_1", "06025", 4, "整流模块风扇告警", "模块风扇告警"}, 45, 1},
+      {{"K426_RC_2", "06027", 4, "整流模块温度过高告警", "模块过温告警状态"}, 46, 1},
+      {{"K426_RC_3", "06029", 3, "模块限功率", "模块限功率"}, 47, 1},
+      {{"K426_RC_4", "06016", 2, "交流输入停电告警", "交流输入停电告警"}, 48, 0xE1},
+      {{"K426_RC_5", "06028", 4, "整流模块通信状态告警", "整流模块通信状态告警"}, 49, 0xE2},
+      {{"K426_RC_6", "06029", 2, "模块交流欠压", "模块交流欠压"}, 50, 1},
+  };
+  ASSERT_EQ(parse(&K426BRC::parse41_41, analog_reply(1)), 39);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.rule.rule_id);
+    Bytes section = {0, 7, 0, 0, 0, 0, 0, 0, 0};
+    section[row.byte - 42] = row.value;
+    Bytes info = {0x00, 0x01};
+    info.insert(info.end(), section.begin(), section.end());
+    ASSERT_EQ(parse(&K426BRC::parse41_44, info), 11);
+    host.events->clear();
+    unit->RoundDone();
+
+    const std::vector<RecordedRule> recorded = rules();
+    ASSERT_EQ(recorded.size(), 8u);
+    for (std::size_t index = 0; index < recorded.size(); ++index) {
+      const bool is_row = recorded[index].rule.rule_id == row.rule.rule_id;
+      EXPECT_EQ(recorded[index].rule.active != 0, is_row) << recorded[index].rule.rule_id;
+      if (is_row) expect_rule(recorded[index], row.rule, 1, static_cast<unsigned>(index + 1));
+    }
+  }
+}
+
+// A cache image loaded on another thread between the unit's own rules and the model's must not
+// reach the model's rules: they describe the cycle that was published. The test host's rule
+// hook loads the image at exactly that point.
+TEST_F(RcAlarms, ACacheImageLoadedDuringTheCycleDoesNotReachTheModelRules) {
+  ASSERT_EQ(parse(&K426BRC::parse41_41, analog_reply(1)), 39);
+  ASSERT_EQ(parse(&K426BRC::parse41_44, alarm_block({"00 07 00 01 00 00 00 00 00"})), 11);
+  // Three modules, each with its fan alarm off and its fault alarm on.
+  Bytes image(kHead + 3 * kModule, 0);
+  image[kModuleCount] = 3;
+  for (std::size_t module = 0; module < 3; ++module) {
+    image[module_at(module, 43)] = 7;
+    image[module_at(module, 44)] = 1;
+  }
+  bool loaded = false;
+  host.events->SetRuleHook([&](unsigned, const rule_value& rule) {
+    if (rule.rule_id != "RC_0" || loaded) return;
+    loaded = true;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(unit->LoadFromCache(image.data(), static_cast<int>(image.size())));
+    testing::internal::GetCapturedStdout();
+  });
+
+  const Bytes published = cycle();
+  host.events->SetRuleHook(nullptr);
+
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(published.size(), kHead + kModule);
+  const std::vector<RecordedRule> recorded = rules();
+  ASSERT_EQ(recorded.size(), 8u) << "one module's rules, as published";
+  EXPECT_TRUE(active(recorded, "K426_RC_1", 1));
+  EXPECT_FALSE(active(recorded, "K426_RC_0", 1));
+}
+
 }  // namespace

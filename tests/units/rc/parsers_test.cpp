@@ -212,3 +212,60 @@ TEST_F(RcParsers, ModuleRepliesBeforeAnyAnalogReplyCoverNoModule) {
 }
 
 }  // namespace
+
+// Each per-module count at its expected value and one below, and the parameter count: the exact
+// message, none when the count is the expected one.
+TEST_F(RcParsers, EveryCountAtItsExpectedValueIsTakenSilentlyAndAnotherIsLoggedExactly) {
+  const std::string prefix = "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 287454020 ";
+  const auto module_reply = [](const std::string& header, int fixed, int count) {
+    Bytes info = hex_bytes(header);
+    info.insert(info.end(), fixed, 0x00);
+    info.push_back(static_cast<unsigned char>(count));
+    info.insert(info.end(), (fixed == 4 ? 4 : 1) * count, 0x00);
+    return info;
+  };
+  const auto parameters = [](int count) {
+    Bytes info(8, 0x00);
+    info.push_back(static_cast<unsigned char>(count));
+    info.insert(info.end(), 4 * count, 0x00);
+    return info;
+  };
+  struct Row {
+    const char* name;
+    Parser parser;
+    Bytes info;
+    int result;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"41_41 7", &K426BRC::parse41_41, module_reply("00 00 00 00 00 01", 4, 7), 39, ""},
+      {"41_41 6", &K426BRC::parse41_41, module_reply("00 00 00 00 00 01", 4, 6), 35,
+       prefix + "read 41_41 p is 6 not 7"},
+      {"41_43 5", &K426BRC::parse41_43, module_reply("00 01", 3, 5), 11, ""},
+      {"41_43 4", &K426BRC::parse41_43, module_reply("00 01", 3, 4), 10,
+       prefix + "read 41_43 p is 4, not 5"},
+      {"42_46 26", &K426BRC::parse42_46, parameters(26), 113, ""},
+      {"42_46 25", &K426BRC::parse42_46, parameters(25), 109,
+       "TPW17E:ProcotolError parse42_46 287454020 p:25 != 26"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    unit = std::make_shared<K426BRC>();
+    ASSERT_TRUE(unit->InitV(parent.get(), kRcDataId, Json::Value()));
+    if (row.parser != &K426BRC::parse41_41) {
+      ASSERT_EQ(parse(&K426BRC::parse41_41, analog_reply(1)), 39);
+    }
+    host.events->clear();
+    EXPECT_EQ(parse(row.parser, row.info), row.result);
+    EXPECT_EQ(logs(), row.message.empty() ? std::vector<std::string>{}
+                                          : std::vector<std::string>{row.message});
+  }
+}
+
+TEST_F(RcParsers, ANullPointerWithAPositiveLengthIsRefusedWithoutReading) {
+  for (Parser parser : {&K426BRC::parse41_41, &K426BRC::parse41_43, &K426BRC::parse41_44,
+                        &K426BRC::parse40_46, &K426BRC::parse42_46})
+    EXPECT_EQ((unit.get()->*parser)(nullptr, 200), -1);
+  EXPECT_EQ(logs().size(), 5u);
+  EXPECT_EQ(logs().front(), "PMBusPowerAC:ProcotolError 287454020 read 41_41 read overflow 6 - 200");
+}
