@@ -22,34 +22,10 @@
 #include "units/record_bytes.h"
 #include "units/unit_device.h"
 
-// The alarm rules of an AC unit: eleven per channel record, read at the channel's alarm-state
-// bytes, then nine read at the head's current alarm-state bytes. 1 below the lower limit,
-// 2 above the upper limit, 3 phase missing.
-inline constexpr RuleRow kAcChannelRules[] = {
-    {3, "AC_0", "06015", "交流输入电压过低告警", "输入线/相电压AB/A", 17, 1},
-    {3, "AC_1", "06015", "交流输入电压过低告警", "输入线/相电压BC/B", 18, 1},
-    {3, "AC_2", "06015", "交流输入电压过低告警", "输入线/相电压CA/C", 19, 1},
-    {3, "AC_3", "06019", "交流输入频率过低告警", "频率", 20, 1},
-    {2, "AC_4", "06014", "交流输入电压过高告警", "输入线/相电压AB/A", 17, 2},
-    {2, "AC_5", "06014", "交流输入电压过高告警", "输入线/相电压BC/B", 18, 2},
-    {2, "AC_6", "06014", "交流输入电压过高告警", "输入线/相电压CA/C", 19, 2},
-    {2, "AC_7", "06018", "交流输入频率过高告警", "频率", 20, 2},
-    {2, "AC_8", "06017", "交流输入缺相告警", "输入线/相电压AB/A", 17, 3},
-    {2, "AC_9", "06017", "交流输入缺相告警", "输入线/相电压BC/B", 18, 3},
-    {2, "AC_10", "06017", "交流输入缺相告警", "输入线/相电压CA/C", 19, 3},
-};
-
-inline constexpr RuleRow kAcCurrentRules[] = {
-    {3, "AC_12", "06029", "A相输入电流低于下限", "其他告警", 29, 1},
-    {3, "AC_13", "06029", "B相输入电流低于下限", "其他告警", 30, 1},
-    {3, "AC_14", "06029", "C相输入电流低于下限", "其他告警", 31, 1},
-    {3, "AC_15", "06029", "A相输入电流高于上限", "其他告警", 29, 2},
-    {3, "AC_16", "06029", "B相输入电流高于上限", "其他告警", 30, 2},
-    {3, "AC_17", "06029", "C相输入电流高于上限", "其他告警", 31, 2},
-    {3, "AC_18", "06029", "A相输入电流缺项", "其他告警", 29, 3},
-    {3, "AC_19", "06029", "B相输入电流缺项", "其他告警", 30, 3},
-    {3, "AC_20", "06029", "C相输入电流缺项", "其他告警", 31, 3},
-};
+// The alarm rules of an AC unit (ac_rules.cpp): eleven per channel record, read at the
+// channel's alarm-state bytes, then nine read at the head's current alarm-state bytes.
+extern const RuleRow kAcChannelRules[11];
+extern const RuleRow kAcCurrentRules[9];
 
 inline constexpr const char kAcChannelLabel[] = "交流屏";
 
