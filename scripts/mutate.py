@@ -194,6 +194,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=120, help="seconds per test run")
     parser.add_argument("--build-timeout", type=float, default=600, help="seconds per build")
     parser.add_argument("--limit", type=int, default=0, help="try at most this many changes")
+    parser.add_argument("--skip", type=int, default=0, help="leave out the first changes")
     parser.add_argument("--list", action="store_true", help="only list the changes")
     args = parser.parse_args()
 
@@ -202,6 +203,7 @@ def main():
     lines = original.split("\n")
     kinds = set(args.kinds.split(","))
     mutants = list(all_mutants(lines, parse_ranges(args.lines), kinds))
+    mutants = mutants[args.skip:]
     if args.limit:
         mutants = mutants[:args.limit]
     if args.list:
@@ -216,6 +218,7 @@ def main():
 
     killed, survivors, unbuilt = 0, [], []
     started = time.monotonic()
+    interrupted = False
     try:
         if run(build, args.build_timeout) != 0 or run(test, args.timeout) != 0:
             print("the unchanged source does not build or its tests fail", file=sys.stderr)
@@ -236,6 +239,8 @@ def main():
                 killed += 1
                 outcome = "killed"
             print(f"[{count}/{len(mutants)}] {outcome}: {label}", flush=True)
+    except (KeyboardInterrupt, SystemExit):
+        interrupted = True
     finally:
         source.write_text(original, encoding="utf-8")
 
@@ -247,8 +252,8 @@ def main():
         for label in unbuilt:
             print(f"  {label}")
     print(f"mutants {killed + len(survivors)}, killed {killed}, survived {len(survivors)}"
-          f"  ({time.monotonic() - started:.0f} s)")
-    return 0
+          f"  ({time.monotonic() - started:.0f} s{', interrupted' if interrupted else ''})")
+    return 1 if interrupted else 0
 
 
 if __name__ == "__main__":

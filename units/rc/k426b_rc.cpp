@@ -12,7 +12,7 @@ constexpr unsigned kAlarms = offsetof(tele_c_k426b_rc_channel, alarms);
 constexpr RuleRow kModuleAlarmRules[] = {
     {3, "K426_RC_0", "06024", "整流模块故障告警", "模块故障告警状态", kAlarms + 0, 1},
     {4, "K426_RC_1", "06025", "整流模块风扇告警", "模块风扇告警", kAlarms + 1, 1},
-    {5, "K426_RC_2", "06027", "整流模块温度过高告警", "模块过温告警状态", kAlarms + 2, 1},
+    {4, "K426_RC_2", "06027", "整流模块温度过高告警", "模块过温告警状态", kAlarms + 2, 1},
     {3, "K426_RC_3", "06029", "模块限功率", "模块限功率", kAlarms + 3, 1},
     {2, "K426_RC_4", "06016", "交流输入停电告警", "交流输入停电告警", kAlarms + 4, 0xE1},
     {4, "K426_RC_5", "06028", "整流模块通信状态告警", "整流模块通信状态告警", kAlarms + 5, 0xE2},
