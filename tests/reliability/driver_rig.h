@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,18 @@ inline Json::Value ExampleConfig() {
   Json::parseFromStream(Json::CharReaderBuilder(), file, &config, nullptr);
   return config;
 }
+
+// Leaves std::cout formatting nothing while it lives.
+class QuietStdout {
+ public:
+  QuietStdout() : state_(std::cout.rdstate()) { std::cout.setstate(std::ios::badbit); }
+  ~QuietStdout() { std::cout.clear(state_); }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  std::ios::iostate state_;
+};
 
 // Counts completed cycles and history rows, and keeps each data id's last snapshot.
 class CountingEvents : public HostEvents {
