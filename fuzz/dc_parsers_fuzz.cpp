@@ -8,11 +8,11 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "units/dc/k426b_dc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
-  (void)quiet;
+  k426b_fuzz::silence_stdout();
   if (size == 0) return 0;
 
   static const auto unit = std::make_shared<K426BDC>("K426B");

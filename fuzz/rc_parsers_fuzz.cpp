@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "units/rc/k426b_rc.h"
 
 namespace {
@@ -34,8 +35,7 @@ void require(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
-  (void)quiet;
+  k426b_fuzz::silence_stdout();
   if (size == 0) return 0;
 
   // The first byte picks whether the module count comes from a cache image or an analog reply.

@@ -8,7 +8,9 @@ namespace {
 bool ReadSetting(const Json::Value& config, const char* key, long min, long max, long& value) {
   const Json::Value& setting = config[key];
   if (setting.isNull()) return true;
-  if (!setting.isIntegral()) return false;
+  // A whole number beyond the signed 64-bit range is out of every range here; asLargestInt
+  // would throw on it.
+  if (!setting.isIntegral() || !setting.isInt64()) return false;
   const long long number = setting.asLargestInt();
   if (number < min || number > max) return false;
   value = static_cast<long>(number);
