@@ -11,12 +11,12 @@ int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const ParsedOptions parsed = ParseHostOptions(arguments);
   if (!parsed.error.empty()) {
-    fmt::print(stderr, "k426b-host: {}\n\n{}", parsed.error, kHostUsage);
+    fmt::print(stderr, "{}", UsageErrorText("k426b-host", parsed.error));
     return 2;
   }
-  if (parsed.options.help) {
-    fmt::print("{}", kHostUsage);
+  if (!parsed.output.empty()) {
+    fmt::print("{}", parsed.output);
     return 0;
   }
-  return RunBenchHost(parsed.options);
+  return RunBenchHost(parsed);
 }

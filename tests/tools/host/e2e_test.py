@@ -121,15 +121,16 @@ def history_rows(path):
 class HostRun:
     """One k426b-host process; events, history and files live in a temporary folder."""
 
-    def __init__(self, folder, *arguments, history="history.sqlite", config=None):
+    def __init__(self, folder, *arguments, history="history.sqlite", config=None, env=None):
         self.folder = folder
-        self.events_path = os.path.join(folder, "events.jsonl")
+        # An events file is appended to: each run gets its own.
+        self.events_path = tempfile.mktemp(prefix="events-", suffix=".jsonl", dir=folder)
         self.history_path = os.path.join(folder, history or "history.sqlite")
         keep = ["--history", self.history_path] if history else ["--no-history"]
         command = [HOST, "--config", config or os.path.join(EXAMPLES, "k426b.json"),
                    "--events", self.events_path, *keep, *arguments]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True)
+                                        text=True, env=env)
 
     def finish(self, timeout=90):
         try:
@@ -327,8 +328,9 @@ class BadConfiguration(unittest.TestCase):
         result = subprocess.run([HOST, "--cycle", "3"], capture_output=True, text=True,
                                 timeout=20)
         self.assertEqual(result.returncode, 2)
-        self.assertIn("unknown option '--cycle'", result.stderr)
-        self.assertIn("usage: k426b-host", result.stderr)
+        self.assertIn("--cycle", result.stderr)
+        self.assertIn("k426b-host: ", result.stderr)
+        self.assertIn("Run 'k426b-host --help' for the options.", result.stderr)
 
 
 class ModelCheck(unittest.TestCase):
