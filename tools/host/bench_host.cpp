@@ -1,5 +1,7 @@
 #include "tools/host/bench_host.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -81,11 +83,23 @@ int RunBenchHost(const ParsedOptions& parsed) {
   if (auto problem = CheckConfig(config); !problem.empty())
     return Fail(2, "configuration " + config_path + ":\n  " + problem);
 
-  // Standard output belongs to the event stream or the JSON document when asked.
-  std::FILE* human = options.events_path == "-" || options.json ? stderr : stdout;
+  // Standard output belongs to the event stream or the JSON document when asked: they keep it
+  // to themselves, and everything else written to it (the human output, the plug-in's own
+  // diagnostic lines) goes to standard error.
+  std::FILE* machine_output = stdout;
+  std::FILE* human = stdout;
+  if (options.events_path == "-" || options.json) {
+    std::fflush(stdout);
+    const int kept = ::dup(STDOUT_FILENO);
+    machine_output = kept >= 0 ? ::fdopen(kept, "w") : nullptr;
+    if (machine_output == nullptr) return Fail(1, "cannot keep standard output apart");
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    human = stderr;
+  }
   EventStream stream;
   if (!options.events_path.empty()) {
-    if (auto problem = stream.Open(options.events_path); !problem.empty()) return Fail(1, problem);
+    if (auto problem = stream.Open(options.events_path, machine_output); !problem.empty())
+      return Fail(1, problem);
   }
   stream.Write("start", StartEvent(parsed, config_path));
   WireLog wire;
@@ -163,8 +177,8 @@ int RunBenchHost(const ParsedOptions& parsed) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
     builder["emitUTF8"] = true;
-    fmt::print("{}\n", Json::writeString(builder, SiteStatusJson(*status)));
-    std::fflush(stdout);
+    fmt::print(machine_output, "{}\n", Json::writeString(builder, SiteStatusJson(*status)));
+    std::fflush(machine_output);
   }
   return 0;
 }

@@ -11,10 +11,11 @@
 
 EventStream::~EventStream() { Close(); }
 
-std::string EventStream::Open(const std::string& path) {
+std::string EventStream::Open(const std::string& path, std::FILE* standard_output) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (path == "-") {
-    file_ = stdout;
+  owned_ = path != "-";
+  if (!owned_) {
+    file_ = standard_output;
     return {};
   }
   // Appended to: each run starts with its `start` event.
@@ -25,7 +26,7 @@ std::string EventStream::Open(const std::string& path) {
 
 void EventStream::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (file_ != nullptr && file_ != stdout) std::fclose(file_);
+  if (file_ != nullptr && owned_) std::fclose(file_);
   file_ = nullptr;
 }
 

@@ -19,7 +19,7 @@ class EventStream {
 
   // Appends to `path`, or writes to standard output for "-". Empty result on success, else the
   // reason.
-  std::string Open(const std::string& path);
+  std::string Open(const std::string& path, std::FILE* standard_output = stdout);
   bool enabled() const { return file_ != nullptr; }
   // `members` is an object; its members follow "event" and "time".
   void Write(const char* event, const Json::Value& members);
@@ -28,6 +28,7 @@ class EventStream {
  private:
   std::mutex mutex_;
   std::FILE* file_ = nullptr;
+  bool owned_ = false;
 };
 
 // Local time now, ISO 8601 with milliseconds and the UTC offset: 2026-12-08T14:15:28.123+01:00.
