@@ -33,13 +33,13 @@ bool IsDecimalPort(const std::string& text, int& port) {
 // served on the accepting thread with a 503, which also holds further accepts back meanwhile.
 class HttpServer::BoundedQueue : public httplib::TaskQueue {
  public:
-  BoundedQueue(std::size_t workers, std::size_t queued) : queued_(queued) {
+  BoundedQueue(std::size_t workers, std::size_t queued) : capacity_(workers + queued) {
     for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
   }
   void enqueue(std::function<void()> task) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (tasks_.size() < queued_) {
+      if (busy_ + tasks_.size() < capacity_) {
         tasks_.push_back(std::move(task));
         ready_.notify_one();
         return;
@@ -68,12 +68,16 @@ class HttpServer::BoundedQueue : public httplib::TaskQueue {
         if (tasks_.empty()) return;
         task = std::move(tasks_.front());
         tasks_.pop_front();
+        ++busy_;
       }
       task();
+      std::lock_guard<std::mutex> lock(mutex_);
+      --busy_;
     }
   }
 
-  std::size_t queued_;
+  std::size_t capacity_;  // connections served or waiting
+  std::size_t busy_ = 0;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::function<void()>> tasks_;
@@ -109,6 +113,12 @@ HttpServer::HttpServer(HttpServerLimits limits) : limits_(limits) {
   server_.set_write_timeout(limits_.read_timeout_s, 0);
   server_.set_keep_alive_timeout(limits_.keep_alive_timeout_s);
   server_.set_keep_alive_max_count(100);
+  // Address reuse only: the library's default also sets SO_REUSEPORT, which would let a second
+  // process bind the same port and take part of the scrapes.
+  server_.set_socket_options([](socket_t socket) {
+    const int on = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  });
   // Read-only: every method but GET and HEAD is refused before routing.
   server_.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
     if (t_over_limit) {

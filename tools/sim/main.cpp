@@ -17,6 +17,7 @@
 
 #include <json/writer.h>
 
+#include "tools/sim/fleet.h"
 #include "tools/sim/record_file.h"
 #include "tools/sim/serial_link.h"
 #include "tools/sim/simulator.h"
@@ -25,7 +26,7 @@ namespace {
 
 using namespace k426b_sim;
 
-constexpr const char* kUsage = R"(Usage: k426b-sim (--pty | --port DEVICE [--baud N]) [options]
+constexpr const char* kUsage = R"(Usage: k426b-sim (--pty | --port DEVICE [--baud N] | --tcp ADDR:PORT) [--sites N] [options]
        k426b-sim --print-scenario [--scenario FILE]
 
 Answers the poll cycle of the k426b driver like a DC power system.
@@ -33,6 +34,13 @@ Answers the poll cycle of the k426b driver like a DC power system.
   --pty               serve a new pseudo-terminal; its path is printed on stdout
   --port DEVICE       serve a serial device (8N1, no flow control)
   --baud N            line speed of --port and of --pace (default 9600)
+  --tcp ADDR:PORT     serve over TCP as a serial device server does (one client at a time;
+                      a new client replaces the old); PORT 0 picks a free port; the address
+                      is printed on stdout
+  --sites N           serve N power systems (with --tcp on ports PORT..PORT+N-1; with --pty
+                      one terminal each); one line per site on stdout; site i's voltages
+                      are raised by i V (AC) and i/10 V (DC, rectifier group), its seed is
+                      the --seed plus i
   --scenario FILE     scenario JSON (default: built in, as examples/sim-default.json)
   --replay FILE       answer from a `k426b-host --record` file instead of a scenario
   --pace              hold each byte sent to the line's timing (10 bit times a byte)
@@ -62,6 +70,9 @@ struct Arguments {
   bool trace = false;
   bool print_scenario = false;
   bool help = false;
+  // Fleet (tools/sim/fleet.h): TCP and many sites.
+  std::optional<std::string> tcp;
+  int sites = 1;
 };
 
 class UsageError : public std::runtime_error {
@@ -122,6 +133,11 @@ Arguments ParseArguments(int argc, char** argv) {
       args.trace = true;
     } else if (option == "--print-scenario") {
       args.print_scenario = true;
+    } else if (option == "--tcp") {  // fleet
+      args.tcp = value();
+    } else if (option == "--sites") {  // fleet
+      args.sites = static_cast<int>(ParseUnsigned(option, value(), 1000));
+      if (args.sites == 0) throw UsageError("--sites expects 1 to 1000");
     } else if (option == "--help" || option == "-h") {
       args.help = true;
     } else {
@@ -129,7 +145,9 @@ Arguments ParseArguments(int argc, char** argv) {
     }
   }
   if (args.help || args.print_scenario) return args;
-  if (args.pty == args.port.has_value()) throw UsageError("give exactly one of --pty and --port DEVICE");
+  if (int(args.pty) + int(args.port.has_value()) + int(args.tcp.has_value()) != 1)
+    throw UsageError("give exactly one of --pty, --port DEVICE and --tcp ADDR:PORT");
+  if (args.sites > 1 && args.port) throw UsageError("--sites needs --pty or --tcp");
   if (args.scenario && args.replay) throw UsageError("--scenario and --replay exclude each other");
   if (args.replay && (args.fault_rate > 0.0 || !args.fault_kinds.empty()))
     throw UsageError("faults need a scenario, not --replay");
@@ -159,21 +177,23 @@ std::string Printable(const std::string& bytes) {
   return text;
 }
 
-int Run(const Arguments& args) {
-  std::unique_ptr<Responder> responder;
+// Site 0 is the power system of the scenario as given; further sites differ (SiteScenario).
+std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
   if (args.replay) {
     auto replayer = std::make_unique<Replayer>(ReadRecordFile(*args.replay));
     std::cerr << "k426b-sim: replaying " << replayer->ExchangeCount() << " exchanges from " << *args.replay << "\n";
-    responder = std::move(replayer);
-  } else {
-    Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
-    SimulatorOptions options;
-    options.fault_rate = args.fault_rate;
-    options.rate_kinds = args.fault_kinds;
-    options.seed = args.seed;
-    if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
-    responder = std::make_unique<Simulator>(std::move(scenario), options);
+    return replayer;
   }
+  Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
+  SimulatorOptions options;
+  options.fault_rate = args.fault_rate;
+  options.rate_kinds = args.fault_kinds;
+  options.seed = args.seed + static_cast<uint32_t>(site);
+  if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
+  return std::make_unique<Simulator>(SiteScenario(scenario, site), options);
+}
+
+int Run(const Arguments& args) {
 
   ServeOptions serve;
   serve.pace = args.pace;
@@ -185,6 +205,20 @@ int Run(const Arguments& args) {
   }
 
   InstallSignals();
+  // Fleet: TCP, or more than one site.
+  if (args.tcp || args.sites > 1) {
+    FleetOptions fleet;
+    fleet.sites = args.sites;
+    fleet.tcp = args.tcp;
+    fleet.serve = serve;
+    try {
+      return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, g_stop);
+    } catch (const std::invalid_argument& error) {
+      std::cerr << "k426b-sim: " << error.what() << "\n";
+      return 2;
+    }
+  }
+  std::unique_ptr<Responder> responder = MakeResponder(args, 0);
   if (args.pty) {
     Pty pty = OpenPty();
     std::cout << pty.slave_path << std::endl;
