@@ -8,23 +8,12 @@
 
 #include "tools/host/metrics.h"
 #include "tools/host/status_board.h"
+#include "tools/host/tcp_line.h"
 
 namespace {
 
 // Set on a thread while it answers a connection beyond the limit.
 thread_local bool t_over_limit = false;
-
-bool IsDecimalPort(const std::string& text, int& port) {
-  if (text.empty() || text.size() > 5) return false;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
-  port = value;
-  return true;
-}
 
 }  // namespace
 
@@ -86,23 +75,16 @@ class HttpServer::BoundedQueue : public httplib::TaskQueue {
 };
 
 std::string ParseListenAddress(const std::string& text, ListenAddress& address) {
-  const std::string problem =
-      "--listen expects ADDR:PORT, :PORT or PORT with PORT from 1 to 65535, got \"" + text + "\"";
-  ListenAddress parsed;
-  std::string port = text;
-  if (!text.empty() && text[0] == '[') {
-    const std::size_t close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
-      return problem;
-    parsed.host = text.substr(1, close - 1);
-    port = text.substr(close + 2);
-  } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
-    if (colon > 0) parsed.host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (parsed.host.find(':') != std::string::npos) return problem;  // IPv6 needs brackets
-  }
-  if (parsed.host.empty() || !IsDecimalPort(port, parsed.port)) return problem;
-  address = parsed;
+  // The same rules as a site's tcp:// address; a bare port means the loopback address.
+  const bool port_only = text.find_first_not_of("0123456789") == std::string::npos;
+  const std::string full =
+      port_only ? "127.0.0.1:" + text : (text.rfind(':', 0) == 0 ? "127.0.0.1" + text : text);
+  TcpAddress parsed;
+  if (!ParseTcpAddress("tcp://" + full, parsed).empty())
+    return "--listen expects ADDR:PORT, :PORT or PORT with PORT from 1 to 65535, got \"" + text +
+           "\"";
+  address.host = parsed.host;
+  address.port = parsed.port;
   return {};
 }
 

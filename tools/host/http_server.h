@@ -23,8 +23,8 @@ struct ListenAddress {
   int port = 0;
 };
 
-// Parses "ADDR:PORT", "[IPv6]:PORT", ":PORT" or "PORT" (the last two on 127.0.0.1); PORT 1 to
-// 65535. Empty result on success, else the problem.
+// Parses "ADDR:PORT" (ADDR a host name, an IPv4 address or [IPv6]), ":PORT" or "PORT" (the last
+// two on 127.0.0.1); PORT 1 to 65535. Empty result on success, else the problem.
 std::string ParseListenAddress(const std::string& text, ListenAddress& address);
 
 struct HttpServerLimits {

@@ -66,9 +66,16 @@ class Family {
   bool started_ = false;
 };
 
+// The plug-in's own word on staleness, where the host asked it.
+constexpr char kTimedOut[] = "数据已超时";
+
 bool RectifierFresh(const UnitStatus& unit) {
-  return unit.record_type == kRectifierRecordType && unit.age_s && *unit.age_s >= 0 &&
-         *unit.age_s < kRectifierFreshSeconds;
+  if (unit.record_type != kRectifierRecordType || !unit.age_s || *unit.age_s < 0 ||
+      *unit.age_s >= kRectifierFreshSeconds)
+    return false;
+  for (const auto& value : unit.values)
+    if (!value.value && value.error == kTimedOut) return false;
+  return true;
 }
 
 std::string Id(unsigned data_id) { return std::to_string(data_id); }

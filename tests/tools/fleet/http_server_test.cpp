@@ -29,6 +29,8 @@ TEST(ListenAddressTest, DefaultsToLoopbackAndChecksThePort) {
   EXPECT_EQ(address.port, 9427);
   ASSERT_EQ(ParseListenAddress("0.0.0.0:80", address), "");
   EXPECT_EQ(address.host, "0.0.0.0");
+  ASSERT_EQ(ParseListenAddress("localhost:9429", address), "");
+  EXPECT_EQ(address.host, "localhost");
   ASSERT_EQ(ParseListenAddress("[::1]:9428", address), "");
   EXPECT_EQ(address.host, "::1");
   EXPECT_EQ(address.port, 9428);

@@ -28,9 +28,11 @@ int main(int argc, char** argv) {
     std::cerr << "usage: metrics_demo --print | --listen ADDR:PORT\n";
     return 2;
   }
-  if (std::string(argv[2]).size() > 2 && std::string(argv[2]).substr(std::string(argv[2]).size() - 2) == ":0") {
-    address.host = std::string(argv[2]).substr(0, std::string(argv[2]).size() - 2);
-  } else if (auto problem = ParseListenAddress(argv[2], address); !problem.empty()) {
+  // HOST:0 asks for a free port, which --listen itself does not offer.
+  const std::string listen = argv[2];
+  if (listen.size() > 2 && listen.compare(listen.size() - 2, 2, ":0") == 0) {
+    address.host = listen.substr(0, listen.size() - 2);
+  } else if (auto problem = ParseListenAddress(listen, address); !problem.empty()) {
     std::cerr << problem << "\n";
     return 2;
   }

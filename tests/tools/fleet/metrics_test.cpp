@@ -107,6 +107,19 @@ TEST(MetricsValueTest, WritesSpecialValuesAsPrometheusSpellsThem) {
   EXPECT_THAT(lines, Not(Contains(HasSubstr("k426b_data_age_seconds"))));  // no data yet
 }
 
+TEST(MetricsValueTest, LeavesOutARectifierThePluginCallsTimedOut) {
+  std::vector<SiteStatus> sites = DemoSites();
+  UnitStatus& rc = sites[0].units[2];
+  ASSERT_EQ(rc.record_type, 5095);
+  rc.values = {{"", std::nullopt, "数据未就绪"}};  // what it answers while fresh
+  EXPECT_THAT(RenderMetrics(sites, "v"), HasSubstr(R"(k426b_rectifier_modules{site="north")"));
+  rc.values = {{"", std::nullopt, "数据已超时"}};
+  EXPECT_THAT(RenderMetrics(sites, "v"), Not(HasSubstr("k426b_rectifier_")));
+  rc.values.clear();
+  rc.snapshot.pop_back();  // a snapshot that does not decode gives nothing either
+  EXPECT_THAT(RenderMetrics(sites, "v"), Not(HasSubstr("k426b_rectifier_")));
+}
+
 TEST(MetricsBoardTest, RendersTheBoardWithThisBuildsVersion) {
   StatusBoard board;
   for (const auto& site : DemoSites()) board.Publish(site);

@@ -105,6 +105,14 @@ TEST_F(SitesFileTest, ChecksNamesPortsBaudAndDevices) {
   EXPECT_THAT(p, Contains(HasSubstr("sites[3]: a site must be an object")));
 }
 
+TEST(SitesExampleTest, TheExampleSitesFileIsUsable) {
+  const SitesFile file = LoadSitesFile(K426B_EXAMPLES_DIR "/sites.json");
+  EXPECT_THAT(file.problems, ::testing::IsEmpty());
+  ASSERT_EQ(file.sites.size(), 3u);
+  EXPECT_EQ(file.sites[0].device["data_id"].asUInt(), 100u);  // from examples/k426b.json
+  EXPECT_EQ(file.sites[2].port.rfind("tcp://", 0), 0u);
+}
+
 TEST_F(SitesFileTest, RefusesFilesThatAreNotASitesList) {
   EXPECT_THAT(LoadSitesFile(Write("a.json", "{\"sites\": [")).problems,
               Contains(HasSubstr("not valid JSON")));

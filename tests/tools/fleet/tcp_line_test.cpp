@@ -291,4 +291,34 @@ TEST(SimFleetTest, ServesEverySiteOnConsecutivePorts) {
                              std::to_string(port + 2) + "\n");
 }
 
+TEST(SimFleetTest, LinksEachPseudoTerminalAndRemovesTheLinksAtTheEnd) {
+  char pattern[] = "/tmp/k426b-fleet-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string base = std::string(pattern) + "/site";
+  std::atomic<bool> stop{false};
+  std::ostringstream shown;
+  k426b_sim::FleetOptions options;
+  options.sites = 2;
+  options.link = base;
+  int status = -1;
+  std::thread fleet([&] {
+    status = k426b_sim::RunFleet(options, [](int) { return std::make_unique<Shouter>(); }, shown,
+                                 stop);
+  });
+  // The links exist once both are made; the lines are printed after that.
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (::access((base + "-1").c_str(), F_OK) != 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  char target[128] = {};
+  const ssize_t length = ::readlink((base + "-1").c_str(), target, sizeof target - 1);
+  stop = true;
+  fleet.join();
+  EXPECT_EQ(status, 0);
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
+  EXPECT_EQ(shown.str(), base + "-0\n" + base + "-1\n");
+  EXPECT_NE(::access((base + "-0").c_str(), F_OK), 0);  // removed
+  ::rmdir(pattern);
+}
+
 }  // namespace
