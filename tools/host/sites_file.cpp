@@ -99,7 +99,7 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
 
     const Json::Value& name = entry["name"];
     if (!name.isString() || !IsSiteName(name.asString())) {
-      problems.push_back(where + ".name must be text of letters, digits, '-' and '_'");
+      problems.push_back(where + ".name must be 1 to 64 letters, digits, '-' and '_'");
     } else {
       site.name = name.asString();
       const auto [found, inserted] = names.emplace(site.name, where);

@@ -155,7 +155,7 @@ std::string TcpLine::Open() {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
   const int lookup =
       ::getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);

@@ -94,7 +94,7 @@ TEST_F(SitesFileTest, ChecksNamesPortsBaudAndDevices) {
       directory_);
   const auto& p = file.problems;
   EXPECT_THAT(p, Contains(HasSubstr("the sites file: unknown member 'site' \u2014 did you mean 'sites'?")));
-  EXPECT_THAT(p, Contains(HasSubstr("sites[0].name must be text of letters")));
+  EXPECT_THAT(p, Contains(HasSubstr("sites[0].name must be 1 to 64 letters")));
   EXPECT_THAT(p, Contains(HasSubstr("sites[0].port \"ttyUSB0\" is neither an absolute device path")));
   EXPECT_THAT(p, Contains(HasSubstr("sites[0].baud must be one of")));
   EXPECT_THAT(p, Contains(AllOf(HasSubstr("sites[0].device"), HasSubstr("missing.json"))));
