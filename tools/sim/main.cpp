@@ -21,6 +21,7 @@
 
 #include "tools/common/version.h"
 
+#include "tools/sim/fleet.h"
 #include "tools/sim/record_file.h"
 #include "tools/sim/serial_link.h"
 #include "tools/sim/simulator.h"
@@ -47,6 +48,8 @@ struct Arguments {
   uint32_t seed = 1;
   bool trace = false;
   bool print_scenario = false;
+  std::optional<std::string> tcp;  // ADDR:PORT served as a serial device server does
+  int sites = 1;                   // power systems served from this one process
 };
 
 class UsageError : public std::runtime_error {
@@ -57,12 +60,23 @@ class UsageError : public std::runtime_error {
 // Parses the command line; `output` receives --help or --version text (then nothing runs).
 Arguments ParseArguments(int argc, char** argv, std::string& output) {
   Arguments args;
-  std::string port, link, scenario, replay, fault_kinds;
+  std::string port, link, scenario, replay, fault_kinds, tcp;
   CLI::App app(kDescription, "k426b-sim");
   app.set_version_flag("--version", std::string("k426b-sim ") + K426B_VERSION_STRING);
   auto* pty = app.add_flag("--pty", args.pty, "serve a new pseudo-terminal; its path is printed on stdout");
   auto* port_option = app.add_option("--port", port, "serve a serial device (8N1, no flow control)")
                           ->excludes(pty);
+  auto* tcp_option =
+      app.add_option("--tcp", tcp,
+                     "serve over TCP as a serial device server does (one client at a time; a new "
+                     "client replaces the old); PORT 0 picks a free port; the address is printed")
+          ->excludes(pty)
+          ->excludes(port_option);
+  app.add_option("--sites", args.sites,
+                 "serve N power systems (with --tcp on ports PORT..PORT+N-1; with --pty one "
+                 "terminal each); site i's voltages are raised by i V (AC) and i/10 V (DC, "
+                 "rectifier group), its seed is --seed plus i")
+      ->check(CLI::Range(1, 1000));
   app.add_option("--link", link,
                  "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart")
       ->needs(pty);
@@ -102,6 +116,7 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
   if (!link.empty()) args.link = link;
   if (!scenario.empty()) args.scenario = scenario;
   if (!replay.empty()) args.replay = replay;
+  if (tcp_option->count() > 0) args.tcp = tcp;
   std::istringstream list(fault_kinds);
   std::string name;
   while (std::getline(list, name, ',')) {
@@ -110,7 +125,10 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
     args.fault_kinds.push_back(*kind);
   }
   if (print->count() > 0) return args;
-  if (args.pty == args.port.has_value()) throw UsageError("give exactly one of --pty and --port DEVICE");
+  if (int(args.pty) + int(args.port.has_value()) + int(args.tcp.has_value()) != 1)
+    throw UsageError("give exactly one of --pty, --port DEVICE and --tcp ADDR:PORT");
+  if (args.sites > 1 && args.port) throw UsageError("--sites needs --pty or --tcp");
+  if (args.sites > 1 && args.link) throw UsageError("--link serves one site; leave out --sites");
   return args;
 }
 
@@ -181,22 +199,23 @@ std::string Printable(const std::string& bytes) {
   return text;
 }
 
-int Run(const Arguments& args) {
-  std::unique_ptr<Responder> responder;
+// Site 0 is the power system of the scenario as given; further sites differ (SiteScenario).
+std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
   if (args.replay) {
     auto replayer = std::make_unique<Replayer>(ReadRecordFile(*args.replay));
     std::cerr << "k426b-sim: replaying " << replayer->ExchangeCount() << " exchanges from " << *args.replay << "\n";
-    responder = std::make_unique<ToldReplayer>(std::move(replayer), *args.replay);
-  } else {
-    Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
-    SimulatorOptions options;
-    options.fault_rate = args.fault_rate;
-    options.rate_kinds = args.fault_kinds;
-    options.seed = args.seed;
-    if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
-    responder = std::make_unique<Simulator>(std::move(scenario), options);
+    return std::make_unique<ToldReplayer>(std::move(replayer), *args.replay);
   }
+  Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
+  SimulatorOptions options;
+  options.fault_rate = args.fault_rate;
+  options.rate_kinds = args.fault_kinds;
+  options.seed = args.seed + static_cast<uint32_t>(site);
+  if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
+  return std::make_unique<Simulator>(SiteScenario(scenario, site), options);
+}
 
+int Run(const Arguments& args) {
   ServeOptions serve;
   serve.pace = args.pace;
   serve.baud = args.baud;
@@ -207,6 +226,20 @@ int Run(const Arguments& args) {
   }
 
   InstallSignals();
+  // TCP, or more than one site.
+  if (args.tcp || args.sites > 1) {
+    FleetOptions fleet;
+    fleet.sites = args.sites;
+    fleet.tcp = args.tcp;
+    fleet.serve = serve;
+    try {
+      return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, g_stop);
+    } catch (const std::invalid_argument& error) {
+      std::cerr << "k426b-sim: " << error.what() << "\n";
+      return 2;
+    }
+  }
+  std::unique_ptr<Responder> responder = MakeResponder(args, 0);
   if (args.pty) {
     Pty pty = OpenPty();
     std::optional<PtyLink> link;
