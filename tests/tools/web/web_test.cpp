@@ -266,6 +266,10 @@ TEST(WebEvents, PushesTheSiteAndTheOverviewWhenTheBoardChanges) {
   EXPECT_EQ((*next)["model"], "K426B-3");
   EXPECT_TRUE(overview_events.WaitFor([](const Json::Value& e) { return e[1]["model"] == "K426B-2"; }));
 
+  board.Remove("north");
+  EXPECT_TRUE(site_events.WaitFor([](const Json::Value& e) { return e.isNull(); }))
+      << "a site removed while watched";
+
   httplib::Client client = server.Client();
   auto unknown = client.Get("/events?site=nowhere");
   ASSERT_TRUE(unknown);

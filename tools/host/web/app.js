@@ -261,7 +261,8 @@ function show(data) {
                          el('a', {href: '#/'}, 'All sites'));
     return;
   }
-  view.replaceChildren(...(state.site === null ? renderOverview(data) : renderSite(data)));
+  view.replaceChildren(...(state.site === null ? renderOverview(Array.isArray(data) ? data : [])
+                                               : renderSite(data)));
 }
 
 function connected() {
