@@ -194,7 +194,6 @@ std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
 }
 
 int Run(const Arguments& args) {
-
   ServeOptions serve;
   serve.pace = args.pace;
   serve.baud = args.baud;
