@@ -78,7 +78,7 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
                  "rectifier group), its seed is --seed plus i")
       ->check(CLI::Range(1, 1000));
   app.add_option("--link", link,
-                 "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart")
+                 "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart (with --sites N: PATH-0 .. PATH-(N-1))")
       ->needs(pty);
   app.add_option("--baud", args.baud, "line speed of --port and of --pace (default 9600)")
       ->check(CLI::IsMember({1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u}));
@@ -128,7 +128,6 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
   if (int(args.pty) + int(args.port.has_value()) + int(args.tcp.has_value()) != 1)
     throw UsageError("give exactly one of --pty, --port DEVICE and --tcp ADDR:PORT");
   if (args.sites > 1 && args.port) throw UsageError("--sites needs --pty or --tcp");
-  if (args.sites > 1 && args.link) throw UsageError("--link serves one site; leave out --sites");
   return args;
 }
 
@@ -231,6 +230,7 @@ int Run(const Arguments& args) {
     FleetOptions fleet;
     fleet.sites = args.sites;
     fleet.tcp = args.tcp;
+    fleet.link = args.link;
     fleet.serve = serve;
     try {
       return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, g_stop);
