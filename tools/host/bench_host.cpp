@@ -17,10 +17,12 @@
 #include "tools/host/history_store.h"
 #include "tools/host/host_log.h"
 #include "tools/host/plugin_loader.h"
-#include "tools/host/serial_port.h"
+#include "tools/host/http_server.h"
+#include "tools/host/service.h"
 #include "tools/host/simulated_line.h"
 #include "tools/host/site.h"
 #include "tools/host/status_board.h"
+#include "tools/host/web.h"
 #include "tools/host/wire_log.h"
 
 namespace {
@@ -138,8 +140,8 @@ int RunBenchHost(const ParsedOptions& parsed) {
   settings.cycles = options.once ? std::optional<unsigned>(1) : options.cycles;
   StatusBoard board;
   HumanOutput out(human, settings.name);
-  Site site(settings, std::make_unique<SerialPort>(port_path, options.baud), plugin, history.get(),
-            stream, board, out, wire);
+  Site site(settings, MakeLine(port_path, options.baud), plugin, history.get(), stream, board,
+            out, wire);
   if (auto problem = site.CreateDevice(); !problem.empty())
     return Fail(2, "configuration " + config_path + ": " + problem);
   if (auto problem = site.OpenLine(); !problem.empty()) return Fail(1, problem);
@@ -150,6 +152,17 @@ int RunBenchHost(const ParsedOptions& parsed) {
       options.simulate ? " (built-in simulator)" : fmt::format(" at {} 8N1", options.baud),
       history ? history_path : std::string("off")));
   site.Start();
+
+  HttpServer http;
+  if (!options.listen.empty()) {
+    ListenAddress listen;
+    if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
+      return Fail(2, "--listen: " + problem);
+    AddMetricsRoute(http, board);
+    AddWebRoutes(http.server(), board);
+    if (auto problem = http.Start(listen); !problem.empty())
+      return Fail(1, "--listen " + options.listen + ": " + problem);
+  }
 
   InstallSignalHandlers();
   const auto deadline = std::chrono::steady_clock::now() + options.deadline;

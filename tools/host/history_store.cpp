@@ -1,5 +1,7 @@
 #include "tools/host/history_store.h"
 
+#include "tools/host/install_paths.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -41,15 +43,9 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
 }  // namespace
 
 std::string DefaultHistoryPath(bool simulator) {
-  const char* state_home = std::getenv("XDG_STATE_HOME");
-  std::filesystem::path base;
-  if (state_home != nullptr && state_home[0] == '/') {
-    base = state_home;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::filesystem::path(home != nullptr ? home : ".") / ".local" / "state";
-  }
-  return (base / "k426b" / (simulator ? "simulator-history.sqlite" : "history.sqlite")).string();
+  return (std::filesystem::path(DefaultStateDir()) /
+          (simulator ? "simulator-history.sqlite" : "history.sqlite"))
+      .string();
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::string& error) {

@@ -6,6 +6,7 @@
 
 #include "tools/host/bench_host.h"
 #include "tools/host/options.h"
+#include "tools/host/service.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -18,5 +19,5 @@ int main(int argc, char** argv) {
     fmt::print("{}", parsed.output);
     return 0;
   }
-  return RunBenchHost(parsed);
+  return parsed.options.sites_path.empty() ? RunBenchHost(parsed) : RunService(parsed);
 }

@@ -59,17 +59,26 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
 
   CLI::App app(kDescription, "k426b-host");
   app.set_version_flag("--version", std::string("k426b-host ") + K426B_VERSION_STRING);
+  auto* sites = app.add_option("--sites", options.sites_path,
+                               "sites file (JSON): every power system listed there in one "
+                               "process; SIGHUP re-reads it");
+  app.add_option("--listen", options.listen,
+                 "serve /metrics, /healthz and the web page on ADDR:PORT (PORT alone: "
+                 "127.0.0.1)");
   app.add_option("--config", options.config_path,
                  "composite device configuration (JSON); default examples/k426b.json");
   auto* port = app.add_option("--port", options.port,
-                              "serial device of the power system (8N1, no flow control)");
+                              "serial device of the power system (8N1, no flow control), or "
+                              "tcp://HOST:PORT of a serial device server")
+                   ->excludes(sites);
   auto* baud = app.add_option("--baud", options.baud, "line speed of --port (default 9600)")
                    ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}))
                    ->needs(port);
   (void)baud;
   auto* simulate = app.add_flag("--simulate", options.simulate,
                                 "run the equipment simulator in-process on a pseudo-terminal")
-                       ->excludes(port);
+                       ->excludes(port)
+                       ->excludes(sites);
   app.add_option("--scenario", options.scenario_path, "simulator scenario for --simulate")
       ->excludes(port);
   (void)simulate;
@@ -127,6 +136,10 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   } else if (options.json && options.events_path == "-") {
     parsed.error = "--json and --events - both want standard output";
   }
-  if (options.port.empty()) options.simulate = true;
+  if (!options.sites_path.empty() && (!options.config_path.empty() || options.once)) {
+    parsed.error = "--sites takes each site's configuration from the sites file; leave out "
+                   "--config and --once";
+  }
+  if (options.port.empty() && options.sites_path.empty()) options.simulate = true;
   return parsed;
 }

@@ -26,6 +26,8 @@ struct HostOptions {
   std::string plugin_path;  // empty: the plug-in built beside the host
   int verbosity = 0;        // -1 quiet, 0 normal, 1 verbose
   std::string log_file;     // empty: standard error
+  std::string sites_path;   // --sites: every power system of this file in one process
+  std::string listen;       // --listen ADDR:PORT: the HTTP endpoint; empty: none
 };
 
 struct ParsedOptions {

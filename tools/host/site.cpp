@@ -160,8 +160,9 @@ void Site::ReportValues(const std::string& title) {
     members["age_s"] = status.age_s ? Json::Value(*status.age_s) : Json::Value();
     members["cached"] = status.cached;
     events_->Emit("values", members);
-    table += fmt::format("  {:>5} {:<9} {} {}\n", status.data_id, status.device_type,
-                         AgeText(status), ValuesLine(values));
+    if (!settings_.summary)
+      table += fmt::format("  {:>5} {:<9} {} {}\n", status.data_id, status.device_type,
+                           AgeText(status), ValuesLine(values));
     unit_status_.push_back(std::move(status));
   }
   for (const AlarmChange& change : events_->TakeAlarmChanges()) {

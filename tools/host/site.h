@@ -35,6 +35,8 @@ struct SiteSettings {
   Json::Value config;  // the composite device's configuration, already checked
   std::chrono::seconds max_cache_age{600};
   std::optional<unsigned> cycles;  // end the loop after this many completed cycles
+  // One of many sites: after a cycle one summary line (and the alarm changes), not every value.
+  bool summary = false;
 };
 
 class Site : private LineState::Output {
