@@ -61,6 +61,9 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if not self.errors.closed:
+            self.errors.seek(0)
+            self.stderr = self.errors.read()
         self.process.stdout.close()
         self.errors.close()
         return self.process.returncode
@@ -439,6 +442,9 @@ class RecordAndReplay(unittest.TestCase):
         with Simulator("--replay", record) as replay:
             replayed = HostRun(folder, "--port", replay.path, "--cycles", "2", history=None)
             self.assertEqual(replayed.finish(), 0, replayed.stderr)
+        # Both cycles used every recorded exchange: the simulator says the recording ran out.
+        self.assertIn("the recording %s has run out after %d exchanges" % (record, len(sent)),
+                      replay.stderr)
         for cycle in (1, 2):
             self.assertEqual(values_after_cycle(replayed.events, cycle),
                              values_after_cycle(recorded.events, cycle))
