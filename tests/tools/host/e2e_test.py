@@ -419,6 +419,27 @@ class ModelCheck(unittest.TestCase):
         self.assertFalse(os.path.exists(run.history_path))
 
 
+    def test_a_unit_count_other_than_configured_is_explained_with_its_fix(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        with open(os.path.join(EXAMPLES, "k426b.json"), encoding="utf-8") as stream:
+            config = json.load(stream)
+        config["acSetting"] = config["acSetting"][:1]
+        path = write_json(folder, "one-ac.json", config)
+        with Simulator() as simulator:
+            run = HostRun(folder, "--port", simulator.path, "--once", "--deadline", "5",
+                          history=None, config=path)
+            self.assertEqual(run.finish(), 1, run.stderr)
+        explanation = "the power system reports 2 AC units; the configuration lists 1 in acSetting"
+        self.assertEqual(run.stdout.count(explanation), 1)
+        self.assertIn("no cycle completed within 5 s (line up; " + explanation, run.stderr)
+        problems = [line["problem"] for line in of_kind(run.events, "line")]
+        self.assertIn(explanation, problems)
+        # The plug-in's own message is logged once, not at every attempt.
+        self.assertEqual(run.stderr.count("read ac_number is 2, configured ac_number is 1"), 1)
+        self.assertGreater(len([log for log in of_kind(run.events, "log")
+                                if "ac_number" in log["text"]]), 1)
+
+
 class RecordAndReplay(unittest.TestCase):
     def test_a_recording_replayed_by_the_simulator_gives_the_same_values(self):
         folder = tempfile.mkdtemp(prefix="k426b-e2e-")
