@@ -126,15 +126,20 @@ void BenchEvents::OnFrameError(unsigned, const std::string& reason, const Bytes&
 }
 
 void BenchEvents::OnLog(unsigned data_id, const std::string& text) {
+  bool repeated = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.log_messages;
+    repeated = text == last_log_;
+    last_log_ = text;
   }
   Json::Value members(Json::objectValue);
   members["text"] = text;
   members["data_id"] = data_id;
   Emit("log", members);
-  HostLog().info("{}plug-in {}: {}", site_.empty() ? "" : "[" + site_ + "] ", data_id, text);
+  // A message the plug-in repeats every cycle is logged once; its repeats only with -v.
+  HostLog().log(repeated ? spdlog::level::debug : spdlog::level::info, "{}plug-in {}: {}",
+                site_.empty() ? "" : "[" + site_ + "] ", data_id, text);
   if (line_ != nullptr) line_->PluginLog(text);
 }
 

@@ -104,6 +104,7 @@ class BenchEvents : public HostEvents {
   std::string model_alarm_;
   int last_query_ = -1;  // cid1 << 8 | cid2 of the query in flight
   std::string model_;
+  std::string last_log_;  // the plug-in's previous message
   std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;

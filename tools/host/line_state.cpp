@@ -39,8 +39,11 @@ std::string ExplainCountMismatch(const std::string& plugin_message) {
 
 LineState::LineState(std::string port, Output& output, Now now)
     : port_(std::move(port)), output_(output), now_(std::move(now)) {
-  status_.state = "up";
-  status_.since = IsoLocalTime(now_());
+  // Nothing has answered yet: up only once a valid reply came.
+  first_unanswered_time_ = now_();
+  status_.state = "silent";
+  status_.since = IsoLocalTime(first_unanswered_time_);
+  status_.reason = "no answer yet";
 }
 
 LineStatus LineState::status() const {

@@ -4,7 +4,8 @@
 //   up      valid replies come within the reply time-out
 //   silent  queries go unanswered since T (nothing, or only bytes the codec dropped)
 //   lost    the port is gone (a USB adapter pulled, a socket closed)
-// Every change becomes a `line` event and one human line; while silent a reminder follows at
+// A new line is silent ("no answer yet") until its first valid reply. Every change becomes a
+// `line` event and one human line; while silent a reminder follows at
 // most every 10 s. Two problems of a line that answers are explained once each: a query the
 // plug-in keeps repeating because no reply is usable, and a unit count that differs from the
 // configuration. The clock is injected so the timing can be tested.

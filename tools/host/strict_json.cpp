@@ -33,6 +33,37 @@ std::string Trimmed(std::string text) {
   return text;
 }
 
+// Whether `text` is well-formed UTF-8 (no check for overlong forms: only for showing it).
+bool IsUtf8(const std::string& text) {
+  for (std::size_t index = 0; index < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[index]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
+                             : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || index + length > text.size()) return false;
+    for (std::size_t next = 1; next < length; ++next)
+      if ((static_cast<unsigned char>(text[index + next]) >> 6) != 0x2) return false;
+    index += length;
+  }
+  return true;
+}
+
+// A name from the file as a message can show it: control bytes, and every byte of a name that
+// is not UTF-8, as \xHH.
+std::string Shown(const std::string& name) {
+  const bool utf8 = IsUtf8(name);
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8)) {
+      static const char kHex[] = "0123456789ABCDEF";
+      shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 }  // namespace
 
 std::string LoadJsonFile(const std::string& path, const std::string& what, Json::Value& document) {
@@ -102,7 +133,8 @@ std::string NearestName(const std::string& name, const std::vector<std::string>&
 
 std::string UnknownMemberMessage(const std::string& where, const std::string& name,
                                  const std::vector<std::string>& known) {
-  std::string text = (where.empty() ? std::string() : where + ": ") + "unknown member '" + name + "'";
+  std::string text =
+      (where.empty() ? std::string() : where + ": ") + "unknown member '" + Shown(name) + "'";
   const std::string nearest = NearestName(name, known);
   if (!nearest.empty()) text += " \u2014 did you mean '" + nearest + "'?";
   return text;

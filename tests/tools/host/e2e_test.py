@@ -61,6 +61,9 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if not self.errors.closed:
+            self.errors.seek(0)
+            self.stderr = self.errors.read()
         self.process.stdout.close()
         self.errors.close()
         return self.process.returncode
@@ -198,6 +201,10 @@ def read_events_tolerant(path):
 
 def write_json(folder, name, document):
     path = os.path.join(folder, name)
+    if isinstance(document, bytes):
+        with open(path, "wb") as stream:
+            stream.write(document)
+        return path
     with open(path, "w", encoding="utf-8") as stream:
         if isinstance(document, str):
             stream.write(document)
@@ -340,6 +347,17 @@ class BadConfiguration(unittest.TestCase):
         ("no rcSetting", {"acSetting": [{"data_id": 101}]}, "rcSetting"),
         ("an address out of range", {"address": 300, "rcSetting": {}}, "address"),
         ("a top level that is not an object", "[1, 2]", "JSON object"),
+        # Files the JSON parser cannot take: a message, not an uncaught exception.
+        ("nested 1,001 levels", "[" * 1001 + "]" * 1001, "is not usable JSON"),
+        ("2 MiB", '{"rcSetting": {}, "pad": "%s"}' % ("x" * (2 * 1024 * 1024)),
+         "is too large: 2097180 bytes, the limit is 1048576"),
+        ("a number beyond every floating type", '{"data_id": 1e400, "rcSetting": {}}',
+         "'1e400' is not a number"),
+        ("a number beyond every integer type",
+         '{"data_id": 18446744073709551617, "rcSetting": {}}',
+         "data_id must be an unsigned integer, found a number"),
+        ("a member name that is not UTF-8", b'{"data_id": 1, "rcSetting": {}, "x\xff": 1}',
+         "unknown member 'x\\xFF'"),
     ]
 
     def test_bad_configurations_end_with_status_2_before_anything_is_opened(self):
@@ -351,6 +369,7 @@ class BadConfiguration(unittest.TestCase):
                 self.assertEqual(run.finish(timeout=20), 2, run.stderr)
                 self.assertIn(named, run.stderr)
                 self.assertIn(config, run.stderr)
+                self.assertNotIn("terminate", run.stderr)
                 self.assertFalse(os.path.exists(run.history_path))
 
     def test_every_problem_of_a_configuration_comes_in_one_message(self):
@@ -364,24 +383,6 @@ class BadConfiguration(unittest.TestCase):
         self.assertIn("dcSetting[0].data_id: data_id 101 is already used at acSetting[0].data_id",
                       run.stderr)
         self.assertFalse(os.path.exists(run.history_path))
-
-    def test_files_the_parser_cannot_take_end_with_status_2_and_a_message(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
-        cases = [
-            ("nested 1,001 levels", "[" * 1001 + "]" * 1001, "is not usable JSON"),
-            ("2 MiB", '{"rcSetting": {}, "pad": "%s"}' % ("x" * (2 * 1024 * 1024)),
-             "is too large"),
-            ("a number beyond every integer type", '{"data_id": 1e400, "rcSetting": {}}',
-             "config.json"),
-        ]
-        for description, text, named in cases:
-            with self.subTest(description):
-                config = write_json(folder, "config.json", text)
-                run = HostRun(folder, "--port", "/nonexistent/tty", config=config)
-                self.assertEqual(run.finish(timeout=20), 2, run.stderr)
-                self.assertIn(named, run.stderr)
-                self.assertIn(config, run.stderr)
-                self.assertNotIn("terminate", run.stderr)
 
     def test_a_missing_configuration_file_is_named(self):
         folder = tempfile.mkdtemp(prefix="k426b-e2e-")
@@ -416,6 +417,27 @@ class ModelCheck(unittest.TestCase):
         self.assertFalse(os.path.exists(run.history_path))
 
 
+    def test_a_unit_count_other_than_configured_is_explained_with_its_fix(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        with open(os.path.join(EXAMPLES, "k426b.json"), encoding="utf-8") as stream:
+            config = json.load(stream)
+        config["acSetting"] = config["acSetting"][:1]
+        path = write_json(folder, "one-ac.json", config)
+        with Simulator() as simulator:
+            run = HostRun(folder, "--port", simulator.path, "--once", "--deadline", "5",
+                          history=None, config=path)
+            self.assertEqual(run.finish(), 1, run.stderr)
+        explanation = "the power system reports 2 AC units; the configuration lists 1 in acSetting"
+        self.assertEqual(run.stdout.count(explanation), 1)
+        self.assertIn("no cycle completed within 5 s (line up; " + explanation, run.stderr)
+        problems = [line["problem"] for line in of_kind(run.events, "line")]
+        self.assertIn(explanation, problems)
+        # The plug-in's own message is logged once, not at every attempt.
+        self.assertEqual(run.stderr.count("read ac_number is 2, configured ac_number is 1"), 1)
+        self.assertGreater(len([log for log in of_kind(run.events, "log")
+                                if "ac_number" in log["text"]]), 1)
+
+
 class RecordAndReplay(unittest.TestCase):
     def test_a_recording_replayed_by_the_simulator_gives_the_same_values(self):
         folder = tempfile.mkdtemp(prefix="k426b-e2e-")
@@ -439,6 +461,9 @@ class RecordAndReplay(unittest.TestCase):
         with Simulator("--replay", record) as replay:
             replayed = HostRun(folder, "--port", replay.path, "--cycles", "2", history=None)
             self.assertEqual(replayed.finish(), 0, replayed.stderr)
+        # Both cycles used every recorded exchange: the simulator says the recording ran out.
+        self.assertIn("the recording %s has run out after %d exchanges" % (record, len(sent)),
+                      replay.stderr)
         for cycle in (1, 2):
             self.assertEqual(values_after_cycle(replayed.events, cycle),
                              values_after_cycle(recorded.events, cycle))

@@ -22,6 +22,7 @@
 #include "tools/host/config_check.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
+#include "tools/host/host_log.h"
 #include "tools/host/options.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/unit_values.h"
@@ -326,6 +327,28 @@ TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
   EXPECT_EQ(shown.find("rx ~20\n"), std::string::npos);  // the unfinished frame waits
 }
 
+TEST(HostLog, LinesAreTimeStampedAndTheLevelFollowsVerboseAndQuiet) {
+  const auto path = (ScratchFolder() / "host.log").string();
+  ASSERT_EQ(SetUpHostLog(0, path), "");
+  HostLog().debug("hidden at the normal level");
+  HostLog().info("plug-in 101: shown");
+  ASSERT_EQ(SetUpHostLog(-1, path), "");
+  HostLog().info("hidden when quiet");
+  HostLog().warn("lost /dev/ttyUSB0");
+  ASSERT_EQ(SetUpHostLog(1, path), "");
+  HostLog().debug("shown when verbose");
+  const std::string text = ReadAll(std::filesystem::path(path));
+  const std::regex expected(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} k426b-host info: plug-in 101: shown
+.* k426b-host warning: lost /dev/ttyUSB0
+.* k426b-host debug: shown when verbose
+)");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  // A folder that cannot be made: the path goes through a file.
+  EXPECT_THAT(SetUpHostLog(0, path + "/inner.log"), HasSubstr("cannot write the log"));
+  ASSERT_EQ(SetUpHostLog(0, ""), "");
+}
+
 TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
@@ -347,6 +370,10 @@ TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
   char echoed[8] = {};
   EXPECT_EQ(read(master, echoed, sizeof echoed), 3);
   EXPECT_EQ(std::string(echoed, 3), "~2\r");
+
+  // One program per port: a second opening of the same device is refused, naming it.
+  SerialPort second(ptsname(master), 9600);
+  EXPECT_THAT(second.Open(), HasSubstr(std::string(ptsname(master)) + " is in use by another program"));
 
   close(master);
   EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 1000), Line::ReadResult::kGone);

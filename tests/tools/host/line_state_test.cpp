@@ -36,6 +36,14 @@ class LineStateTest : public ::testing::Test {
   Recorder out;
   LineState line{"/dev/ttyUSB0", out, [this] { return now; }};
 
+  // The line answered once; what it said is forgotten.
+  void SetUp() override {
+    line.QuerySent(0x40, 0x51);
+    line.ReplyReceived();
+    out.changes.clear();
+    out.said.clear();
+  }
+
   // One query the plug-in gives up after its time-out.
   void Unanswered(unsigned char cid1 = 0x40, unsigned char cid2 = 0x41) {
     line.QuerySent(cid1, cid2);
@@ -43,6 +51,19 @@ class LineStateTest : public ::testing::Test {
     line.QueryUnanswered();
   }
 };
+
+TEST(LineState, ANewLineIsSilentUntilItsFirstValidReply) {
+  Recorder out;
+  LineState line("/dev/ttyS1", out);
+  EXPECT_EQ(line.status().state, "silent");
+  EXPECT_EQ(line.status().reason, "no answer yet");
+  line.Tick();
+  EXPECT_TRUE(out.said.empty());  // no reminder before a query went unanswered
+  line.QuerySent(0x40, 0x51);
+  line.ReplyReceived();
+  EXPECT_THAT(out.States(), ElementsAre("up"));
+  EXPECT_EQ(out.said.back(), "line /dev/ttyS1: up, answering");
+}
 
 TEST_F(LineStateTest, AQueryGivenUpMakesTheLineSilentSinceItWasSent) {
   const auto sent = now;
@@ -77,10 +98,9 @@ TEST_F(LineStateTest, TheFirstValidReplyBringsTheLineUpAndClearsTheCounts) {
   ASSERT_THAT(out.States(), ElementsAre("silent", "up"));
   EXPECT_EQ(line.status().unanswered, 0u);
   EXPECT_EQ(line.status().dropped, 0u);
-  line.Tick();
   now += 30s;
-  line.Tick();
-  EXPECT_THAT(out.said.back(), "line /dev/ttyUSB0: up, answering");
+  line.Tick();  // no reminders while up
+  EXPECT_EQ(out.said.back(), "line /dev/ttyUSB0: up, answering");
 }
 
 TEST_F(LineStateTest, OnlyDroppedBytesAreSilenceWithTheirOwnReason) {

@@ -62,6 +62,9 @@ TEST(StrictJson, AnUnknownMemberIsNamedWithTheNearestKnownNameWhenThereIsOne) {
             "unknown member 'adress' \u2014 did you mean 'address'?");
   EXPECT_EQ(UnknownMemberMessage("acSetting[0]", "zzz", known),
             "acSetting[0]: unknown member 'zzz'");
+  // Names are shown as text a terminal can take.
+  EXPECT_EQ(UnknownMemberMessage("", "x\xff\n", known), "unknown member 'x\\xFF\\x0A'");
+  EXPECT_EQ(UnknownMemberMessage("", "\xe7\x94\xb5", known), "unknown member '\xe7\x94\xb5'");
 }
 
 TEST(ConfigCheck, EveryProblemIsReportedAtOnce) {
