@@ -5,8 +5,9 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config python3
           libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libspdlog-dev
           libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-          libcli11-dev libcpp-httplib-dev libsystemd-dev
-          prometheus chromium chromium-driver python3-selenium)
+          libcli11-dev libcpp-httplib-dev libsystemd-dev dpkg-dev systemd
+          prometheus chromium chromium-driver python3-selenium
+          fonts-wqy-microhei)  # a font with Chinese glyphs for the browser test's screenshots
 
 missing=()
 for package in "${packages[@]}"; do

@@ -5,8 +5,14 @@
 #include <fmt/format.h>
 
 #include "host/frame_codec.h"
+#include "tools/host/cache_policy.h"
+#include "tools/host/host_log.h"
 
 namespace {
+
+constexpr int kDeviceInfoQuery = 0x40 << 8 | 0x51;
+constexpr std::size_t kModelFieldSize = 20;
+constexpr auto kAlarmHistory = std::chrono::hours(1);
 
 Json::Value RuleJson(unsigned data_id, const rule_value& rule) {
   Json::Value members(Json::objectValue);
@@ -23,12 +29,45 @@ std::string WithoutCr(const std::string& frame) {
   return !frame.empty() && frame.back() == '\r' ? frame.substr(0, frame.size() - 1) : frame;
 }
 
+bool IsNoReply(const std::string& reason) { return reason.rfind("no reply", 0) == 0; }
+
+// The model field with the equipment's fill bytes (NUL, blank, 0xFF) removed from its end.
+std::string ModelText(const Bytes& info) {
+  std::string model(info.begin(), info.begin() + std::min(info.size(), kModelFieldSize));
+  while (!model.empty() && (model.back() == '\0' || model.back() == ' ' ||
+                            static_cast<unsigned char>(model.back()) == 0xFF))
+    model.pop_back();
+  return model;
+}
+
 }  // namespace
 
-void BenchEvents::Print(const std::string& line) {
-  std::lock_guard<std::mutex> lock(output_mutex_);
-  fmt::print(out_, "{}\n", line);
-  std::fflush(out_);
+void BenchEvents::Emit(const char* event, Json::Value members) {
+  if (!site_.empty()) members["site"] = site_;
+  stream_.Write(event, members);
+}
+
+void BenchEvents::Frame(const char* direction, const std::string& text) {
+  FrameRecord frame;
+  frame.time = IsoLocalTimeNow();
+  frame.direction = direction;
+  frame.text = WithoutCr(text);
+  zvk::Frame decoded;
+  const bool framed = frame.text.size() > 1 && frame.text.front() == '~';
+  const zvk::DecodeStatus decoding =
+      framed ? zvk::DecodeFrameBody(std::string_view(frame.text).substr(1), decoded)
+             : zvk::DecodeStatus::kNotHex;
+  if (decoding == zvk::DecodeStatus::kOk) {
+    frame.cid1 = decoded.cid1;
+    frame.cid2 = decoded.cid2;
+  } else {
+    frame.bad = true;
+    frame.error = framed ? zvk::DescribeStatus(decoding) : "no frame start";
+    if (!framed) frame.text = zvk::ToHex(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  frames_.push_back(std::move(frame));
+  if (frames_.size() > kTraceFrames) frames_.pop_front();
 }
 
 void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, const Bytes& info,
@@ -40,57 +79,98 @@ void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, cons
       cycle_start_ = std::chrono::steady_clock::now();
     }
     ++queries_since_cycle_;
+    ++counters_.queries;
+    last_query_ = cid1 << 8 | cid2;
   }
+  if (line_ != nullptr) line_->QuerySent(cid1, cid2);
   Json::Value members(Json::objectValue);
   members["cid1"] = cid1;
   members["cid2"] = cid2;
   members["info"] = zvk::ToHex(info);
   members["frame"] = WithoutCr(frame);
-  stream_.Write("query", members);
+  Emit("query", members);
 }
 
 void BenchEvents::OnReply(unsigned, unsigned char cid1, unsigned char rtn, const Bytes& info) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rtn != 0) ++counters_.reply_errors[rtn];
+    if (rtn == 0 && last_query_ == kDeviceInfoQuery) model_ = ModelText(info);
+  }
+  if (line_ != nullptr) line_->ReplyReceived();
   Json::Value members(Json::objectValue);
   members["cid1"] = cid1;
   members["rtn"] = rtn;
   members["info"] = zvk::ToHex(info);
-  stream_.Write("reply", members);
+  Emit("reply", members);
 }
 
 void BenchEvents::OnFrameError(unsigned, const std::string& reason, const Bytes& dropped) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counters_.frame_errors[reason];
+  }
   Json::Value members(Json::objectValue);
   members["reason"] = reason;
   members["bytes"] = zvk::ToHex(dropped);
-  stream_.Write("frame_error", members);
-  Print(fmt::format("  frame dropped: {} ({} bytes)", reason, dropped.size()));
+  Emit("frame_error", members);
+  // A query given up is the line state's to tell; bytes dropped are worth a log line.
+  if (IsNoReply(reason)) {
+    if (line_ != nullptr) line_->QueryUnanswered();
+    HostLog().debug("{}{}", site_.empty() ? "" : "[" + site_ + "] ", reason);
+  } else {
+    if (line_ != nullptr) line_->FrameDropped();
+    HostLog().info("{}frame dropped: {} ({} bytes)", site_.empty() ? "" : "[" + site_ + "] ",
+                   reason, dropped.size());
+  }
 }
 
 void BenchEvents::OnLog(unsigned data_id, const std::string& text) {
+  bool repeated = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counters_.log_messages;
+    repeated = text == last_log_;
+    last_log_ = text;
+  }
   Json::Value members(Json::objectValue);
   members["text"] = text;
   members["data_id"] = data_id;
-  stream_.Write("log", members);
-  Print(fmt::format("  log {}: {}", data_id, text));
+  Emit("log", members);
+  // A message the plug-in repeats every cycle is logged once; its repeats only with -v.
+  HostLog().log(repeated ? spdlog::level::debug : spdlog::level::info, "{}plug-in {}: {}",
+                site_.empty() ? "" : "[" + site_ + "] ", data_id, text);
+  if (line_ != nullptr) line_->PluginLog(text);
 }
 
 void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& snapshot) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    latest_snapshots_[{data_id, record_type}] = snapshot;
+    latest_data_[{data_id, record_type}] = {snapshot, std::chrono::system_clock::now(), false};
   }
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;
   members["record_type"] = record_type;
   members["length"] = static_cast<Json::UInt64>(snapshot.size());
   members["bytes"] = zvk::ToHex(snapshot);
-  stream_.Write("snapshot", members);
+  Emit("snapshot", members);
 }
 
 void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Rules seen for the first time are listed as they are; changes are dated by OnAlarm.
+    auto [entry, inserted] =
+        alarms_.try_emplace({data_id, rule.rule_id, rule.description}, AlarmStatus{});
+    if (inserted) {
+      entry->second = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
+                       rule.description, false, IsoLocalTimeNow()};
+    }
+  }
   Json::Value members = RuleJson(data_id, rule);
   members["active"] = rule.active != 0;
   members["sequence"] = rule.sequence;
-  stream_.Write("rule", members);
+  Emit("rule", members);
 }
 
 void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
@@ -98,65 +178,72 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
     std::lock_guard<std::mutex> lock(mutex_);
     alarm_changes_.push_back({data_id, rule, raised});
     if (rule.rule_id == kModelRuleId) model_alarm_ = raised ? rule.description : std::string();
+    const auto now = std::chrono::system_clock::now();
+    AlarmStatus& alarm = alarms_[{data_id, rule.rule_id, rule.description}];
+    alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
+             rule.description, raised, IsoLocalTime(now)};
+    alarm_history_.push_back({alarm.since, alarm});
+    // Changes of the last hour, dated by their own time stamps.
+    while (!alarm_history_.empty()) {
+      const auto oldest = ParseIsoTime(alarm_history_.front().time);
+      if (oldest && now - *oldest < kAlarmHistory && alarm_history_.size() <= 1000) break;
+      alarm_history_.pop_front();
+    }
   }
   Json::Value members = RuleJson(data_id, rule);
   members["state"] = raised ? "raised" : "cleared";
-  stream_.Write("alarm", members);
+  Emit("alarm", members);
   if (rule.rule_id == kModelRuleId && raised) {
-    Print("");
-    Print("  ************************************************************");
-    Print(fmt::format("  *** MODEL ALARM  {} {}: {}", rule.code, rule.name, rule.description));
-    Print("  ************************************************************");
+    out_.Print(fmt::format(
+        "\n  ************************************************************\n"
+        "  *** MODEL ALARM  {} {}: {}\n"
+        "  ************************************************************",
+        rule.code, rule.name, rule.description));
   }
 }
 
 void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) {
   const std::string time = IsoLocalTimeNow();
-  if (history_ != nullptr && !history_->Append(time, data_id, record_type, snapshot)) {
+  if (history_ != nullptr && !history_->Append(time, source_, data_id, record_type, snapshot)) {
     ++history_failures_;
-    Print(fmt::format("  history not stored for {}: {}", data_id, history_->last_error()));
+    HostLog().error("history not stored for {}: {}", data_id, history_->last_error());
   }
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;
   members["record_type"] = record_type;
   members["length"] = static_cast<Json::UInt64>(snapshot.size());
-  stream_.Write("history", members);
+  Emit("history", members);
 }
 
-void BenchEvents::OnCycle(unsigned, unsigned number) {
+void BenchEvents::OnCycle(unsigned, unsigned) {
   CycleSummary summary;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    summary.number = number;
+    // Counted here, not taken from the device: a device created anew counts from 1 again.
+    summary.number = ++counters_.cycles;
     summary.queries = queries_since_cycle_;
     summary.seconds = cycle_started_ ? std::chrono::duration<double>(
                                            std::chrono::steady_clock::now() - cycle_start_)
                                            .count()
                                      : 0.0;
+    counters_.last_cycle_seconds = summary.seconds;
     last_cycle_ = summary;
     queries_since_cycle_ = 0;
     cycle_started_ = false;
   }
+  if (line_ != nullptr) line_->CycleCompleted();
   Json::Value members(Json::objectValue);
-  members["number"] = number;
+  members["number"] = summary.number;
   members["queries"] = summary.queries;
   members["seconds"] = std::round(summary.seconds * 1000.0) / 1000.0;
-  stream_.Write("cycle", members);
-  completed_cycles_ = number;
+  Emit("cycle", members);
+  completed_cycles_ = summary.number;
 }
 
-void BenchEvents::CacheLoaded(unsigned data_id, int record_type, const Bytes& image,
-                              bool accepted) {
-  if (accepted) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    latest_snapshots_[{data_id, record_type}] = image;
-  }
-  Json::Value members(Json::objectValue);
-  members["data_id"] = data_id;
-  members["record_type"] = record_type;
-  members["length"] = static_cast<Json::UInt64>(image.size());
-  members["accepted"] = accepted;
-  stream_.Write("cache", members);
+void BenchEvents::CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
+                                std::chrono::system_clock::time_point taken) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  latest_data_[{data_id, record_type}] = {image, taken, true};
 }
 
 BenchEvents::CycleSummary BenchEvents::last_cycle() const {
@@ -169,13 +256,23 @@ std::vector<AlarmChange> BenchEvents::TakeAlarmChanges() {
   return std::exchange(alarm_changes_, {});
 }
 
-Bytes BenchEvents::LatestSnapshot(unsigned data_id, int record_type) const {
+UnitData BenchEvents::LatestData(unsigned data_id, int record_type) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = latest_snapshots_.find({data_id, record_type});
-  return found == latest_snapshots_.end() ? Bytes() : found->second;
+  auto found = latest_data_.find({data_id, record_type});
+  return found == latest_data_.end() ? UnitData() : found->second;
 }
 
 std::string BenchEvents::ModelAlarm() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return model_alarm_;
+}
+
+void BenchEvents::FillStatus(SiteStatus& status) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status.model = model_;
+  status.alarms.clear();
+  for (const auto& entry : alarms_) status.alarms.push_back(entry.second);
+  status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
+  status.frames.assign(frames_.begin(), frames_.end());
+  status.counters = counters_;
 }

@@ -1,20 +1,25 @@
 #pragma once
 
-// What the bench host does with everything its devices do: the event stream, the history, the
-// human output, and the bookkeeping of completed cycles that the serial loop reports on.
+// What the bench host does with everything one site's devices do: the event stream, the
+// history, the line state, the human output and log, and what the site's status shows (alarms
+// with their time, the frame trace, the counters, each unit's newest data and its time).
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "host/host_events.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
+#include "tools/host/human_output.h"
+#include "tools/host/line_state.h"
+#include "tools/host/site_status.h"
 
 struct AlarmChange {
   unsigned data_id;
@@ -22,11 +27,28 @@ struct AlarmChange {
   bool raised;
 };
 
+// A unit's newest data: published by a cycle, or loaded from the cache.
+struct UnitData {
+  Bytes snapshot;
+  std::chrono::system_clock::time_point taken{};
+  bool cached = false;
+};
+
 class BenchEvents : public HostEvents {
  public:
-  // `history` may be null (--no-history); `out` takes the human output.
-  BenchEvents(EventStream& stream, HistoryStore* history, std::FILE* out)
-      : stream_(stream), history_(history), out_(out) {}
+  static constexpr std::size_t kTraceFrames = 200;
+
+  // `history` may be null (no history); `source` is what its rows record as their line.
+  BenchEvents(std::string site, EventStream& stream, HistoryStore* history, std::string source,
+              HumanOutput& out)
+      : site_(std::move(site)),
+        stream_(stream),
+        history_(history),
+        source_(std::move(source)),
+        out_(out) {}
+
+  // The line state fed by the queries, replies and log messages; set once before polling.
+  void AttachLineState(LineState* line) { line_ = line; }
 
   void OnQuery(unsigned data_id, unsigned char cid1, unsigned char cid2, const Bytes& info,
                const std::string& frame) override;
@@ -39,34 +61,38 @@ class BenchEvents : public HostEvents {
   void OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) override;
   void OnCycle(unsigned data_id, unsigned number) override;
 
-  // A cache image handed to a unit at start-up; becomes the unit's latest snapshot if taken.
-  void CacheLoaded(unsigned data_id, int record_type, const Bytes& image, bool accepted);
+  // An event of this site: `site` is added when the site has a name.
+  void Emit(const char* event, Json::Value members);
+  // A cache image accepted by a unit: becomes the unit's newest data, dated `taken`.
+  void CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
+                     std::chrono::system_clock::time_point taken);
+  // A frame as it crossed the line, for the trace ("tx" or "rx", without the CR).
+  void Frame(const char* direction, const std::string& text);
 
+  // Cycles completed in this run, across re-created devices; the `cycle` event's number.
   unsigned completed_cycles() const { return completed_cycles_.load(); }
-  // The cycle last announced by OnCycle, its query count and duration.
   struct CycleSummary {
     unsigned number = 0;
     unsigned queries = 0;
     double seconds = 0;
   };
   CycleSummary last_cycle() const;
-  // Alarm changes since the previous call, oldest first.
   std::vector<AlarmChange> TakeAlarmChanges();
-  // The newest snapshot published (or loaded from cache) under this data id and record type.
-  Bytes LatestSnapshot(unsigned data_id, int record_type) const;
+  UnitData LatestData(unsigned data_id, int record_type) const;
   // The active model alarm's description; empty when none is active.
   std::string ModelAlarm() const;
   long long history_failures() const { return history_failures_.load(); }
 
-  std::mutex& output_mutex() { return output_mutex_; }
+  // Fills the site status's alarms, alarm changes, frames, counters and model.
+  void FillStatus(SiteStatus& status) const;
 
  private:
-  void Print(const std::string& line);
-
+  const std::string site_;
   EventStream& stream_;
   HistoryStore* history_;
-  std::FILE* out_;
-  std::mutex output_mutex_;
+  const std::string source_;
+  HumanOutput& out_;
+  LineState* line_ = nullptr;
 
   mutable std::mutex mutex_;
   unsigned queries_since_cycle_ = 0;
@@ -74,8 +100,15 @@ class BenchEvents : public HostEvents {
   bool cycle_started_ = false;
   CycleSummary last_cycle_;
   std::vector<AlarmChange> alarm_changes_;
-  std::map<std::pair<unsigned, int>, Bytes> latest_snapshots_;
+  std::map<std::pair<unsigned, int>, UnitData> latest_data_;
   std::string model_alarm_;
+  int last_query_ = -1;  // cid1 << 8 | cid2 of the query in flight
+  std::string model_;
+  std::string last_log_;  // the plug-in's previous message
+  std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
+  std::deque<AlarmChangeRecord> alarm_history_;
+  std::deque<FrameRecord> frames_;
+  SiteCounters counters_;
 
   std::atomic<unsigned> completed_cycles_{0};
   std::atomic<long long> history_failures_{0};

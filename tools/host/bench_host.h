@@ -1,11 +1,11 @@
 #pragma once
 
-// The bench host's run: configuration, plug-in, controller, cache, serial loop, reporting.
+// The bench host's run: options wired to one site (configuration, plug-in, history, line).
 
 #include "tools/host/options.h"
 
 // Exit status: 0 done, 1 run-time failure, 2 bad configuration (nothing opened).
-int RunBenchHost(const HostOptions& options);
+int RunBenchHost(const ParsedOptions& parsed);
 
 // examples/k426b.json beside the installed or built host, else in the source tree.
 std::string ExampleConfigPath();

@@ -1,32 +1,20 @@
 #include "tools/host/config_check.h"
 
-#include <fstream>
+#include <exception>
 #include <limits>
-#include <memory>
-#include <sstream>
 
-#include <json/reader.h>
 #include <json/writer.h>
+
+#include "tools/host/strict_json.h"
 
 namespace {
 
-const char* TypeName(const Json::Value& value) {
-  switch (value.type()) {
-    case Json::nullValue: return "null";
-    case Json::intValue:
-    case Json::uintValue: return "an integer";
-    case Json::realValue: return "a number";
-    case Json::stringValue: return "a string";
-    case Json::booleanValue: return "a boolean";
-    case Json::arrayValue: return "an array";
-    case Json::objectValue: return "an object";
-  }
-  return "a value";
-}
-
-std::string Found(const std::string& where, const char* wanted, const Json::Value& value) {
-  return where + " must be " + wanted + ", found " + TypeName(value);
-}
+const std::vector<std::string> kDeviceMembers = {"data_id",   "address",   "timeout_ms",
+                                                 "acSetting", "dcSetting", "rcSetting"};
+const std::vector<std::string> kUnitMembers = {"data_id", "appSetting"};
+const std::vector<std::string> kAppSettingMembers = {"diff_v", "diff_i"};
+// The rectifier unit reads nothing of its own: it takes the composite device's data id.
+const std::vector<std::string> kRectifierMembers = {};
 
 std::string CompactText(const Json::Value& value) {
   Json::StreamWriterBuilder builder;
@@ -41,108 +29,114 @@ bool IsWholeNumberIn(const Json::Value& value, double low, double high) {
   return number >= low && number <= high;
 }
 
-// A unit's data id, read as unsigned by the composite device.
-std::string CheckDataId(const Json::Value& holder, const std::string& where) {
-  if (!holder.isMember("data_id")) return {};
-  const Json::Value& data_id = holder["data_id"];
-  if (!IsWholeNumberIn(data_id, 0, std::numeric_limits<uint32_t>::max()))
-    return Found(where + ".data_id", "an unsigned integer", data_id);
-  return {};
-}
+// Checks one device's members; data ids are registered in `data_ids` to find one used twice.
+class DeviceCheck {
+ public:
+  DeviceCheck(const std::string& where, std::vector<std::string>& problems,
+              std::map<unsigned, std::string>& data_ids)
+      : where_(where), check_(problems), data_ids_(data_ids) {}
 
-// diff_v and diff_i are read through their text form: a number or a string works, an array or
-// object has none.
-std::string CheckAppSetting(const Json::Value& unit, const std::string& where) {
-  if (!unit.isMember("appSetting")) return {};
-  const Json::Value& app = unit["appSetting"];
-  if (!app.isObject()) return Found(where + ".appSetting", "an object", app);
-  for (const char* key : {"diff_v", "diff_i"}) {
-    if (!app.isMember(key)) continue;
-    const Json::Value& diff = app[key];
-    if (!diff.isNumeric() && !diff.isString() && !diff.isNull())
-      return Found(where + ".appSetting." + key, "a number", diff);
+  void Run(const Json::Value& config) {
+    if (!check_.Expect(config.isObject(), Name("the configuration"), "a JSON object", config))
+      return;
+    check_.KnownMembers(config, where_, kDeviceMembers);
+    DataId(config, "the composite device", Path("data_id"));
+    InRange(config, "address", 0, 254);
+    InRange(config, "timeout_ms", 1, 600000);
+    UnitList(config, "acSetting");
+    UnitList(config, "dcSetting");
+    const Json::Value& rectifier = config["rcSetting"];
+    if (rectifier.isNull()) {
+      check_.Problem(Name("rcSetting is missing: the rectifier unit is required (use \"rcSetting\": {})"));
+    } else if (check_.Expect(rectifier.isObject(), Path("rcSetting"), "an object", rectifier)) {
+      check_.KnownMembers(rectifier, Path("rcSetting"), kRectifierMembers);
+    }
   }
-  return {};
-}
 
-std::string CheckUnitList(const Json::Value& config, const char* key) {
-  if (!config.isMember(key)) return {};
-  const Json::Value& units = config[key];
-  if (!units.isArray()) return Found(key, "an array of unit objects", units);
-  for (Json::ArrayIndex index = 0; index < units.size(); ++index) {
-    const std::string where = std::string(key) + "[" + std::to_string(index) + "]";
-    const Json::Value& unit = units[index];
-    if (!unit.isObject()) return Found(where, "an object", unit);
-    if (auto problem = CheckDataId(unit, where); !problem.empty()) return problem;
-    if (auto problem = CheckAppSetting(unit, where); !problem.empty()) return problem;
+ private:
+  std::string Path(const std::string& member) const { return MemberPath(where_, member); }
+  // A sentence about the whole device, prefixed with where it is when inside a larger file.
+  std::string Name(const std::string& text) const {
+    return where_.empty() ? text : where_ + ": " + text;
   }
-  return {};
-}
+
+  void InRange(const Json::Value& config, const char* key, long low, long high) {
+    if (!config.isMember(key) || IsWholeNumberIn(config[key], low, high)) return;
+    check_.Problem(Path(key) + " must be an integer from " + std::to_string(low) + " to " +
+                   std::to_string(high) + ", found " + CompactText(config[key]));
+  }
+
+  // Every device needs a data id of its own, read as unsigned by the composite device.
+  void DataId(const Json::Value& holder, const std::string& who, const std::string& at) {
+    if (!holder.isMember("data_id")) {
+      check_.Problem(at + " is missing: " + who + " needs a data id of its own");
+      return;
+    }
+    const Json::Value& data_id = holder["data_id"];
+    if (!check_.Expect(IsWholeNumberIn(data_id, 0, std::numeric_limits<uint32_t>::max()), at,
+                       "an unsigned integer", data_id))
+      return;
+    const auto [found, inserted] = data_ids_.emplace(data_id.asUInt(), at);
+    if (!inserted)
+      check_.Problem(at + ": data_id " + std::to_string(data_id.asUInt()) +
+                     " is already used at " + found->second);
+  }
+
+  // diff_v and diff_i are read through their text form: a number or a string works, an array
+  // or object has none.
+  void AppSetting(const Json::Value& unit, const std::string& where) {
+    if (!unit.isMember("appSetting")) return;
+    const Json::Value& app = unit["appSetting"];
+    const std::string at = MemberPath(where, "appSetting");
+    if (!check_.Expect(app.isObject(), at, "an object", app)) return;
+    check_.KnownMembers(app, at, kAppSettingMembers);
+    for (const std::string& key : kAppSettingMembers) {
+      if (!app.isMember(key)) continue;
+      const Json::Value& diff = app[key];
+      check_.Expect(diff.isNumeric() || diff.isString() || diff.isNull(), MemberPath(at, key),
+                    "a number", diff);
+    }
+  }
+
+  void UnitList(const Json::Value& config, const char* key) {
+    if (!config.isMember(key)) return;
+    const Json::Value& units = config[key];
+    if (!check_.Expect(units.isArray(), Path(key), "an array of unit objects", units)) return;
+    for (Json::ArrayIndex index = 0; index < units.size(); ++index) {
+      const std::string at = ElementPath(Path(key), index);
+      const Json::Value& unit = units[index];
+      if (!check_.Expect(unit.isObject(), at, "an object", unit)) continue;
+      check_.KnownMembers(unit, at, kUnitMembers);
+      DataId(unit, at, MemberPath(at, "data_id"));
+      AppSetting(unit, at);
+    }
+  }
+
+  std::string where_;
+  StrictChecker check_;
+  std::map<unsigned, std::string>& data_ids_;
+};
 
 }  // namespace
 
 std::string LoadConfigFile(const std::string& path, Json::Value& config) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return "cannot read configuration " + path;
-  std::stringstream text;
-  text << file.rdbuf();
-  if (file.bad()) return "cannot read configuration " + path;
-
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  builder["rejectDupKeys"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  const std::string content = text.str();
-  std::string errors;
-  if (!reader->parse(content.data(), content.data() + content.size(), &config, &errors)) {
-    while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
-    return "configuration " + path + " is not valid JSON: " + errors;
-  }
-  return {};
+  return LoadJsonFile(path, "configuration", config);
 }
 
 std::string CheckConfig(const Json::Value& config) {
-  if (!config.isObject()) return Found("the configuration", "a JSON object", config);
-  if (auto problem = CheckDataId(config, "the composite device"); !problem.empty())
-    return problem;
-  if (config.isMember("address") && !IsWholeNumberIn(config["address"], 0, 254))
-    return "address must be an integer from 0 to 254, found " +
-           CompactText(config["address"]);
-  if (config.isMember("timeout_ms") && !IsWholeNumberIn(config["timeout_ms"], 1, 600000))
-    return "timeout_ms must be an integer from 1 to 600000, found " +
-           CompactText(config["timeout_ms"]);
-  for (const char* key : {"acSetting", "dcSetting"}) {
-    if (auto problem = CheckUnitList(config, key); !problem.empty()) return problem;
-  }
-  if (!config.isMember("rcSetting") || config["rcSetting"].isNull())
-    return "rcSetting is missing: the rectifier unit is required (use \"rcSetting\": {})";
-  if (!config["rcSetting"].isObject()) return Found("rcSetting", "an object", config["rcSetting"]);
-  return {};
+  std::vector<std::string> problems;
+  std::map<unsigned, std::string> data_ids;
+  CheckDeviceConfig(config, "", problems, data_ids);
+  return JoinProblems(problems);
 }
 
 void CheckDeviceConfig(const Json::Value& config, const std::string& where,
                        std::vector<std::string>& problems,
                        std::map<unsigned, std::string>& data_ids) {
-  if (auto problem = CheckConfig(config); !problem.empty()) {
-    problems.push_back(where + ": " + problem);
-    return;
+  try {
+    DeviceCheck(where, problems, data_ids).Run(config);
+  } catch (const std::exception& failure) {
+    // A value jsoncpp cannot convert (a number too large for any integer type, say).
+    problems.push_back(MemberPath(where, "configuration") + ": " + failure.what());
   }
-  auto declare = [&](const Json::Value& id, const std::string& at) {
-    if (!id.isUInt()) return;
-    const auto [found, inserted] = data_ids.emplace(id.asUInt(), at);
-    if (!inserted)
-      problems.push_back(at + ": data_id " + std::to_string(id.asUInt()) + " is already used at " +
-                         found->second);
-  };
-  declare(config["data_id"], where + ".data_id");
-  for (const char* group : {"acSetting", "dcSetting"}) {
-    const Json::Value& units = config[group];
-    if (!units.isArray()) continue;
-    for (Json::ArrayIndex index = 0; index < units.size(); ++index)
-      if (units[index].isObject())
-        declare(units[index]["data_id"],
-              where + "." + group + "[" + std::to_string(index) + "].data_id");
-  }
-  if (config["rcSetting"].isObject())
-    declare(config["rcSetting"]["data_id"], where + ".rcSetting.data_id");
 }

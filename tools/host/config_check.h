@@ -1,7 +1,7 @@
 #pragma once
 
 // Loading and checking the composite device's configuration before anything is opened, so a
-// bad file ends the bench host with a message that names the problem.
+// bad file ends the bench host with a message that names every problem at once.
 
 #include <map>
 #include <string>
@@ -9,11 +9,12 @@
 
 #include <json/value.h>
 
-// Reads and parses `path`; empty result on success, else the reason.
+// Reads and parses `path` (at most 1 MiB); empty result on success, else the reason.
 std::string LoadConfigFile(const std::string& path, Json::Value& config);
 
 // Checks the members the composite device, its codec and its units read, for the types they
-// are read as. Empty result when usable, else the first problem, naming the member.
+// are read as; unknown members (with the nearest known name), missing and duplicate data ids.
+// Empty result when usable, else every problem, one per line.
 std::string CheckConfig(const Json::Value& config);
 
 // Checks one composite device's configuration as part of a larger file (the sites file):

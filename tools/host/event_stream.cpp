@@ -11,16 +11,22 @@
 
 EventStream::~EventStream() { Close(); }
 
-std::string EventStream::Open(const std::string& path) {
+std::string EventStream::Open(const std::string& path, std::FILE* standard_output) {
   std::lock_guard<std::mutex> lock(mutex_);
-  file_ = std::fopen(path.c_str(), "w");
+  owned_ = path != "-";
+  if (!owned_) {
+    file_ = standard_output;
+    return {};
+  }
+  // Appended to: each run starts with its `start` event.
+  file_ = std::fopen(path.c_str(), "a");
   if (file_ == nullptr) return "cannot write the event stream " + path;
   return {};
 }
 
 void EventStream::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ != nullptr && owned_) std::fclose(file_);
   file_ = nullptr;
 }
 
@@ -43,8 +49,9 @@ void EventStream::Write(const char* event, const Json::Value& members) {
   std::fflush(file_);
 }
 
-std::string IsoLocalTimeNow() {
-  const auto now = std::chrono::system_clock::now();
+std::string IsoLocalTimeNow() { return IsoLocalTime(std::chrono::system_clock::now()); }
+
+std::string IsoLocalTime(std::chrono::system_clock::time_point now) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                           now.time_since_epoch()).count() % 1000;

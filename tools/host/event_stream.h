@@ -3,6 +3,7 @@
 // The bench host's event stream: one JSON object per line, "event" and "time" first, flushed
 // per line so a reader sees each event as it happens. Safe to call from any thread.
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -16,8 +17,9 @@ class EventStream {
   EventStream(const EventStream&) = delete;
   EventStream& operator=(const EventStream&) = delete;
 
-  // Empty result on success, else the reason.
-  std::string Open(const std::string& path);
+  // Appends to `path`, or writes to standard output for "-". Empty result on success, else the
+  // reason.
+  std::string Open(const std::string& path, std::FILE* standard_output = stdout);
   bool enabled() const { return file_ != nullptr; }
   // `members` is an object; its members follow "event" and "time".
   void Write(const char* event, const Json::Value& members);
@@ -26,10 +28,12 @@ class EventStream {
  private:
   std::mutex mutex_;
   std::FILE* file_ = nullptr;
+  bool owned_ = false;
 };
 
 // Local time now, ISO 8601 with milliseconds and the UTC offset: 2026-12-08T14:15:28.123+01:00.
 std::string IsoLocalTimeNow();
+std::string IsoLocalTime(std::chrono::system_clock::time_point time);
 
 // One line of JSON, UTF-8 kept as it is.
 std::string CompactJson(const Json::Value& value);

@@ -1,5 +1,7 @@
 #include "tools/host/history_store.h"
 
+#include "tools/host/install_paths.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -24,18 +26,26 @@ class Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
+bool HasSourceColumn(sqlite3* db) {
+  Statement columns(db, "PRAGMA table_info(history)");
+  while (columns && sqlite3_step(columns.get()) == SQLITE_ROW) {
+    const auto* name = sqlite3_column_text(columns.get(), 1);
+    if (name != nullptr && std::string(reinterpret_cast<const char*>(name)) == "source") return true;
+  }
+  return false;
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+  const auto* text = sqlite3_column_text(statement, column);
+  return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
 }  // namespace
 
-std::string DefaultHistoryPath() {
-  const char* state_home = std::getenv("XDG_STATE_HOME");
-  std::filesystem::path base;
-  if (state_home != nullptr && state_home[0] == '/') {
-    base = state_home;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::filesystem::path(home != nullptr ? home : ".") / ".local" / "state";
-  }
-  return (base / "k426b" / "history.sqlite").string();
+std::string DefaultHistoryPath(bool simulator) {
+  return (std::filesystem::path(DefaultStateDir()) /
+          (simulator ? "simulator-history.sqlite" : "history.sqlite"))
+      .string();
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::string& error) {
@@ -58,7 +68,12 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
       " data_id INTEGER NOT NULL, record_type INTEGER NOT NULL, snapshot BLOB NOT NULL);"
       "CREATE INDEX IF NOT EXISTS history_unit ON history (data_id, record_type, id);";
   char* message = nullptr;
-  if (sqlite3_exec(db, schema, nullptr, nullptr, &message) != SQLITE_OK) {
+  bool ok = sqlite3_exec(db, schema, nullptr, nullptr, &message) == SQLITE_OK;
+  if (ok && !HasSourceColumn(db)) {
+    ok = sqlite3_exec(db, "ALTER TABLE history ADD COLUMN source TEXT NOT NULL DEFAULT ''",
+                      nullptr, nullptr, &message) == SQLITE_OK;
+  }
+  if (!ok) {
     error = "cannot use the history " + path + ": " + (message != nullptr ? message : "?");
     sqlite3_free(message);
     sqlite3_close(db);
@@ -69,11 +84,12 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
 
 HistoryStore::~HistoryStore() { sqlite3_close(db_); }
 
-bool HistoryStore::Append(const std::string& time, unsigned data_id, int record_type,
-                          const std::vector<unsigned char>& snapshot) {
+bool HistoryStore::Append(const std::string& time, const std::string& source, unsigned data_id,
+                          int record_type, const std::vector<unsigned char>& snapshot) {
   std::lock_guard<std::mutex> lock(mutex_);
   Statement insert(db_,
-                   "INSERT INTO history (time, data_id, record_type, snapshot) VALUES (?,?,?,?)");
+                   "INSERT INTO history (time, data_id, record_type, snapshot, source)"
+                   " VALUES (?,?,?,?,?)");
   bool ok = static_cast<bool>(insert);
   if (ok) {
     sqlite3_bind_text(insert.get(), 1, time.c_str(), -1, SQLITE_TRANSIENT);
@@ -83,16 +99,17 @@ bool HistoryStore::Append(const std::string& time, unsigned data_id, int record_
     static const unsigned char kEmpty = 0;
     sqlite3_bind_blob(insert.get(), 4, snapshot.empty() ? &kEmpty : snapshot.data(),
                       static_cast<int>(snapshot.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert.get(), 5, source.c_str(), -1, SQLITE_TRANSIENT);
     ok = sqlite3_step(insert.get()) == SQLITE_DONE;
   }
   if (!ok) last_error_ = sqlite3_errmsg(db_);
   return ok;
 }
 
-std::optional<std::vector<unsigned char>> HistoryStore::Newest(unsigned data_id, int record_type) {
+std::optional<StoredSnapshot> HistoryStore::Newest(unsigned data_id, int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
   Statement select(db_,
-                   "SELECT snapshot FROM history WHERE data_id = ? AND record_type = ?"
+                   "SELECT snapshot, time, source FROM history WHERE data_id = ? AND record_type = ?"
                    " ORDER BY id DESC LIMIT 1");
   if (!select) return std::nullopt;
   sqlite3_bind_int64(select.get(), 1, data_id);
@@ -100,8 +117,11 @@ std::optional<std::vector<unsigned char>> HistoryStore::Newest(unsigned data_id,
   if (sqlite3_step(select.get()) != SQLITE_ROW) return std::nullopt;
   const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(select.get(), 0));
   const int length = sqlite3_column_bytes(select.get(), 0);
-  if (bytes == nullptr || length <= 0) return std::vector<unsigned char>();
-  return std::vector<unsigned char>(bytes, bytes + length);
+  StoredSnapshot stored;
+  stored.time = ColumnText(select.get(), 1);
+  stored.source = ColumnText(select.get(), 2);
+  if (bytes != nullptr && length > 0) stored.bytes.assign(bytes, bytes + length);
+  return stored;
 }
 
 long long HistoryStore::RowCount() {

@@ -6,17 +6,18 @@
 
 #include "tools/host/bench_host.h"
 #include "tools/host/options.h"
+#include "tools/host/service.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const ParsedOptions parsed = ParseHostOptions(arguments);
   if (!parsed.error.empty()) {
-    fmt::print(stderr, "k426b-host: {}\n\n{}", parsed.error, kHostUsage);
+    fmt::print(stderr, "{}", UsageErrorText("k426b-host", parsed.error));
     return 2;
   }
-  if (parsed.options.help) {
-    fmt::print("{}", kHostUsage);
+  if (!parsed.output.empty()) {
+    fmt::print("{}", parsed.output);
     return 0;
   }
-  return RunBenchHost(parsed.options);
+  return parsed.options.sites_path.empty() ? RunBenchHost(parsed) : RunService(parsed);
 }

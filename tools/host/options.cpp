@@ -2,138 +2,144 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstdlib>
-#include <functional>
-#include <map>
+#include <cctype>
 
-const char kHostUsage[] =
-    "usage: k426b-host [--config FILE] (--port DEVICE [--baud N] | --simulate [--scenario FILE])\n"
-    "                  [--cycles N] [--events FILE] [--history FILE | --no-history] [--trace]\n"
-    "                  [--record FILE] [--plugin PATH]\n"
-    "\n"
-    "Runs the k426b plug-in against a power system on a serial port, or against the built-in\n"
-    "simulator. Without arguments: --simulate with the example configuration until Ctrl-C.\n"
-    "\n"
-    "  --config FILE    composite device configuration (JSON); default examples/k426b.json\n"
-    "  --port DEVICE    serial device of the power system (8N1, no flow control)\n"
-    "  --baud N         line speed of --port (default 9600)\n"
-    "  --simulate       run the equipment simulator in-process on a pseudo-terminal\n"
-    "  --scenario FILE  simulator scenario for --simulate\n"
-    "  --cycles N       end with status 0 after N completed poll cycles\n"
-    "  --events FILE    write the event stream as JSON Lines\n"
-    "  --history FILE   SQLite history (default $XDG_STATE_HOME/k426b/history.sqlite)\n"
-    "  --no-history     keep no history and load no cache\n"
-    "  --trace          print every frame sent and received, as text and hex\n"
-    "  --record FILE    record the raw bytes of both directions, for k426b-sim --replay\n"
-    "  --plugin PATH    plug-in library to load (default: libk426b.so beside k426b-host)\n"
-    "  --help           this text\n"
-    "\n"
-    "Exit status: 0 done, 1 run-time failure, 2 bad command line or configuration.\n";
+#include <CLI/CLI.hpp>
+
+#include "tools/common/version.h"
 
 bool IsSupportedBaud(int baud) {
   static constexpr std::array<int, 8> kBauds = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
   return std::find(kBauds.begin(), kBauds.end(), baud) != kBauds.end();
 }
 
+std::optional<std::chrono::seconds> ParseDuration(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || digits > 9) return std::nullopt;
+  const long long number = std::stoll(text.substr(0, digits));
+  const std::string unit = text.substr(digits);
+  if (unit.empty() || unit == "s") return std::chrono::seconds(number);
+  if (unit == "m" || unit == "min") return std::chrono::seconds(number * 60);
+  if (unit == "h") return std::chrono::seconds(number * 3600);
+  return std::nullopt;
+}
+
+std::string UsageErrorText(const std::string& program, const std::string& message) {
+  return program + ": " + message + "\nRun '" + program + " --help' for the options.\n";
+}
+
 namespace {
 
-bool ParseUnsigned(const std::string& text, unsigned long& value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  value = std::strtoul(text.c_str(), nullptr, 10);
-  return errno == 0 && value <= 0xFFFFFFFFul;
-}
+// A CLI11 validator for durations, so a bad one is a usage error naming the option.
+const CLI::Validator kDuration(
+    [](std::string& text) {
+      return ParseDuration(text) ? std::string()
+                                 : "'" + text + "' is not a duration (seconds, or 90s, 10min, 2h)";
+    },
+    "DURATION");
+
+const char kDescription[] =
+    "Runs the k426b plug-in against a power system on a serial port, or against the built-in\n"
+    "simulator. Without arguments: --simulate with the example configuration until Ctrl-C.\n"
+    "Exit status: 0 done, 1 run-time failure (port, history, plug-in, no cycle by the\n"
+    "--once deadline), 2 bad command line or configuration.";
 
 }  // namespace
 
 ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   ParsedOptions parsed;
+  parsed.arguments = arguments;
   HostOptions& options = parsed.options;
-  bool baud_given = false;
+  std::string max_cache_age = "10min";
+  std::string deadline = "30s";
+  unsigned cycles = 0;
+  bool verbose = false;
+  bool quiet = false;
 
-  using TakesValue = std::function<std::string(const std::string&)>;
-  const std::map<std::string, TakesValue> with_value = {
-      {"--config", [&](const std::string& v) { options.config_path = v; return std::string(); }},
-      {"--port", [&](const std::string& v) { options.port = v; return std::string(); }},
-      {"--scenario", [&](const std::string& v) { options.scenario_path = v; return std::string(); }},
-      {"--events", [&](const std::string& v) { options.events_path = v; return std::string(); }},
-      {"--history", [&](const std::string& v) { options.history_path = v; return std::string(); }},
-      {"--record", [&](const std::string& v) { options.record_path = v; return std::string(); }},
-      {"--plugin", [&](const std::string& v) { options.plugin_path = v; return std::string(); }},
-      {"--baud",
-       [&](const std::string& v) {
-         unsigned long baud = 0;
-         if (!ParseUnsigned(v, baud) || !IsSupportedBaud(static_cast<int>(baud)))
-           return "--baud: unsupported line speed '" + v +
-                  "' (1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200)";
-         options.baud = static_cast<int>(baud);
-         baud_given = true;
-         return std::string();
-       }},
-      {"--cycles",
-       [&](const std::string& v) {
-         unsigned long cycles = 0;
-         if (!ParseUnsigned(v, cycles) || cycles == 0)
-           return "--cycles: expected a positive whole number, got '" + v + "'";
-         options.cycles = static_cast<unsigned>(cycles);
-         return std::string();
-       }},
-  };
-  const std::map<std::string, bool*> flags = {
-      {"--simulate", &options.simulate},
-      {"--no-history", &options.no_history},
-      {"--trace", &options.trace},
-      {"--help", &options.help},
-  };
+  CLI::App app(kDescription, "k426b-host");
+  app.set_version_flag("--version", std::string("k426b-host ") + K426B_VERSION_STRING);
+  auto* sites = app.add_option("--sites", options.sites_path,
+                               "sites file (JSON): every power system listed there in one "
+                               "process; SIGHUP re-reads it");
+  app.add_option("--listen", options.listen,
+                 "serve /metrics, /healthz and the web page on ADDR:PORT (PORT alone: "
+                 "127.0.0.1)");
+  app.add_option("--config", options.config_path,
+                 "composite device configuration (JSON); default examples/k426b.json");
+  auto* port = app.add_option("--port", options.port,
+                              "serial device of the power system (8N1, no flow control), or "
+                              "tcp://HOST:PORT of a serial device server")
+                   ->excludes(sites);
+  auto* baud = app.add_option("--baud", options.baud, "line speed of --port (default 9600)")
+                   ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}))
+                   ->needs(port);
+  (void)baud;
+  auto* simulate = app.add_flag("--simulate", options.simulate,
+                                "run the equipment simulator in-process on a pseudo-terminal")
+                       ->excludes(port)
+                       ->excludes(sites);
+  app.add_option("--scenario", options.scenario_path, "simulator scenario for --simulate")
+      ->excludes(port);
+  (void)simulate;
+  app.add_option("--cycles", cycles, "end with status 0 after N completed poll cycles")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--events", options.events_path,
+                 "append the event stream to FILE as JSON Lines; '-' for standard output");
+  auto* history = app.add_option("--history", options.history_path,
+                                 "SQLite history (default $XDG_STATE_HOME/k426b/history.sqlite;"
+                                 " simulator-history.sqlite with --simulate)");
+  app.add_flag("--no-history", options.no_history, "keep no history and load no cache")
+      ->excludes(history);
+  app.add_option("--max-cache-age", max_cache_age,
+                 "load a unit's stored values at start-up only when younger (default 10min;"
+                 " 0: never)")
+      ->check(kDuration);
+  auto* once = app.add_flag("--once", options.once,
+                            "end after the first completed cycle (status 1 if none by --deadline)");
+  app.add_flag("--json", options.json, "with --once: print the site's status as one JSON document")
+      ->needs(once);
+  app.add_option("--deadline", deadline, "how long --once waits for a cycle (default 30s)")
+      ->check(kDuration)
+      ->needs(once);
+  app.add_flag("--trace", options.trace, "print every frame sent and received, as text and hex");
+  app.add_option("--record", options.record_path,
+                 "record the raw bytes of both directions, for k426b-sim --replay");
+  app.add_option("--plugin", options.plugin_path,
+                 "plug-in library to load (default: libk426b.so beside k426b-host)");
+  auto* verbose_flag = app.add_flag("-v,--verbose", verbose, "log more: every query given up");
+  app.add_flag("-q,--quiet", quiet, "log only warnings and errors")->excludes(verbose_flag);
+  app.add_option("--log-file", options.log_file, "write the log to FILE instead of standard error");
+  app.footer("Exit status: 0 done, 1 run-time failure, 2 bad command line or configuration.");
 
-  for (std::size_t index = 0; index < arguments.size(); ++index) {
-    std::string name = arguments[index];
-    std::optional<std::string> inline_value;
-    if (auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
-      inline_value = name.substr(equals + 1);
-      name = name.substr(0, equals);
-    }
-    if (auto flag = flags.find(name); flag != flags.end()) {
-      if (inline_value) {
-        parsed.error = name + " takes no value";
-        return parsed;
-      }
-      *flag->second = true;
-      continue;
-    }
-    auto option = with_value.find(name);
-    if (option == with_value.end()) {
-      parsed.error = "unknown option '" + arguments[index] + "'";
-      return parsed;
-    }
-    std::string value;
-    if (inline_value) {
-      value = *inline_value;
-    } else if (index + 1 < arguments.size()) {
-      value = arguments[++index];
-    } else {
-      parsed.error = name + " needs a value";
-      return parsed;
-    }
-    if (value.empty()) {
-      parsed.error = name + " needs a value";
-      return parsed;
-    }
-    parsed.error = option->second(value);
-    if (!parsed.error.empty()) return parsed;
+  std::vector<const char*> argv = {"k426b-host"};
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::CallForHelp&) {
+    parsed.output = app.help();
+    return parsed;
+  } catch (const CLI::CallForVersion&) {
+    parsed.output = std::string("k426b-host ") + K426B_VERSION_STRING + "\n";
+    return parsed;
+  } catch (const CLI::ParseError& error) {
+    parsed.error = error.what();
+    return parsed;
   }
 
-  if (options.help) return parsed;
-  if (!options.port.empty() && options.simulate) {
-    parsed.error = "--port and --simulate exclude each other";
-  } else if (options.no_history && !options.history_path.empty()) {
-    parsed.error = "--history and --no-history exclude each other";
-  } else if (!options.scenario_path.empty() && !options.port.empty()) {
-    parsed.error = "--scenario belongs to --simulate, not --port";
-  } else if (baud_given && options.port.empty()) {
-    parsed.error = "--baud belongs to --port";
+  if (cycles > 0) options.cycles = cycles;
+  options.max_cache_age = *ParseDuration(max_cache_age);
+  options.deadline = *ParseDuration(deadline);
+  options.verbosity = verbose ? 1 : quiet ? -1 : 0;
+  if (options.once && options.deadline.count() == 0) {
+    parsed.error = "--deadline must be longer than 0";
+  } else if (options.json && options.events_path == "-") {
+    parsed.error = "--json and --events - both want standard output";
   }
-  if (options.port.empty()) options.simulate = true;
+  if (!options.sites_path.empty() && (!options.config_path.empty() || options.once)) {
+    parsed.error = "--sites takes each site's configuration from the sites file; leave out "
+                   "--config and --once";
+  }
+  if (options.port.empty() && options.sites_path.empty()) options.simulate = true;
   return parsed;
 }

@@ -1,30 +1,12 @@
 #include "tools/host/plugin_loader.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <system_error>
 
 #include "host/device.h"
 #include "host/provider.h"
 
 namespace {
 using GetProviders = std::vector<std::shared_ptr<Provider>> (*)();
-}
-
-std::string DefaultPluginPath() {
-  std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    const std::filesystem::path beside = self.parent_path() / "libk426b.so";
-    if (std::filesystem::exists(beside, error)) return beside.string();
-  }
-#ifdef K426B_BUILT_PLUGIN
-  return K426B_BUILT_PLUGIN;
-#else
-  return "libk426b.so";
-#endif
 }
 
 std::string LoadPlugin(const std::string& path, LoadedPlugin& plugin) {

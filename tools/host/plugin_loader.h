@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/install_paths.h"  // DefaultPluginPath
+
 class Provider;
 class ZVKSPDevice;
 
@@ -21,6 +23,3 @@ std::string LoadPlugin(const std::string& path, LoadedPlugin& plugin);
 
 // The composite device from provider 0, owned by a shared pointer as every device must be.
 std::shared_ptr<ZVKSPDevice> CreateCompositeDevice(const LoadedPlugin& plugin, std::string& error);
-
-// libk426b.so beside the running executable, else the one the build produced.
-std::string DefaultPluginPath();

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ speed_t SpeedConstant(int baud) {
 std::string SerialPort::Open() {
   Close();
   const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EBUSY) return path_ + " is in use by another program (opened exclusively)";
   if (fd < 0) return "cannot open " + path_ + ": " + std::strerror(errno);
   termios settings{};
   if (::tcgetattr(fd, &settings) != 0) {
@@ -35,6 +38,13 @@ std::string SerialPort::Open() {
     ::close(fd);
     return reason;
   }
+  // One program per port: another host or simulator on the same line would take its replies.
+  // The lock covers programs that ignore TIOCEXCL (anything running as root).
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return path_ + " is in use by another program (locked)";
+  }
+  ::ioctl(fd, TIOCEXCL);
   // Raw: no echo, no CR/LF translation (the frames end in CR), no signals.
   ::cfmakeraw(&settings);
   settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -55,6 +65,8 @@ std::string SerialPort::Open() {
 }
 
 void SerialPort::Close() {
+  // A pseudo-terminal's far end may keep the device open: leave it openable again.
+  if (fd_ >= 0) ::ioctl(fd_, TIOCNXCL);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }

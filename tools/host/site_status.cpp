@@ -54,19 +54,24 @@ Json::Value FrameJson(const FrameRecord& frame) {
 
 }  // namespace
 
+Json::Value LineStatusJson(const LineStatus& line) {
+  Json::Value members(Json::objectValue);
+  members["state"] = line.state;
+  members["since"] = line.since;
+  members["reason"] = line.reason;
+  members["unanswered"] = line.unanswered;
+  members["dropped"] = line.dropped;
+  members["problem"] = line.problem;
+  return members;
+}
+
 Json::Value SiteStatusJson(const SiteStatus& status, bool with_trace) {
   Json::Value site(Json::objectValue);
   site["name"] = status.name;
   site["port"] = status.port;
   site["model"] = status.model;
 
-  Json::Value line(Json::objectValue);
-  line["state"] = status.line.state;
-  line["since"] = status.line.since;
-  line["reason"] = status.line.reason;
-  line["unanswered"] = status.line.unanswered;
-  line["dropped"] = status.line.dropped;
-  site["line"] = line;
+  site["line"] = LineStatusJson(status.line);
 
   Json::Value units(Json::arrayValue);
   for (const UnitStatus& unit : status.units) units.append(UnitJson(unit));

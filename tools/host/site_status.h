@@ -15,6 +15,9 @@ struct LineStatus {
   std::string reason;        // why, in plain words; empty while up
   unsigned unanswered = 0;   // queries unanswered since the line went silent
   unsigned dropped = 0;      // frames dropped since the last change
+  // A line that answers but whose cycle cannot complete, explained with its fix (a unit count
+  // that differs from the configuration, a query refused again and again); empty otherwise.
+  std::string problem;
 };
 
 struct UnitValueStatus {
@@ -84,7 +87,7 @@ struct SiteStatus {
 
 // The JSON form shared by `--once --json`, `GET /api/sites/{name}` and the web page:
 // {"name", "port", "model",
-//  "line": {"state", "since", "reason", "unanswered", "dropped"},
+//  "line": {"state", "since", "reason", "unanswered", "dropped", "problem"},
 //  "units": [{"data_id", "device_type", "record_type", "age_s" (number or null), "cached",
 //             "values": {key: number | {"error": text}}}],
 //  "alarms": [{"data_id", "level", "rule_id", "code", "name", "description", "active", "since"}],
@@ -97,3 +100,5 @@ namespace Json {
 class Value;
 }
 Json::Value SiteStatusJson(const SiteStatus& status, bool with_trace = true);
+// The "line" member alone, which the `line` event carries too.
+Json::Value LineStatusJson(const LineStatus& line);

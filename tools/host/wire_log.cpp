@@ -45,13 +45,13 @@ std::string WireLog::OpenRecord(const std::string& path) {
 void WireLog::Sent(const unsigned char* bytes, std::size_t length) {
   std::lock_guard<std::mutex> lock(mutex_);
   Record("tx", bytes, length);
-  if (trace_ != nullptr) TraceFrame("tx", std::string(bytes, bytes + length));
+  TraceFrame("tx", std::string(bytes, bytes + length));
 }
 
 void WireLog::Received(const unsigned char* bytes, std::size_t length) {
   std::lock_guard<std::mutex> lock(mutex_);
   Record("rx", bytes, length);
-  if (trace_ == nullptr) return;
+  if (trace_ == nullptr && !frame_sink_) return;
   // Frames arrive in pieces; show each once its CR has come.
   received_.append(bytes, bytes + length);
   std::size_t end;
@@ -75,6 +75,8 @@ void WireLog::Record(const char* direction, const unsigned char* bytes, std::siz
 }
 
 void WireLog::TraceFrame(const char* direction, const std::string& text) {
+  if (frame_sink_) frame_sink_(direction, text);
+  if (trace_ == nullptr) return;
   fmt::print(trace_, "{} {}\n   hex {}\n", direction, PrintableFrame(text), SpacedHex(text));
   std::fflush(trace_);
 }

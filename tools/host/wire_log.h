@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -16,7 +17,11 @@ class WireLog {
   WireLog(const WireLog&) = delete;
   WireLog& operator=(const WireLog&) = delete;
 
+  using FrameSink = std::function<void(const char* direction, const std::string& frame)>;
+
   void EnableTrace(std::FILE* out) { trace_ = out; }
+  // Every whole frame sent ("tx") and received ("rx", split at each CR), for the site's trace.
+  void SetFrameSink(FrameSink sink) { frame_sink_ = std::move(sink); }
   // Empty result on success, else the reason.
   std::string OpenRecord(const std::string& path);
 
@@ -29,6 +34,7 @@ class WireLog {
 
   std::mutex mutex_;
   std::FILE* trace_ = nullptr;
+  FrameSink frame_sink_;
   std::FILE* record_ = nullptr;
   std::chrono::steady_clock::time_point record_start_;
   std::string received_;  // received characters not yet ended by CR

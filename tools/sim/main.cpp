@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -15,8 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <json/writer.h>
 
+#include "tools/common/version.h"
+
+#include "tools/sim/fleet.h"
 #include "tools/sim/record_file.h"
 #include "tools/sim/serial_link.h"
 #include "tools/sim/simulator.h"
@@ -25,33 +30,15 @@ namespace {
 
 using namespace k426b_sim;
 
-constexpr const char* kUsage = R"(Usage: k426b-sim (--pty | --port DEVICE [--baud N]) [options]
-       k426b-sim --print-scenario [--scenario FILE]
-
-Answers the poll cycle of the k426b driver like a DC power system.
-
-  --pty               serve a new pseudo-terminal; its path is printed on stdout
-  --port DEVICE       serve a serial device (8N1, no flow control)
-  --baud N            line speed of --port and of --pace (default 9600)
-  --scenario FILE     scenario JSON (default: built in, as examples/sim-default.json)
-  --replay FILE       answer from a `k426b-host --record` file instead of a scenario
-  --pace              hold each byte sent to the line's timing (10 bit times a byte)
-  --fault-rate R      spoil a share R (0 to 1) of the replies with a random fault
-  --fault-kinds LIST  comma-separated faults for --fault-rate (default: all of
-                      bad_chksum, bad_lchksum, no_reply, truncated, noise, wrong_cid1,
-                      wrong_unit_count, rtn_error, overlong_count)
-  --seed N            seed of the fault generator (default 1)
-  --trace             every query, answer, change and fault on stderr
-  --print-scenario    print the effective scenario as JSON and exit
-  --help              this text
-
-Exit status: 0 after SIGINT or SIGTERM, 1 when the line fails, 2 for bad arguments or a bad
-scenario or record file.
-)";
+constexpr const char* kDescription =
+    "Answers the poll cycle of the k426b driver like a DC power system.\n"
+    "Exit status: 0 after SIGINT or SIGTERM, 1 when the line fails or the port is in use,\n"
+    "2 for bad arguments or a bad scenario or record file.";
 
 struct Arguments {
   bool pty = false;
   std::optional<std::string> port;
+  std::optional<std::string> link;
   unsigned baud = 9600;
   std::optional<std::string> scenario;
   std::optional<std::string> replay;
@@ -61,7 +48,8 @@ struct Arguments {
   uint32_t seed = 1;
   bool trace = false;
   bool print_scenario = false;
-  bool help = false;
+  std::optional<std::string> tcp;  // ADDR:PORT served as a serial device server does
+  int sites = 1;                   // power systems served from this one process
 };
 
 class UsageError : public std::runtime_error {
@@ -69,72 +57,123 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-unsigned long ParseUnsigned(const std::string& option, const std::string& text, unsigned long max) {
-  std::size_t used = 0;
-  unsigned long value = 0;
-  try {
-    value = std::stoul(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || text[0] == '-' || value > max)
-    throw UsageError(option + " expects a whole number up to " + std::to_string(max) + ", got \"" + text + "\"");
-  return value;
-}
-
-Arguments ParseArguments(int argc, char** argv) {
+// Parses the command line; `output` receives --help or --version text (then nothing runs).
+Arguments ParseArguments(int argc, char** argv, std::string& output) {
   Arguments args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw UsageError(option + " needs a value");
-      return argv[++i];
-    };
-    if (option == "--pty") {
-      args.pty = true;
-    } else if (option == "--port") {
-      args.port = value();
-    } else if (option == "--baud") {
-      args.baud = static_cast<unsigned>(ParseUnsigned(option, value(), 4000000));
-    } else if (option == "--scenario") {
-      args.scenario = value();
-    } else if (option == "--replay") {
-      args.replay = value();
-    } else if (option == "--pace") {
-      args.pace = true;
-    } else if (option == "--fault-rate") {
-      const std::string text = value();
-      char* end = nullptr;
-      args.fault_rate = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !(args.fault_rate >= 0.0 && args.fault_rate <= 1.0))
-        throw UsageError("--fault-rate expects a number from 0 to 1, got \"" + text + "\"");
-    } else if (option == "--fault-kinds") {
-      std::istringstream list(value());
-      std::string name;
-      while (std::getline(list, name, ',')) {
-        const std::optional<FaultKind> kind = FaultFromName(name);
-        if (!kind) throw UsageError("unknown fault \"" + name + "\" in --fault-kinds");
-        args.fault_kinds.push_back(*kind);
-      }
-    } else if (option == "--seed") {
-      args.seed = static_cast<uint32_t>(ParseUnsigned(option, value(), 0xFFFFFFFFul));
-    } else if (option == "--trace") {
-      args.trace = true;
-    } else if (option == "--print-scenario") {
-      args.print_scenario = true;
-    } else if (option == "--help" || option == "-h") {
-      args.help = true;
-    } else {
-      throw UsageError("unknown option \"" + option + "\"");
-    }
+  std::string port, link, scenario, replay, fault_kinds, tcp;
+  CLI::App app(kDescription, "k426b-sim");
+  app.set_version_flag("--version", std::string("k426b-sim ") + K426B_VERSION_STRING);
+  auto* pty = app.add_flag("--pty", args.pty, "serve a new pseudo-terminal; its path is printed on stdout");
+  auto* port_option = app.add_option("--port", port, "serve a serial device (8N1, no flow control)")
+                          ->excludes(pty);
+  auto* tcp_option =
+      app.add_option("--tcp", tcp,
+                     "serve over TCP as a serial device server does (one client at a time; a new "
+                     "client replaces the old); PORT 0 picks a free port; the address is printed")
+          ->excludes(pty)
+          ->excludes(port_option);
+  app.add_option("--sites", args.sites,
+                 "serve N power systems (with --tcp on ports PORT..PORT+N-1; with --pty one "
+                 "terminal each); site i's voltages are raised by i V (AC) and i/10 V (DC, "
+                 "rectifier group), its seed is --seed plus i")
+      ->check(CLI::Range(1, 1000));
+  app.add_option("--link", link,
+                 "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart (with --sites N: PATH-0 .. PATH-(N-1))")
+      ->needs(pty);
+  app.add_option("--baud", args.baud, "line speed of --port and of --pace (default 9600)")
+      ->check(CLI::IsMember({1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u}));
+  auto* scenario_option =
+      app.add_option("--scenario", scenario, "scenario JSON (default: built in, as examples/sim-default.json)");
+  auto* replay_option = app.add_option("--replay", replay,
+                                       "answer from a `k426b-host --record` file instead of a scenario")
+                            ->excludes(scenario_option);
+  app.add_flag("--pace", args.pace, "hold each byte sent to the line's timing (10 bit times a byte)");
+  auto* rate = app.add_option("--fault-rate", args.fault_rate,
+                              "spoil a share R (0 to 1) of the replies with a random fault")
+                   ->check(CLI::Range(0.0, 1.0))
+                   ->excludes(replay_option);
+  app.add_option("--fault-kinds", fault_kinds,
+                 "comma-separated faults for --fault-rate (default: all of bad_chksum, bad_lchksum,"
+                 " no_reply, truncated, noise, wrong_cid1, wrong_unit_count, rtn_error, overlong_count)")
+      ->excludes(replay_option);
+  (void)rate;
+  app.add_option("--seed", args.seed, "seed of the fault generator (default 1)");
+  app.add_flag("--trace", args.trace, "every query, answer, change and fault on stderr");
+  auto* print = app.add_flag("--print-scenario", args.print_scenario,
+                             "print the effective scenario as JSON and exit");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    output = app.help();
+    return args;
+  } catch (const CLI::CallForVersion&) {
+    output = std::string("k426b-sim ") + K426B_VERSION_STRING + "\n";
+    return args;
+  } catch (const CLI::ParseError& error) {
+    throw UsageError(error.what());
   }
-  if (args.help || args.print_scenario) return args;
-  if (args.pty == args.port.has_value()) throw UsageError("give exactly one of --pty and --port DEVICE");
-  if (args.scenario && args.replay) throw UsageError("--scenario and --replay exclude each other");
-  if (args.replay && (args.fault_rate > 0.0 || !args.fault_kinds.empty()))
-    throw UsageError("faults need a scenario, not --replay");
+  if (port_option->count() > 0) args.port = port;
+  if (!link.empty()) args.link = link;
+  if (!scenario.empty()) args.scenario = scenario;
+  if (!replay.empty()) args.replay = replay;
+  if (tcp_option->count() > 0) args.tcp = tcp;
+  std::istringstream list(fault_kinds);
+  std::string name;
+  while (std::getline(list, name, ',')) {
+    const std::optional<FaultKind> kind = FaultFromName(name);
+    if (!kind) throw UsageError("unknown fault \"" + name + "\" in --fault-kinds");
+    args.fault_kinds.push_back(*kind);
+  }
+  if (print->count() > 0) return args;
+  if (int(args.pty) + int(args.port.has_value()) + int(args.tcp.has_value()) != 1)
+    throw UsageError("give exactly one of --pty, --port DEVICE and --tcp ADDR:PORT");
+  if (args.sites > 1 && args.port) throw UsageError("--sites needs --pty or --tcp");
   return args;
 }
+
+// The replay, telling once on stderr when the recording has run out: from then on queries go
+// unanswered, which a host shows as a silent line.
+class ToldReplayer : public Responder {
+ public:
+  ToldReplayer(std::unique_ptr<Replayer> replayer, std::string path)
+      : replayer_(std::move(replayer)), path_(std::move(path)) {}
+
+  std::vector<std::string> OnBytes(const unsigned char* bytes, std::size_t length) override {
+    std::vector<std::string> answers = replayer_->OnBytes(bytes, length);
+    if (!told_ && replayer_->ExchangesLeft() == 0) {
+      told_ = true;
+      std::cerr << "k426b-sim: the recording " << path_ << " has run out after "
+                << replayer_->ExchangeCount() << " exchanges; further queries go unanswered"
+                << std::endl;
+    }
+    return answers;
+  }
+
+ private:
+  std::unique_ptr<Replayer> replayer_;
+  std::string path_;
+  bool told_ = false;
+};
+
+// A stable path to the pseudo-terminal: the link is made beside the target name and renamed
+// over PATH, so a host never sees it missing; removed at exit while it still points to us.
+class PtyLink {
+ public:
+  PtyLink(std::string path, const std::string& target) : path_(std::move(path)), target_(target) {
+    const std::string temporary = path_ + ".new";
+    std::filesystem::remove(temporary);
+    std::filesystem::create_symlink(target, temporary);
+    std::filesystem::rename(temporary, path_);
+  }
+  ~PtyLink() {
+    std::error_code error;
+    if (std::filesystem::read_symlink(path_, error) == target_) std::filesystem::remove(path_, error);
+  }
+
+ private:
+  std::string path_;
+  std::filesystem::path target_;
+};
 
 std::atomic<bool> g_stop{false};
 
@@ -159,22 +198,23 @@ std::string Printable(const std::string& bytes) {
   return text;
 }
 
-int Run(const Arguments& args) {
-  std::unique_ptr<Responder> responder;
+// Site 0 is the power system of the scenario as given; further sites differ (SiteScenario).
+std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
   if (args.replay) {
     auto replayer = std::make_unique<Replayer>(ReadRecordFile(*args.replay));
     std::cerr << "k426b-sim: replaying " << replayer->ExchangeCount() << " exchanges from " << *args.replay << "\n";
-    responder = std::move(replayer);
-  } else {
-    Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
-    SimulatorOptions options;
-    options.fault_rate = args.fault_rate;
-    options.rate_kinds = args.fault_kinds;
-    options.seed = args.seed;
-    if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
-    responder = std::make_unique<Simulator>(std::move(scenario), options);
+    return std::make_unique<ToldReplayer>(std::move(replayer), *args.replay);
   }
+  Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
+  SimulatorOptions options;
+  options.fault_rate = args.fault_rate;
+  options.rate_kinds = args.fault_kinds;
+  options.seed = args.seed + static_cast<uint32_t>(site);
+  if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
+  return std::make_unique<Simulator>(SiteScenario(scenario, site), options);
+}
 
+int Run(const Arguments& args) {
   ServeOptions serve;
   serve.pace = args.pace;
   serve.baud = args.baud;
@@ -185,8 +225,30 @@ int Run(const Arguments& args) {
   }
 
   InstallSignals();
+  // TCP, or more than one site.
+  if (args.tcp || args.sites > 1) {
+    FleetOptions fleet;
+    fleet.sites = args.sites;
+    fleet.tcp = args.tcp;
+    fleet.link = args.link;
+    fleet.serve = serve;
+    try {
+      return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, g_stop);
+    } catch (const std::invalid_argument& error) {
+      std::cerr << "k426b-sim: " << error.what() << "\n";
+      return 2;
+    }
+  }
+  std::unique_ptr<Responder> responder = MakeResponder(args, 0);
   if (args.pty) {
     Pty pty = OpenPty();
+    std::optional<PtyLink> link;
+    try {
+      if (args.link) link.emplace(*args.link, pty.slave_path);
+    } catch (const std::filesystem::filesystem_error& error) {
+      std::cerr << "k426b-sim: cannot make the link " << *args.link << ": " << error.code().message() << "\n";
+      return 1;
+    }
     std::cout << pty.slave_path << std::endl;
     if (!Serve(pty.master.Get(), *responder, serve, g_stop)) {
       std::cerr << "k426b-sim: the pseudo-terminal failed\n";
@@ -225,14 +287,15 @@ int Run(const Arguments& args) {
 
 int main(int argc, char** argv) {
   Arguments args;
+  std::string output;
   try {
-    args = ParseArguments(argc, argv);
+    args = ParseArguments(argc, argv, output);
   } catch (const UsageError& error) {
-    std::cerr << "k426b-sim: " << error.what() << "\nTry k426b-sim --help.\n";
+    std::cerr << "k426b-sim: " << error.what() << "\nRun 'k426b-sim --help' for the options.\n";
     return 2;
   }
-  if (args.help) {
-    std::cout << kUsage;
+  if (!output.empty()) {
+    std::cout << output;
     return 0;
   }
   try {

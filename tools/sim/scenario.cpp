@@ -11,6 +11,7 @@
 
 #include <json/reader.h>
 
+#include "tools/host/strict_json.h"
 #include "tools/sim/replies.h"
 
 namespace k426b_sim {
@@ -51,7 +52,7 @@ class ObjectReader {
     for (const std::string& name : value_.getMemberNames()) {
       bool known = false;
       for (const std::string& key : known_) known = known || key == name;
-      if (!known) Fail(Member(where_, name.c_str()), "unknown member");
+      if (!known) throw ScenarioError(UnknownMemberMessage(where_, name, known_));
     }
   }
 
@@ -388,15 +389,9 @@ Scenario ScenarioFromJson(const Json::Value& document) {
 }
 
 Scenario LoadScenarioFile(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) throw ScenarioError(path + ": cannot be read");
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  builder["rejectDupKeys"] = true;
   Json::Value document;
-  std::string errors;
-  if (!Json::parseFromStream(builder, file, &document, &errors))
-    throw ScenarioError(path + ": malformed JSON: " + errors.substr(0, errors.find('\n')));
+  if (const std::string problem = LoadJsonFile(path, "scenario", document); !problem.empty())
+    throw ScenarioError(problem);
   try {
     return ScenarioFromJson(document);
   } catch (const ScenarioError& error) {

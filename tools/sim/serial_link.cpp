@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -102,7 +104,15 @@ Pty OpenPty() {
 Fd OpenSerialPort(const std::string& device, unsigned baud) {
   const speed_t speed = SpeedFor(baud);
   Fd fd(::open(device.c_str(), O_RDWR | O_NOCTTY));
+  if (fd.Get() < 0 && errno == EBUSY)
+    throw std::system_error(EBUSY, std::generic_category(),
+                            device + " is in use by another program (opened exclusively)");
   if (fd.Get() < 0) ThrowErrno("open " + device);
+  // One program per port, as the host does: the lock holds even for programs running as root.
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+    throw std::system_error(EBUSY, std::generic_category(),
+                            device + " is in use by another program (locked)");
+  ::ioctl(fd.Get(), TIOCEXCL);
   MakeRaw(fd.Get(), speed, device);
   tcflush(fd.Get(), TCIOFLUSH);
   return fd;

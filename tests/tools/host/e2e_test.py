@@ -6,6 +6,7 @@ Run: e2e_test.py --host PATH --sim PATH --examples DIR [unittest arguments, e.g.
 """
 
 import argparse
+import datetime
 import json
 import os
 import signal
@@ -40,10 +41,11 @@ ALARM_SCENARIO = {
 class Simulator:
     """k426b-sim --pty as a child process; `path` is the pseudo-terminal it serves."""
 
-    def __init__(self, *arguments):
+    def __init__(self, *arguments, link=None):
         self.errors = tempfile.TemporaryFile(mode="w+")
-        self.process = subprocess.Popen([SIM, "--pty", *arguments], stdout=subprocess.PIPE,
-                                        stderr=self.errors, text=True)
+        command = [SIM, "--pty", *arguments] + (["--link", link] if link else [])
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.errors,
+                                        text=True)
         self.path = self.process.stdout.readline().strip()
         if not self.path.startswith("/dev/"):
             self.process.kill()
@@ -59,9 +61,19 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if not self.errors.closed:
+            self.errors.seek(0)
+            self.stderr = self.errors.read()
         self.process.stdout.close()
         self.errors.close()
         return self.process.returncode
+
+    def pause(self):
+        self.process.send_signal(signal.SIGSTOP)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
 
     def __enter__(self):
         return self
@@ -121,36 +133,64 @@ def history_rows(path):
 class HostRun:
     """One k426b-host process; events, history and files live in a temporary folder."""
 
-    def __init__(self, folder, *arguments, history="history.sqlite", config=None):
+    def __init__(self, folder, *arguments, history="history.sqlite", config=None, env=None):
+        """history: a file name in `folder`, None for --no-history, or "default" for the
+        default paths (with `env` setting XDG_STATE_HOME)."""
         self.folder = folder
-        self.events_path = os.path.join(folder, "events.jsonl")
+        # An events file is appended to: each run gets its own.
+        self.events_path = tempfile.mktemp(prefix="events-", suffix=".jsonl", dir=folder)
         self.history_path = os.path.join(folder, history or "history.sqlite")
         keep = ["--history", self.history_path] if history else ["--no-history"]
+        if history == "default":
+            keep = []
         command = [HOST, "--config", config or os.path.join(EXAMPLES, "k426b.json"),
                    "--events", self.events_path, *keep, *arguments]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True)
+        # Files, not pipes: a long run's output must never fill a pipe nobody reads yet.
+        self.outputs = [tempfile.TemporaryFile(mode="w+"), tempfile.TemporaryFile(mode="w+")]
+        self.process = subprocess.Popen(command, stdout=self.outputs[0], stderr=self.outputs[1],
+                                        text=True, env=env)
+
+    def _read_outputs(self):
+        texts = []
+        for output in self.outputs:
+            output.seek(0)
+            texts.append(output.read())
+            output.close()
+        self.stdout, self.stderr = texts
 
     def finish(self, timeout=90):
         try:
-            self.stdout, self.stderr = self.process.communicate(timeout=timeout)
+            self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            self.stdout, self.stderr = self.process.communicate()
+            self.process.wait()
+            self._read_outputs()
             raise AssertionError("k426b-host did not finish:\n" + self.stdout[-3000:])
+        self._read_outputs()
         self.events = read_events(self.events_path) if os.path.exists(self.events_path) else []
         return self.process.returncode
 
     def wait_for_cycles(self, count, timeout=60):
+        self.wait_for(lambda events: len(of_kind(events, "cycle")) >= count, timeout,
+                      "%d cycles" % count)
+
+    def wait_for(self, condition, timeout, what):
+        """Waits until `condition(events so far)` returns something true; returns it."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if os.path.exists(self.events_path):
-                if len(of_kind(read_events_tolerant(self.events_path), "cycle")) >= count:
-                    return
+                found = condition(read_events_tolerant(self.events_path))
+                if found:
+                    return found
             if self.process.poll() is not None:
-                raise AssertionError("k426b-host ended early")
+                raise AssertionError("k426b-host ended early waiting for " + what)
             time.sleep(0.1)
-        raise AssertionError("no %d cycles within %d s" % (count, timeout))
+        raise AssertionError("no %s within %d s" % (what, timeout))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        return self.finish(timeout=20)
 
 
 def read_events_tolerant(path):
@@ -161,6 +201,10 @@ def read_events_tolerant(path):
 
 def write_json(folder, name, document):
     path = os.path.join(folder, name)
+    if isinstance(document, bytes):
+        with open(path, "wb") as stream:
+            stream.write(document)
+        return path
     with open(path, "w", encoding="utf-8") as stream:
         if isinstance(document, str):
             stream.write(document)
@@ -303,6 +347,17 @@ class BadConfiguration(unittest.TestCase):
         ("no rcSetting", {"acSetting": [{"data_id": 101}]}, "rcSetting"),
         ("an address out of range", {"address": 300, "rcSetting": {}}, "address"),
         ("a top level that is not an object", "[1, 2]", "JSON object"),
+        # Files the JSON parser cannot take: a message, not an uncaught exception.
+        ("nested 1,001 levels", "[" * 1001 + "]" * 1001, "is not usable JSON"),
+        ("2 MiB", '{"rcSetting": {}, "pad": "%s"}' % ("x" * (2 * 1024 * 1024)),
+         "is too large: 2097180 bytes, the limit is 1048576"),
+        ("a number beyond every floating type", '{"data_id": 1e400, "rcSetting": {}}',
+         "'1e400' is not a number"),
+        ("a number beyond every integer type",
+         '{"data_id": 18446744073709551617, "rcSetting": {}}',
+         "data_id must be an unsigned integer, found a number"),
+        ("a member name that is not UTF-8", b'{"data_id": 1, "rcSetting": {}, "x\xff": 1}',
+         "unknown member 'x\\xFF'"),
     ]
 
     def test_bad_configurations_end_with_status_2_before_anything_is_opened(self):
@@ -314,7 +369,20 @@ class BadConfiguration(unittest.TestCase):
                 self.assertEqual(run.finish(timeout=20), 2, run.stderr)
                 self.assertIn(named, run.stderr)
                 self.assertIn(config, run.stderr)
+                self.assertNotIn("terminate", run.stderr)
                 self.assertFalse(os.path.exists(run.history_path))
+
+    def test_every_problem_of_a_configuration_comes_in_one_message(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        config = write_json(folder, "config.json", {
+            "data_id": 100, "adress": 1, "rcSetting": {},
+            "acSetting": [{"data_id": 101}], "dcSetting": [{"data_id": 101}]})
+        run = HostRun(folder, "--port", "/nonexistent/tty", config=config)
+        self.assertEqual(run.finish(timeout=20), 2, run.stderr)
+        self.assertIn("unknown member 'adress' \u2014 did you mean 'address'?", run.stderr)
+        self.assertIn("dcSetting[0].data_id: data_id 101 is already used at acSetting[0].data_id",
+                      run.stderr)
+        self.assertFalse(os.path.exists(run.history_path))
 
     def test_a_missing_configuration_file_is_named(self):
         folder = tempfile.mkdtemp(prefix="k426b-e2e-")
@@ -327,8 +395,9 @@ class BadConfiguration(unittest.TestCase):
         result = subprocess.run([HOST, "--cycle", "3"], capture_output=True, text=True,
                                 timeout=20)
         self.assertEqual(result.returncode, 2)
-        self.assertIn("unknown option '--cycle'", result.stderr)
-        self.assertIn("usage: k426b-host", result.stderr)
+        self.assertIn("--cycle", result.stderr)
+        self.assertIn("k426b-host: ", result.stderr)
+        self.assertIn("Run 'k426b-host --help' for the options.", result.stderr)
 
 
 class ModelCheck(unittest.TestCase):
@@ -346,6 +415,27 @@ class ModelCheck(unittest.TestCase):
         self.assertIn("检测型号:X900", alarms[0]["description"])
         self.assertIn("MODEL ALARM", run.stdout)
         self.assertFalse(os.path.exists(run.history_path))
+
+
+    def test_a_unit_count_other_than_configured_is_explained_with_its_fix(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        with open(os.path.join(EXAMPLES, "k426b.json"), encoding="utf-8") as stream:
+            config = json.load(stream)
+        config["acSetting"] = config["acSetting"][:1]
+        path = write_json(folder, "one-ac.json", config)
+        with Simulator() as simulator:
+            run = HostRun(folder, "--port", simulator.path, "--once", "--deadline", "5",
+                          history=None, config=path)
+            self.assertEqual(run.finish(), 1, run.stderr)
+        explanation = "the power system reports 2 AC units; the configuration lists 1 in acSetting"
+        self.assertEqual(run.stdout.count(explanation), 1)
+        self.assertIn("no cycle completed within 5 s (line up; " + explanation, run.stderr)
+        problems = [line["problem"] for line in of_kind(run.events, "line")]
+        self.assertIn(explanation, problems)
+        # The plug-in's own message is logged once, not at every attempt.
+        self.assertEqual(run.stderr.count("read ac_number is 2, configured ac_number is 1"), 1)
+        self.assertGreater(len([log for log in of_kind(run.events, "log")
+                                if "ac_number" in log["text"]]), 1)
 
 
 class RecordAndReplay(unittest.TestCase):
@@ -371,6 +461,9 @@ class RecordAndReplay(unittest.TestCase):
         with Simulator("--replay", record) as replay:
             replayed = HostRun(folder, "--port", replay.path, "--cycles", "2", history=None)
             self.assertEqual(replayed.finish(), 0, replayed.stderr)
+        # Both cycles used every recorded exchange: the simulator says the recording ran out.
+        self.assertIn("the recording %s has run out after %d exchanges" % (record, len(sent)),
+                      replay.stderr)
         for cycle in (1, 2):
             self.assertEqual(values_after_cycle(replayed.events, cycle),
                              values_after_cycle(recorded.events, cycle))
@@ -412,6 +505,222 @@ class LineLossAndStop(unittest.TestCase):
         self.assertGreaterEqual(completed, 2)
         self.assertEqual(len(history_rows(run.history_path)), completed * len(UNITS))
         self.assertIn("%d cycles completed" % completed, run.stdout)
+
+
+def values_of(events, data_id):
+    return [event for event in of_kind(events, "values") if event["data_id"] == data_id]
+
+
+def event_time(event):
+    return datetime.datetime.fromisoformat(event["time"])
+
+
+class LineSilence(unittest.TestCase):
+    """The simulator stopped: the line turns silent within the reply time-out; 61 s after the
+    last completed cycle the values shown turn "数据已超时"; a simulator back on the same link
+    brings the line up and fresh values within one cycle."""
+
+    def test_a_silent_line_is_told_and_its_values_age_until_the_line_returns(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        link = os.path.join(folder, "line")
+        first = Simulator(link=link)
+        run = HostRun(folder, "--port", link, history=None)
+        second = None
+        try:
+            run.wait_for_cycles(1)
+            first.pause()
+            paused = datetime.datetime.now().astimezone()
+            silent = run.wait_for(
+                lambda events: [e for e in of_kind(events, "line") if e["state"] == "silent"],
+                10, "silent line")[0]
+            since = datetime.datetime.fromisoformat(silent["since"])
+            # The query in flight when the simulator stopped, given up after 1.5 s.
+            self.assertLessEqual((event_time(silent) - since).total_seconds(), 1.5 + 0.5)
+            self.assertGreaterEqual(since, paused - datetime.timedelta(seconds=2.5))
+            self.assertEqual(silent["reason"], "no answer")
+
+            def timed_out(events):
+                return [e for e in values_of(events, 101)
+                        if e["values"]["ia"] == {"error": "数据已超时"}]
+            stale = run.wait_for(timed_out, 90, "values refused as timed out")[0]
+            last_cycle = of_kind(read_events(run.events_path), "cycle")[-1]
+            waited = (event_time(stale) - event_time(last_cycle)).total_seconds()
+            # Shown again at most every 10 s: between 61 and 61 + 10 s (and a little).
+            self.assertGreaterEqual(waited, 61)
+            self.assertLess(waited, 73)
+            self.assertTrue(all(v == {"error": "数据已超时"} for v in stale["values"].values()))
+            self.assertGreater(stale["age_s"], 61)
+
+            first.kill()
+            second = Simulator(link=link)
+            up = run.wait_for(
+                lambda events: [e for e in of_kind(events, "line") if e["state"] == "up"
+                                and event_time(e) > event_time(stale)], 30, "line up again")[0]
+            cycles_before = len(of_kind(read_events(run.events_path), "cycle"))
+            run.wait_for_cycles(cycles_before + 1, timeout=30)
+            status = run.stop()
+        finally:
+            for simulator in (first, second):
+                if simulator:
+                    simulator.stop()
+            if run.process.poll() is None:
+                run.process.kill()
+        self.assertEqual(status, 0, run.stderr)
+        fresh = [e for e in values_of(run.events, 101) if event_time(e) > event_time(up)]
+        self.assertEqual(fresh[0]["values"]["ia"], 10.0)
+        self.assertLess(fresh[0]["age_s"], 5)
+        self.assertIn("no answer from %s since" % link, run.stdout)
+        self.assertIn("device created anew", run.stdout)
+
+
+def rows_by_source(path):
+    with sqlite3.connect(path) as db:
+        return dict(db.execute("SELECT source, COUNT(*) FROM history GROUP BY source").fetchall())
+
+
+def values_before_polling(events):
+    values = {}
+    for event in events:
+        if event["event"] == "query":
+            break
+        if event["event"] == "values":
+            values[event["data_id"]] = event["values"]
+    return values
+
+
+class CachePolicy(unittest.TestCase):
+    def test_a_stored_row_twenty_minutes_old_is_refused_and_a_fresh_one_loaded(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        link = os.path.join(folder, "line")
+        with Simulator(link=link):
+            first = HostRun(folder, "--port", link, "--cycles", "1")
+            self.assertEqual(first.finish(), 0, first.stderr)
+            old = (datetime.datetime.now().astimezone() - datetime.timedelta(minutes=20))
+            with sqlite3.connect(first.history_path) as db:
+                db.execute("UPDATE history SET time = ?", (old.isoformat(timespec="milliseconds"),))
+            refused = HostRun(folder, "--port", link, "--cycles", "1")
+            self.assertEqual(refused.finish(), 0, refused.stderr)
+            loaded = HostRun(folder, "--port", link, "--cycles", "1")
+            self.assertEqual(loaded.finish(), 0, loaded.stderr)
+
+        caches = of_kind(refused.events, "cache")
+        self.assertEqual({(c["data_id"], c["record_type"]) for c in caches}, set(UNITS.items()))
+        for cache in caches:
+            self.assertFalse(cache["accepted"])
+            self.assertAlmostEqual(cache["age_s"], 1200, delta=30)
+            self.assertEqual(cache["source"], link)
+            self.assertIn("older than --max-cache-age 600 s", cache["refused"])
+        self.assertEqual(values_before_polling(refused.events)[101]["ia"], {"error": "数据未就绪"})
+        self.assertIn("stored values of 101 k426b-ac not used: it is 20 min old", refused.stdout)
+
+        caches = of_kind(loaded.events, "cache")
+        self.assertTrue(all(c["accepted"] and c["age_s"] < 60 for c in caches))
+        before = [e for e in of_kind(loaded.events, "values") if e["data_id"] == 101][0]
+        self.assertEqual(before["values"]["ia"], 10.0)
+        self.assertTrue(before["cached"])
+
+
+class SimulatedAndRealLinesApart(unittest.TestCase):
+    def test_a_simulated_run_and_a_port_run_with_default_paths_share_no_values(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        env = dict(os.environ, XDG_STATE_HOME=os.path.join(folder, "state"))
+        state = os.path.join(folder, "state", "k426b")
+        simulated = HostRun(folder, "--simulate", "--cycles", "1", history="default", env=env)
+        self.assertEqual(simulated.finish(), 0, simulated.stderr)
+        link = os.path.join(folder, "line")
+        with Simulator(link=link):
+            real = HostRun(folder, "--port", link, "--cycles", "1", history="default", env=env)
+            self.assertEqual(real.finish(), 0, real.stderr)
+        self.assertEqual(of_kind(real.events, "cache"), [])
+        self.assertEqual(values_before_polling(real.events)[201]["v"], {"error": "数据未就绪"})
+        self.assertEqual(rows_by_source(os.path.join(state, "simulator-history.sqlite")),
+                         {"simulator": len(UNITS)})
+        self.assertEqual(rows_by_source(os.path.join(state, "history.sqlite")), {link: len(UNITS)})
+
+        again = HostRun(folder, "--simulate", "--cycles", "1", history="default", env=env)
+        self.assertEqual(again.finish(), 0, again.stderr)
+        caches = of_kind(again.events, "cache")
+        self.assertTrue(caches and all(c["source"] == "simulator" and c["accepted"] for c in caches))
+
+
+class OnePortOneProgram(unittest.TestCase):
+    def test_a_second_host_or_simulator_on_a_port_in_use_ends_at_once_naming_it(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        link = os.path.join(folder, "line")
+        with Simulator(link=link):
+            first = HostRun(folder, "--port", link, history=None)
+            try:
+                first.wait_for_cycles(1)
+                started = time.monotonic()
+                second = subprocess.run([HOST, "--port", link, "--no-history", "--cycles", "1"],
+                                        capture_output=True, text=True, timeout=20)
+                self.assertLess(time.monotonic() - started, 5)
+                self.assertEqual(second.returncode, 1, second.stderr)
+                self.assertIn("k426b-host: %s is in use by another program" % link, second.stderr)
+                simulator = subprocess.run([SIM, "--port", link], capture_output=True, text=True,
+                                           timeout=20)
+                self.assertEqual(simulator.returncode, 1, simulator.stderr)
+                self.assertIn("%s is in use by another program" % link, simulator.stderr)
+                # The first host went on polling meanwhile.
+                cycles = len(of_kind(read_events_tolerant(first.events_path), "cycle"))
+                first.wait_for_cycles(cycles + 1)
+            finally:
+                self.assertEqual(first.stop(), 0, first.stderr)
+
+
+class OnceJson(unittest.TestCase):
+    def test_once_json_prints_the_sites_status_after_the_first_cycle(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        with Simulator() as simulator:
+            result = subprocess.run([HOST, "--port", simulator.path, "--no-history", "--once",
+                                     "--json"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        status = json.loads(result.stdout)
+        self.assertEqual(status["port"], simulator.path)
+        self.assertEqual(status["model"], "K426B")
+        self.assertEqual(status["line"]["state"], "up")
+        self.assertEqual(status["counters"]["cycles"], 1)
+        self.assertEqual(status["counters"]["queries"], 11)
+        units = {unit["data_id"]: unit for unit in status["units"]}
+        self.assertEqual(set(units), set(UNITS))
+        self.assertEqual(units[201]["values"], {"v": 53.5, "i": 25.0})
+        self.assertEqual(units[101]["values"]["channel_0_a"], 220.0)
+        self.assertFalse(units[101]["cached"])
+        self.assertLess(units[101]["age_s"], 5)
+        self.assertTrue(all(not alarm["active"] for alarm in status["alarms"]))
+        self.assertEqual(status["frames"][0]["text"], "~200140510000FDB3")
+        self.assertIn("cycle 1", result.stderr)  # the human output moved to standard error
+
+    def test_once_without_a_cycle_by_the_deadline_ends_with_status_1(self):
+        with Simulator() as simulator:
+            simulator.pause()
+            result = subprocess.run([HOST, "--port", simulator.path, "--no-history", "--once",
+                                     "--json", "--deadline", "3"],
+                                    capture_output=True, text=True, timeout=30)
+            simulator.process.send_signal(signal.SIGCONT)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout, "")
+        self.assertIn("no cycle completed within 3 s (line silent: no answer", result.stderr)
+
+    def test_events_to_standard_output_and_an_events_file_appended_to(self):
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        events_file = os.path.join(folder, "events.jsonl")
+        with Simulator() as simulator:
+            streamed = subprocess.run([HOST, "--port", simulator.path, "--no-history", "--cycles",
+                                       "1", "--events", "-"],
+                                      capture_output=True, text=True, timeout=60)
+            for _ in range(2):
+                subprocess.run([HOST, "--port", simulator.path, "--no-history", "--cycles", "1",
+                                "--events", events_file], capture_output=True, timeout=60)
+        self.assertEqual(streamed.returncode, 0, streamed.stderr)
+        lines = [json.loads(line) for line in streamed.stdout.splitlines()]
+        self.assertEqual(lines[0]["event"], "start")
+        self.assertEqual(lines[0]["options"][-2:], ["--events", "-"])
+        self.assertIn("cycle 1", streamed.stderr)
+        starts = of_kind(read_events(events_file), "start")
+        self.assertEqual(len(starts), 2)
+        self.assertTrue(starts[0]["version"])
+        self.assertTrue(starts[0]["config"].endswith("k426b.json"))
 
 
 class Soak(unittest.TestCase):

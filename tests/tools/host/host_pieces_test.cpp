@@ -22,6 +22,7 @@
 #include "tools/host/config_check.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
+#include "tools/host/host_log.h"
 #include "tools/host/options.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/unit_values.h"
@@ -64,39 +65,62 @@ TEST(HostOptions, NoArgumentsMeansTheSimulatorWithTheExampleConfiguration) {
   EXPECT_TRUE(parsed.options.simulate);
   EXPECT_EQ(parsed.options.config_path, "");
   EXPECT_FALSE(parsed.options.cycles.has_value());
+  EXPECT_EQ(parsed.options.max_cache_age, std::chrono::minutes(10));
 }
 
 TEST(HostOptions, ValuesFollowEitherAnEqualsSignOrAsTheNextArgument) {
   const ParsedOptions parsed =
-      ParseHostOptions({"--port=/dev/ttyUSB0", "--baud", "19200", "--cycles=3", "--trace"});
+      ParseHostOptions({"--port=/dev/ttyUSB0", "--baud", "19200", "--cycles=3", "--trace",
+                        "--max-cache-age", "90s", "-v"});
   EXPECT_EQ(parsed.error, "");
   EXPECT_EQ(parsed.options.port, "/dev/ttyUSB0");
   EXPECT_EQ(parsed.options.baud, 19200);
   EXPECT_EQ(parsed.options.cycles, 3u);
   EXPECT_TRUE(parsed.options.trace);
   EXPECT_FALSE(parsed.options.simulate);
+  EXPECT_EQ(parsed.options.max_cache_age, std::chrono::seconds(90));
+  EXPECT_EQ(parsed.options.verbosity, 1);
+  EXPECT_EQ(parsed.arguments.size(), 8u);
 }
 
-TEST(HostOptions, ConflictingOrMalformedCommandLinesAreRefusedWithTheirReason) {
+TEST(HostOptions, HelpAndVersionAreAnsweredWithoutRunning) {
+  EXPECT_THAT(ParseHostOptions({"-h"}).output, HasSubstr("--max-cache-age"));
+  EXPECT_THAT(ParseHostOptions({"--version"}).output, HasSubstr("k426b-host "));
+}
+
+TEST(HostOptions, ConflictingOrMalformedCommandLinesAreRefusedNamingTheOption) {
   const struct {
     std::vector<std::string> arguments;
     const char* reason;
   } cases[] = {
-      {{"--port", "/dev/ttyS0", "--simulate"}, "--port and --simulate exclude each other"},
-      {{"--history", "h.sqlite", "--no-history"}, "--history and --no-history exclude"},
-      {{"--port", "/dev/ttyS0", "--scenario", "s.json"}, "--scenario belongs to --simulate"},
-      {{"--simulate", "--baud", "9600"}, "--baud belongs to --port"},
-      {{"--baud", "9601", "--port", "/dev/ttyS0"}, "unsupported line speed '9601'"},
-      {{"--cycles", "0"}, "--cycles: expected a positive whole number, got '0'"},
-      {{"--cycles", "-2"}, "got '-2'"},
-      {{"--cycles"}, "--cycles needs a value"},
-      {{"--trace=yes"}, "--trace takes no value"},
-      {{"--cycle", "3"}, "unknown option '--cycle'"},
-      {{"config.json"}, "unknown option 'config.json'"},
+      {{"--port", "/dev/ttyS0", "--simulate"}, "--simulate"},
+      {{"--history", "h.sqlite", "--no-history"}, "--no-history"},
+      {{"--port", "/dev/ttyS0", "--scenario", "s.json"}, "--scenario"},
+      {{"--simulate", "--baud", "9600"}, "--baud"},
+      {{"--baud", "9601", "--port", "/dev/ttyS0"}, "--baud"},
+      {{"--cycles", "0"}, "--cycles"},
+      {{"--cycles", "-2"}, "--cycles"},
+      {{"--cycles"}, "--cycles"},
+      {{"--max-cache-age", "ten"}, "'ten' is not a duration"},
+      {{"--json"}, "--once"},
+      {{"--once", "--json", "--events", "-"}, "both want standard output"},
+      {{"--cycle", "3"}, "--cycle"},
+      {{"config.json"}, "config.json"},
   };
   for (const auto& row : cases) {
     EXPECT_THAT(ParseHostOptions(row.arguments).error, HasSubstr(row.reason)) << row.reason;
   }
+  EXPECT_EQ(UsageErrorText("k426b-host", "bad"),
+            "k426b-host: bad\nRun 'k426b-host --help' for the options.\n");
+}
+
+TEST(HostOptions, DurationsTakeSecondsOrAUnit) {
+  EXPECT_EQ(ParseDuration("0"), std::chrono::seconds(0));
+  EXPECT_EQ(ParseDuration("10min"), std::chrono::seconds(600));
+  EXPECT_EQ(ParseDuration("2h"), std::chrono::seconds(7200));
+  EXPECT_FALSE(ParseDuration("-5").has_value());
+  EXPECT_FALSE(ParseDuration("5 days").has_value());
+  EXPECT_FALSE(ParseDuration("99999999999").has_value());
 }
 
 TEST(ConfigCheck, TheExampleConfigurationIsUsable) {
@@ -111,8 +135,8 @@ TEST(ConfigCheck, EachProblemIsNamedByTheMemberAtFault) {
     const char* problem;
   } cases[] = {
       {R"([])", "the configuration must be a JSON object, found an array"},
-      {R"({"data_id": -1, "rcSetting": {}})", "the composite device.data_id must be an unsigned"},
-      {R"({"data_id": 1.5, "rcSetting": {}})", "the composite device.data_id must be an unsigned"},
+      {R"({"data_id": -1, "rcSetting": {}})", "data_id must be an unsigned integer, found an integer"},
+      {R"({"data_id": 1.5, "rcSetting": {}})", "data_id must be an unsigned integer, found a number"},
       {R"({"address": 255, "rcSetting": {}})", "address must be an integer from 0 to 254, found 255"},
       {R"({"timeout_ms": "fast", "rcSetting": {}})", "timeout_ms must be an integer"},
       {R"({"acSetting": {"data_id": 1}, "rcSetting": {}})",
@@ -136,7 +160,7 @@ TEST(ConfigCheck, EachProblemIsNamedByTheMemberAtFault) {
 TEST(ConfigCheck, SettingsTheUnitsReadAsTextPass) {
   // diff_v as a string of digits, or even of letters, is read through its text form.
   EXPECT_EQ(CheckConfig(ParseJson(
-                R"({"acSetting": [{"data_id": 4294967295, "appSetting": {"diff_v": "12", "diff_i": "abc"}}],
+                R"({"data_id": 1, "acSetting": [{"data_id": 4294967295, "appSetting": {"diff_v": "12", "diff_i": "abc"}}],
                     "rcSetting": {}})")),
             "");
 }
@@ -161,17 +185,21 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
     auto store = HistoryStore::Open(path, error);
     ASSERT_TRUE(store) << error;
     EXPECT_FALSE(store->Newest(101, 5094).has_value());
-    EXPECT_TRUE(store->Append("t1", 101, 5094, hex_bytes("65 00 00 00 01")));
-    EXPECT_TRUE(store->Append("t1", 100, 5095, hex_bytes("64 00 00 00 AA")));
-    EXPECT_TRUE(store->Append("t2", 101, 5094, hex_bytes("65 00 00 00 02")));
+    EXPECT_TRUE(store->Append("t1", "/dev/ttyS0", 101, 5094, hex_bytes("65 00 00 00 01")));
+    EXPECT_TRUE(store->Append("t1", "/dev/ttyS0", 100, 5095, hex_bytes("64 00 00 00 AA")));
+    EXPECT_TRUE(store->Append("t2", "simulator", 101, 5094, hex_bytes("65 00 00 00 02")));
     // The rectifier shares the composite's data id; the record type keeps them apart.
-    EXPECT_TRUE(store->Append("t2", 100, 5096, hex_bytes("64 00 00 00 BB")));
+    EXPECT_TRUE(store->Append("t2", "/dev/ttyS0", 100, 5096, hex_bytes("64 00 00 00 BB")));
   }
   auto store = HistoryStore::Open(path, error);
   ASSERT_TRUE(store) << error;
   EXPECT_EQ(store->RowCount(), 4);
-  EXPECT_EQ(store->Newest(101, 5094), hex_bytes("65 00 00 00 02"));
-  EXPECT_EQ(store->Newest(100, 5095), hex_bytes("64 00 00 00 AA"));
+  const auto newest = store->Newest(101, 5094);
+  ASSERT_TRUE(newest.has_value());
+  EXPECT_EQ(newest->bytes, hex_bytes("65 00 00 00 02"));
+  EXPECT_EQ(newest->time, "t2");
+  EXPECT_EQ(newest->source, "simulator");
+  EXPECT_EQ(store->Newest(100, 5095)->bytes, hex_bytes("64 00 00 00 AA"));
   EXPECT_FALSE(store->Newest(102, 5094).has_value());
 }
 
@@ -179,8 +207,8 @@ TEST(HistoryStore, AnEmptySnapshotIsStoredAsAnEmptyImageNotAsNoRow) {
   std::string error;
   auto store = HistoryStore::Open((ScratchFolder() / "h.sqlite").string(), error);
   ASSERT_TRUE(store) << error;
-  EXPECT_TRUE(store->Append("t", 7, 5096, {}));
-  EXPECT_EQ(store->Newest(7, 5096), Bytes());
+  EXPECT_TRUE(store->Append("t", "simulator", 7, 5096, {}));
+  EXPECT_EQ(store->Newest(7, 5096)->bytes, Bytes());
 }
 
 TEST(HistoryStore, TheDefaultPathFollowsXdgStateHomeAndElseHome) {
@@ -188,6 +216,7 @@ TEST(HistoryStore, TheDefaultPathFollowsXdgStateHomeAndElseHome) {
   const std::string saved = saved_state != nullptr ? saved_state : "";
   setenv("XDG_STATE_HOME", "/var/tmp/state", 1);
   EXPECT_EQ(DefaultHistoryPath(), "/var/tmp/state/k426b/history.sqlite");
+  EXPECT_EQ(DefaultHistoryPath(true), "/var/tmp/state/k426b/simulator-history.sqlite");
   setenv("XDG_STATE_HOME", "relative/ignored", 1);
   EXPECT_EQ(DefaultHistoryPath(),
             std::string(std::getenv("HOME")) + "/.local/state/k426b/history.sqlite");
@@ -298,6 +327,28 @@ TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
   EXPECT_EQ(shown.find("rx ~20\n"), std::string::npos);  // the unfinished frame waits
 }
 
+TEST(HostLog, LinesAreTimeStampedAndTheLevelFollowsVerboseAndQuiet) {
+  const auto path = (ScratchFolder() / "host.log").string();
+  ASSERT_EQ(SetUpHostLog(0, path), "");
+  HostLog().debug("hidden at the normal level");
+  HostLog().info("plug-in 101: shown");
+  ASSERT_EQ(SetUpHostLog(-1, path), "");
+  HostLog().info("hidden when quiet");
+  HostLog().warn("lost /dev/ttyUSB0");
+  ASSERT_EQ(SetUpHostLog(1, path), "");
+  HostLog().debug("shown when verbose");
+  const std::string text = ReadAll(std::filesystem::path(path));
+  const std::regex expected(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} k426b-host info: plug-in 101: shown
+.* k426b-host warning: lost /dev/ttyUSB0
+.* k426b-host debug: shown when verbose
+)");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  // A folder that cannot be made: the path goes through a file.
+  EXPECT_THAT(SetUpHostLog(0, path + "/inner.log"), HasSubstr("cannot write the log"));
+  ASSERT_EQ(SetUpHostLog(0, ""), "");
+}
+
 TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
@@ -319,6 +370,10 @@ TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
   char echoed[8] = {};
   EXPECT_EQ(read(master, echoed, sizeof echoed), 3);
   EXPECT_EQ(std::string(echoed, 3), "~2\r");
+
+  // One program per port: a second opening of the same device is refused, naming it.
+  SerialPort second(ptsname(master), 9600);
+  EXPECT_THAT(second.Open(), HasSubstr(std::string(ptsname(master)) + " is in use by another program"));
 
   close(master);
   EXPECT_EQ(port.Read(buffer, sizeof buffer, received, 1000), Line::ReadResult::kGone);

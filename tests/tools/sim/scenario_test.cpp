@@ -89,7 +89,8 @@ struct BadScenarioRow {
 TEST(Scenario, MistakesAreRefusedWithAMessageNamingTheMember) {
   const std::vector<BadScenarioRow> rows = {
       {R"([])", "scenario: expected an object"},
-      {R"({"adress": 1})", "adress: unknown member"},
+      {R"({"adress": 1})", "unknown member 'adress' \u2014 did you mean 'address'?"},
+      {R"({"ac_units": [{"sreens": []}]})", "ac_units[0]: unknown member 'sreens' \u2014 did you mean 'screens'?"},
       {R"({"address": "one"})", "address: expected an integer from 0 to 255"},
       {R"({"address": 256})", "address: value 256 out of range 0 to 255"},
       {R"({"address": 1.5})", "address: expected an integer"},
@@ -136,7 +137,7 @@ TEST(Scenario, FilesThatCannotBeReadOrParsedNameTheFile) {
         try {
           LoadScenarioFile(missing);
         } catch (const ScenarioError& error) {
-          EXPECT_EQ(std::string(error.what()), missing + ": cannot be read");
+          EXPECT_EQ(std::string(error.what()), "cannot read scenario " + missing);
           throw;
         }
       },
@@ -148,7 +149,8 @@ TEST(Scenario, FilesThatCannotBeReadOrParsedNameTheFile) {
     LoadScenarioFile(path);
     ADD_FAILURE() << "malformed JSON loaded";
   } catch (const ScenarioError& error) {
-    EXPECT_EQ(std::string(error.what()).rfind(path + ": malformed JSON", 0), 0u) << error.what();
+    EXPECT_EQ(std::string(error.what()).rfind("scenario " + path + " is not valid JSON", 0), 0u)
+        << error.what();
   }
   std::remove(path.c_str());
 }

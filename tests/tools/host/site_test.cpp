@@ -1,0 +1,102 @@
+// One named site against the in-process simulator, as the fleet service will run many: its
+// status on the board after a cycle, its events carrying its name, its human lines prefixed.
+
+#include <stdio.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "tools/host/serial_port.h"
+#include "tools/host/simulated_line.h"
+#include "tools/host/site.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+Json::Value ExampleConfig() {
+  std::ifstream file(K426B_EXAMPLES_DIR "/k426b.json");
+  Json::Value config;
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors)) << errors;
+  return config;
+}
+
+TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
+  LoadedPlugin plugin;
+  ASSERT_EQ(LoadPlugin(K426B_BUILT_PLUGIN, plugin), "");
+  std::string failure;
+  auto simulator = SimulatedLine::Start("", failure);
+  ASSERT_TRUE(simulator) << failure;
+
+  char events_path[] = "/tmp/k426b-site-events-XXXXXX";
+  close(mkstemp(events_path));
+  EventStream stream;
+  ASSERT_EQ(stream.Open(events_path), "");
+  std::FILE* human_file = std::tmpfile();
+  HumanOutput human(human_file, "north");
+  StatusBoard board;
+  WireLog wire;
+  SiteSettings settings;
+  settings.name = "north";
+  settings.source = "simulator";
+  settings.config = ExampleConfig();
+  settings.cycles = 1;
+  {
+    Site site(settings, std::make_unique<SerialPort>(simulator->path(), 9600), plugin, nullptr,
+              stream, board, human, wire);
+    // Before polling, the board already lists the site, silent until it answers.
+    ASSERT_TRUE(board.Site("north").has_value());
+    EXPECT_EQ(board.Site("north")->line.state, "silent");
+    ASSERT_EQ(site.CreateDevice(), "");
+    ASSERT_EQ(site.OpenLine(), "");
+    site.Start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    site.Run([&] { return std::chrono::steady_clock::now() > deadline; });
+    site.Finish();
+    EXPECT_EQ(site.completed_cycles(), 1u);
+  }
+  simulator->Stop();
+  stream.Close();
+
+  const SiteStatus status = *board.Site("north");
+  EXPECT_EQ(status.port, "simulator");
+  EXPECT_EQ(status.model, "K426B");
+  EXPECT_EQ(status.line.state, "up");
+  EXPECT_EQ(status.counters.cycles, 1u);
+  EXPECT_EQ(status.counters.queries, 11u);
+  ASSERT_EQ(status.units.size(), 4u);
+  EXPECT_EQ(status.units[2].data_id, 201u);
+  ASSERT_EQ(status.units[2].values.size(), 2u);
+  EXPECT_EQ(status.units[2].values[0].value, 53.5f);
+  EXPECT_FALSE(status.units[2].cached);
+  EXPECT_LT(*status.units[2].age_s, 5.0);
+  // Every query and its reply in the trace, decoded.
+  ASSERT_EQ(status.frames.size(), 22u);
+  EXPECT_EQ(status.frames[0].text, "~200140510000FDB3");
+  EXPECT_EQ(status.frames[0].cid1, 0x40);
+  EXPECT_EQ(status.frames[1].direction, "rx");
+  EXPECT_FALSE(status.frames[1].bad);
+  EXPECT_FALSE(status.alarms.empty());
+
+  std::ifstream events(events_path);
+  int lines = 0;
+  for (std::string line; std::getline(events, line); ++lines)
+    EXPECT_THAT(line, HasSubstr("\"site\":\"north\"")) << line;
+  EXPECT_GT(lines, 20);
+  std::remove(events_path);
+
+  std::rewind(human_file);
+  char first[64] = {};
+  ASSERT_NE(std::fgets(first, sizeof first, human_file), nullptr);
+  EXPECT_THAT(first, ::testing::StartsWith("[north] start - values before the first cycle"));
+  std::fclose(human_file);
+}
+
+}  // namespace

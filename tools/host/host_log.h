@@ -1,0 +1,15 @@
+#pragma once
+
+// The host's own log: time-stamped lines on standard error, or in a file (--log-file), through
+// spdlog; -v shows more (every frame given up), -q only warnings and errors. The plug-in's
+// InfoLog messages go here at info level; the plug-in's own standard-output lines do not.
+
+#include <memory>
+#include <string>
+
+#include <spdlog/logger.h>
+
+// `verbosity`: -1 quiet, 0 normal, 1 verbose. Empty result on success, else the reason.
+std::string SetUpHostLog(int verbosity, const std::string& log_file);
+
+spdlog::logger& HostLog();

@@ -1,0 +1,299 @@
+#include "tools/host/service.h"
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <fmt/format.h>
+#include <json/value.h>
+
+#include "tools/common/version.h"
+#include "tools/host/event_stream.h"
+#include "tools/host/history_store.h"
+#include "tools/host/host_log.h"
+#include "tools/host/http_server.h"
+#include "tools/host/human_output.h"
+#include "tools/host/plugin_loader.h"
+#include "tools/host/rectifier_snapshot.h"
+#include "tools/host/serial_port.h"
+#include "tools/host/service_notify.h"
+#include "tools/host/site.h"
+#include "tools/host/sites_file.h"
+#include "tools/host/status_board.h"
+#include "tools/host/tcp_line.h"
+#include "tools/host/web.h"
+#include "tools/host/wire_log.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_reload = 0;
+
+void OnStop(int) { g_stop = 1; }
+void OnReload(int) { g_reload = 1; }
+
+void InstallSignals() {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = OnStop;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnReload;
+  sigaction(SIGHUP, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+int Fail(int status, const std::string& message) {
+  fmt::print(stderr, "k426b-host: {}\n", message);
+  return status;
+}
+
+std::string Problems(const std::string& path, const std::vector<std::string>& problems) {
+  std::string text = "sites file " + path + ":";
+  for (const std::string& problem : problems) text += "\n  " + problem;
+  return text;
+}
+
+// The rectifier group's modules and values, decoded from its snapshot, for the web page: the
+// same decoding the metrics use, so page and endpoint agree.
+void DescribeRectifier(const UnitStatus& unit, Json::Value& json) {
+  if (unit.record_type != kRectifierRecordType) return;
+  const auto decoded = DecodeRectifierSnapshot(unit.snapshot.data(), unit.snapshot.size());
+  if (!decoded) return;
+  Json::Value fields(Json::objectValue);
+  for (const RectifierField& field : decoded->fields) fields[field.name] = FloatJson(field.value);
+  json["group"] = fields;
+  Json::Value modules(Json::arrayValue);
+  for (const RectifierModuleValues& module : decoded->modules) {
+    Json::Value row(Json::objectValue);
+    row["position"] = modules.size() + 1;
+    row["first"] = FloatJson(module.first);
+    Json::Value further(Json::arrayValue);
+    for (float value : module.further) further.append(FloatJson(value));
+    row["further"] = further;
+    modules.append(row);
+  }
+  json["modules"] = modules;
+}
+
+// One running site: its Site on a serial thread of its own, stopped on its own.
+struct RunningSite {
+  SiteConfig config;
+  std::unique_ptr<HumanOutput> out;
+  std::unique_ptr<Site> site;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+bool SameSite(const SiteConfig& a, const SiteConfig& b) {
+  return a.port == b.port && a.baud == b.baud && a.device == b.device;
+}
+
+class Service {
+ public:
+  Service(const HostOptions& options, const LoadedPlugin& plugin, HistoryStore* history,
+          EventStream& stream, StatusBoard& board, WireLog& wire, std::FILE* human)
+      : options_(options),
+        plugin_(plugin),
+        history_(history),
+        stream_(stream),
+        board_(board),
+        wire_(wire),
+        human_(human) {}
+
+  ~Service() { StopAll(); }
+
+  // Starts the site on a thread of its own. A line that cannot be opened now is retried by the
+  // site itself; only a device the plug-in refuses keeps the site from starting.
+  std::string Add(const SiteConfig& config) {
+    auto running = std::make_unique<RunningSite>();
+    running->config = config;
+    running->out = std::make_unique<HumanOutput>(human_, config.name);
+    SiteSettings settings;
+    settings.name = config.name;
+    settings.source = config.port;
+    settings.config = config.device;
+    settings.max_cache_age = options_.max_cache_age;
+    settings.summary = true;
+    running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud), plugin_,
+                                           history_, stream_, board_, *running->out, wire_);
+    if (auto problem = running->site->CreateDevice(); !problem.empty())
+      return "site " + config.name + ": " + problem;
+    if (auto problem = running->site->OpenLine(); !problem.empty())
+      HostLog().warn("[{}] {} (retrying)", config.name, problem);
+    running->site->Start();
+    RunningSite* raw = running.get();
+    running->thread = std::thread([raw] {
+      raw->site->Run([raw] { return g_stop != 0 || raw->stop.load(); });
+    });
+    sites_[config.name] = std::move(running);
+    return {};
+  }
+
+  void Remove(const std::string& name) {
+    const auto found = sites_.find(name);
+    if (found == sites_.end()) return;
+    Stop(*found->second);
+    board_.Remove(name);
+    sites_.erase(found);
+  }
+
+  // Applies a re-read sites file: sites no longer listed stop, new ones start, changed ones
+  // restart; the others run on untouched.
+  void Apply(const std::vector<SiteConfig>& wanted) {
+    std::map<std::string, const SiteConfig*> by_name;
+    for (const SiteConfig& config : wanted) by_name[config.name] = &config;
+    std::vector<std::string> gone;
+    for (const auto& [name, running] : sites_) {
+      const auto found = by_name.find(name);
+      if (found == by_name.end() || !SameSite(running->config, *found->second))
+        gone.push_back(name);
+    }
+    for (const std::string& name : gone) {
+      HostLog().info("[{}] stopped: {}", name,
+                     by_name.count(name) ? "changed in the sites file" : "no longer listed");
+      Remove(name);
+    }
+    for (const SiteConfig& config : wanted) {
+      if (sites_.count(config.name)) continue;
+      if (auto problem = Add(config); !problem.empty())
+        HostLog().error("{}", problem);
+      else
+        HostLog().info("[{}] started on {}", config.name, config.port);
+    }
+  }
+
+  std::size_t size() const { return sites_.size(); }
+
+  void StopAll() {
+    for (auto& [name, running] : sites_) running->stop = true;
+    for (auto& [name, running] : sites_) Stop(*running);
+    sites_.clear();
+  }
+
+ private:
+  static void Stop(RunningSite& running) {
+    running.stop = true;
+    if (running.thread.joinable()) running.thread.join();
+    running.site->Finish();
+  }
+
+  const HostOptions& options_;
+  const LoadedPlugin& plugin_;
+  HistoryStore* history_;
+  EventStream& stream_;
+  StatusBoard& board_;
+  WireLog& wire_;
+  std::FILE* human_;
+  std::map<std::string, std::unique_ptr<RunningSite>> sites_;
+};
+
+}  // namespace
+
+std::unique_ptr<Line> MakeLine(const std::string& port, int baud) {
+  if (IsTcpAddress(port)) return std::make_unique<TcpLine>(port);
+  return std::make_unique<SerialPort>(port, baud);
+}
+
+int RunService(const ParsedOptions& parsed) {
+  const HostOptions& options = parsed.options;
+  if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
+    return Fail(1, problem);
+  SitesFile sites = LoadSitesFile(options.sites_path);
+  if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
+  ListenAddress listen;
+  if (!options.listen.empty()) {
+    if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
+      return Fail(2, "--listen: " + problem);
+  }
+
+  EventStream stream;
+  std::FILE* human = stdout;
+  if (!options.events_path.empty()) {
+    if (options.events_path == "-") human = stderr;
+    if (auto problem = stream.Open(options.events_path); !problem.empty()) return Fail(1, problem);
+  }
+  Json::Value start(Json::objectValue);
+  start["version"] = K426B_VERSION_STRING;
+  Json::Value arguments(Json::arrayValue);
+  for (const std::string& argument : parsed.arguments) arguments.append(argument);
+  start["options"] = arguments;
+  start["config"] = options.sites_path;
+  stream.Write("start", start);
+  WireLog wire;
+  if (options.trace) wire.EnableTrace(human);
+  if (!options.record_path.empty()) {
+    if (auto problem = wire.OpenRecord(options.record_path); !problem.empty())
+      return Fail(1, problem);
+  }
+
+  LoadedPlugin plugin;
+  const std::string plugin_path =
+      options.plugin_path.empty() ? DefaultPluginPath() : options.plugin_path;
+  if (auto problem = LoadPlugin(plugin_path, plugin); !problem.empty()) return Fail(1, problem);
+  std::unique_ptr<HistoryStore> history;
+  const std::string history_path =
+      options.history_path.empty() ? DefaultHistoryPath() : options.history_path;
+  if (!options.no_history) {
+    std::string failure;
+    history = HistoryStore::Open(history_path, failure);
+    if (!history) return Fail(1, failure);
+  }
+
+  StatusBoard board;
+  HttpServer http;
+  if (!options.listen.empty()) {
+    AddMetricsRoute(http, board);
+    WebOptions web;
+    web.describe_unit = DescribeRectifier;
+    AddWebRoutes(http.server(), board, web);
+    if (auto problem = http.Start(listen); !problem.empty())
+      return Fail(1, "--listen " + options.listen + ": " + problem);
+  }
+
+  InstallSignals();
+  ServiceNotify notify;
+  {
+    Service service(options, plugin, history.get(), stream, board, wire, human);
+    for (const SiteConfig& config : sites.sites) {
+      if (auto problem = service.Add(config); !problem.empty()) {
+        service.StopAll();
+        http.Stop();
+        return Fail(2, problem);
+      }
+    }
+    fmt::print(human, "k426b-host {}: {} site{} from {}; history {}; endpoint {}\n",
+               K426B_VERSION_STRING, service.size(), service.size() == 1 ? "" : "s",
+               options.sites_path, history ? history_path : std::string("off"),
+               options.listen.empty() ? std::string("off")
+                                      : fmt::format("http://{}:{}/", listen.host, http.port()));
+    std::fflush(human);
+    notify.Ready(fmt::format("{} sites", service.size()));
+
+    // The main thread only watches: signals, the watchdog, and now and then a line for
+    // systemctl status. Each wait is bounded, so a stop or reload is taken within 200 ms.
+    while (g_stop == 0) {
+      notify.Watchdog();
+      if (g_reload != 0) {
+        g_reload = 0;
+        notify.Reloading();
+        SitesFile reread = LoadSitesFile(options.sites_path);
+        if (!reread.problems.empty()) {
+          HostLog().error("reload refused, the running sites are kept: {}",
+                          Problems(options.sites_path, reread.problems));
+        } else {
+          service.Apply(reread.sites);
+          HostLog().info("reloaded {}: {} sites", options.sites_path, service.size());
+        }
+        notify.Ready(fmt::format("{} sites", service.size()));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    notify.Stopping();
+    service.StopAll();
+  }
+  http.Stop();
+  return 0;
+}

@@ -1,0 +1,284 @@
+#include "tools/host/site.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "host/controller.h"
+#include "host/device.h"
+#include "tools/host/host_log.h"
+#include "tools/host/unit_values.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;
+
+constexpr int kAcRecordType = 5094;
+
+// "(4 s old)", "(cached, 3 min old)", "(no data)" for the values table.
+std::string AgeText(const UnitStatus& unit) {
+  if (!unit.age_s) return "(no data)";
+  const std::string age = HumanAge(std::max(0.0, *unit.age_s));
+  return unit.cached ? "(cached, " + age + " old)" : "(" + age + " old)";
+}
+
+}  // namespace
+
+Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
+           HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
+           WireLog& wire)
+    : settings_(std::move(settings)),
+      line_(std::move(line)),
+      plugin_(plugin),
+      history_(history),
+      board_(board),
+      out_(out),
+      wire_(wire),
+      cache_policy_(settings_.max_cache_age, settings_.source),
+      events_(std::make_shared<BenchEvents>(settings_.name, stream, history, settings_.source, out)),
+      line_state_(line_->path(), *this) {
+  events_->AttachLineState(&line_state_);
+  controller_ = std::make_shared<ZVKController>(events_);
+  wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
+    events->Frame(direction, frame);
+  });
+  SiteStatus status;
+  status.name = settings_.name;
+  status.port = settings_.source;
+  status.line = line_state_.status();
+  board_.Publish(status);
+}
+
+Site::~Site() {
+  Finish();
+  wire_.SetFrameSink(nullptr);
+}
+
+std::string Site::CreateDevice() {
+  if (composite_) {
+    composite_->AttachPort(nullptr);
+    controller_->Drain();
+  }
+  units_.clear();
+  composite_.reset();
+  std::string failure;
+  std::shared_ptr<ZVKSPDevice> composite = CreateCompositeDevice(plugin_, failure);
+  if (!composite) return failure;
+  const unsigned data_id = settings_.config.get("data_id", 0).asUInt();
+  try {
+    if (!composite->Init(controller_, data_id, settings_.config))
+      return "the plug-in rejected it (InitSetting returned false)";
+  } catch (const std::exception& thrown) {
+    return std::string("the plug-in failed on it: ") + thrown.what();
+  }
+  for (auto& child : composite->GetAllChildVDevices())
+    if (child) units_.push_back(child);
+  composite->AttachPort([this](const unsigned char* bytes, unsigned length) {
+    if (!line_->is_open()) return false;
+    wire_.Sent(bytes, length);
+    return line_->Write(bytes, length);
+  });
+  composite_ = std::move(composite);
+  return {};
+}
+
+std::string Site::OpenLine() { return line_->Open(); }
+
+void Site::Start() {
+  LoadCaches();
+  ReportValues("start - values before the first cycle");
+}
+
+void Site::LoadCaches() {
+  if (history_ == nullptr) return;
+  if (!cache_policy_.enabled()) {
+    Say("stored values not loaded: --max-cache-age 0");
+    return;
+  }
+  const WallClock::time_point now = WallClock::now();
+  for (const auto& unit : units_) {
+    const int record_type = RecordTypeOf(unit->DeviceType());
+    const auto stored = history_->Newest(unit->DataId(), record_type);
+    if (!stored) continue;
+    const CachePolicy::Decision decision = cache_policy_.Judge(*stored, now);
+    bool accepted = false;
+    if (decision.offer) {
+      accepted = unit->LoadFromCache(stored->bytes.data(), static_cast<int>(stored->bytes.size()));
+      if (accepted)
+        events_->CacheAccepted(unit->DataId(), record_type, stored->bytes,
+                               now - std::chrono::duration_cast<WallClock::duration>(
+                                         std::chrono::duration<double>(*decision.age_s)));
+    }
+    Json::Value members(Json::objectValue);
+    members["data_id"] = unit->DataId();
+    members["record_type"] = record_type;
+    members["length"] = static_cast<Json::UInt64>(stored->bytes.size());
+    members["accepted"] = accepted;
+    members["age_s"] = decision.age_s ? Json::Value(std::round(*decision.age_s * 10) / 10)
+                                      : Json::Value();
+    members["source"] = stored->source;
+    if (!decision.offer) members["refused"] = decision.refusal;
+    events_->Emit("cache", members);
+    const std::string what = fmt::format("stored values of {} {}", unit->DataId(), unit->DeviceType());
+    if (!decision.offer)
+      Say(fmt::format("{} not used: {}", what, decision.refusal));
+    else
+      Say(fmt::format("{} ({} old): {}", what, HumanAge(std::max(0.0, *decision.age_s)),
+                      accepted ? "loaded" : "refused by the unit"));
+  }
+}
+
+void Site::ReportValues(const std::string& title) {
+  std::string table = title + "\n";
+  const std::string model_alarm = events_->ModelAlarm();
+  if (!model_alarm.empty()) table += fmt::format("  !!! MODEL ALARM: {}\n", model_alarm);
+  const WallClock::time_point now = WallClock::now();
+  unit_status_.clear();
+  for (const auto& unit : units_) {
+    UnitStatus status;
+    status.data_id = unit->DataId();
+    status.device_type = unit->DeviceType();
+    status.record_type = RecordTypeOf(unit->DeviceType());
+    const UnitData data = events_->LatestData(status.data_id, status.record_type);
+    if (!data.snapshot.empty() || data.taken != WallClock::time_point{}) {
+      status.age_s = std::round(std::chrono::duration<double>(now - data.taken).count() * 10) / 10;
+      status.cached = data.cached;
+      status.snapshot = data.snapshot;
+    }
+    const unsigned screens = status.record_type == kAcRecordType ? ScreenCount(data.snapshot) : 0;
+    const auto keys = ValueKeys(status.device_type, screens);
+    const auto values = ReadUnitValues(*unit, keys);
+    for (const UnitValue& value : values) status.values.push_back({value.key, value.value, value.error});
+
+    Json::Value members(Json::objectValue);
+    members["data_id"] = status.data_id;
+    members["device_type"] = status.device_type;
+    members["values"] = ValuesJson(values, !keys.empty());
+    members["age_s"] = status.age_s ? Json::Value(*status.age_s) : Json::Value();
+    members["cached"] = status.cached;
+    events_->Emit("values", members);
+    if (!settings_.summary)
+      table += fmt::format("  {:>5} {:<9} {} {}\n", status.data_id, status.device_type,
+                           AgeText(status), ValuesLine(values));
+    unit_status_.push_back(std::move(status));
+  }
+  for (const AlarmChange& change : events_->TakeAlarmChanges()) {
+    table += fmt::format("  alarm {:<7} {:>5} level {} {} {} {}: {}\n",
+                         change.raised ? "raised" : "cleared", change.data_id, change.rule.level,
+                         change.rule.rule_id, change.rule.code, change.rule.name,
+                         change.rule.description);
+  }
+  table.pop_back();
+  out_.Print(table);
+  Publish();
+}
+
+void Site::Publish() {
+  SiteStatus status;
+  status.name = settings_.name;
+  status.port = settings_.source;
+  status.line = line_state_.status();
+  status.units = unit_status_;
+  events_->FillStatus(status);
+  board_.Publish(status);
+}
+
+void Site::Changed(const LineStatus& status) {
+  events_->Emit("line", LineStatusJson(status));
+  board_.Update(settings_.name, [&status](SiteStatus& site) { site.line = status; });
+}
+
+void Site::Say(const std::string& line) { out_.Print(line); }
+
+void Site::LineLost(const char* why) {
+  line_->Close();
+  HostLog().warn("{}lost {} ({}); reopening", settings_.name.empty() ? "" : "[" + settings_.name + "] ",
+                 line_->path(), why);
+  line_state_.Lost(why);
+  reopen_delay_ = std::chrono::milliseconds(250);
+  next_reopen_ = Clock::now() + reopen_delay_;
+}
+
+bool Site::EnsureLineOpen() {
+  if (line_->is_open()) return true;
+  if (Clock::now() < next_reopen_) return false;
+  const std::string failure = line_->Open();
+  if (!failure.empty()) {
+    reopen_delay_ = std::min(reopen_delay_ * 2, std::chrono::milliseconds(5000));
+    next_reopen_ = Clock::now() + reopen_delay_;
+    return false;
+  }
+  HostLog().info("{}reopened {}", settings_.name.empty() ? "" : "[" + settings_.name + "] ",
+                 line_->path());
+  line_state_.Reopened();
+  // The path may lead to another power system now: a new device checks the model again, and
+  // only stored values the cache policy allows are handed over.
+  if (const std::string failure = CreateDevice(); !failure.empty()) {
+    HostLog().error("cannot create the device anew: {}", failure);
+    return false;
+  }
+  Say("device created anew after reopening " + line_->path() + ": the model is checked again");
+  LoadCaches();
+  return true;
+}
+
+void Site::Run(const std::function<bool()>& stop) {
+  std::vector<unsigned char> buffer(4096);
+  unsigned reported = events_->completed_cycles();
+  Clock::time_point values_shown = Clock::now();
+  while (!stop()) {
+    if (!EnsureLineOpen()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    composite_->RefreshStatus();
+    std::size_t received = 0;
+    switch (line_->Read(buffer.data(), buffer.size(), received, /*wait_ms=*/20)) {
+      case Line::ReadResult::kData:
+        wire_.Received(buffer.data(), received);
+        composite_->process(buffer.data(), static_cast<unsigned>(received));
+        break;
+      case Line::ReadResult::kGone:
+        LineLost("hung up");
+        break;
+      case Line::ReadResult::kNothing:
+        break;
+    }
+    line_state_.Tick();
+    const unsigned completed = events_->completed_cycles();
+    if (completed == reported) {
+      // No cycle: the values are shown again now and then, so their ageing shows (the plug-in
+      // refuses them 61 s after the last completed cycle).
+      if (Clock::now() - values_shown >= kValuesInterval) {
+        values_shown = Clock::now();
+        ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
+      }
+      continue;
+    }
+    reported = completed;
+    // The cycle's alarms and history saves run on the threshold worker: let them land first,
+    // so the table and the history show the whole cycle.
+    controller_->Drain();
+    const auto cycle = events_->last_cycle();
+    ReportValues(fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries,
+                             cycle.seconds));
+    values_shown = Clock::now();
+    if (settings_.cycles && reported >= *settings_.cycles) break;
+  }
+}
+
+void Site::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (composite_) composite_->AttachPort(nullptr);
+  if (controller_) {
+    controller_->Drain();
+    controller_->Shutdown();
+  }
+  units_.clear();
+  composite_.reset();
+  line_->Close();
+}

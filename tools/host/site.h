@@ -1,0 +1,101 @@
+#pragma once
+
+// One power system: its line, the composite device the plug-in makes for it, its line state,
+// its cache policy and its serial loop (RefreshStatus, read, process), which runs on a thread of
+// its own. After every cycle and every change of the line it publishes its whole status to the
+// status board; its human output and events carry its name when there are several sites.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "tools/host/bench_events.h"
+#include "tools/host/cache_policy.h"
+#include "tools/host/event_stream.h"
+#include "tools/host/history_store.h"
+#include "tools/host/human_output.h"
+#include "tools/host/line.h"
+#include "tools/host/line_state.h"
+#include "tools/host/plugin_loader.h"
+#include "tools/host/status_board.h"
+#include "tools/host/wire_log.h"
+
+class ZVKController;
+class ZVKSPDevice;
+class ZVKVDevice;
+
+struct SiteSettings {
+  std::string name;    // "" for the one-site command line
+  std::string source;  // the line as history rows record it: device path, tcp://..., "simulator"
+  Json::Value config;  // the composite device's configuration, already checked
+  std::chrono::seconds max_cache_age{600};
+  std::optional<unsigned> cycles;  // end the loop after this many completed cycles
+  // One of many sites: after a cycle one summary line (and the alarm changes), not every value.
+  bool summary = false;
+};
+
+class Site : private LineState::Output {
+ public:
+  // How often the values are shown again while no cycle completes.
+  static constexpr std::chrono::seconds kValuesInterval{10};
+
+  // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site.
+  Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
+       HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
+       WireLog& wire);
+  ~Site() override;
+  Site(const Site&) = delete;
+  Site& operator=(const Site&) = delete;
+
+  // Makes the composite device and initialises it with the configuration. Empty result on
+  // success, else why the plug-in refused it.
+  std::string CreateDevice();
+  // Opens the line; empty result on success, else the reason.
+  std::string OpenLine();
+  // Hands the units the stored snapshots the cache policy allows and shows the values.
+  void Start();
+  // The serial loop, until `stop` says so or the cycles asked for are complete.
+  void Run(const std::function<bool()>& stop);
+  // Detaches the device from the line and lets the threshold worker finish.
+  void Finish();
+
+  const std::string& name() const { return settings_.name; }
+  unsigned completed_cycles() const { return events_->completed_cycles(); }
+  long long history_failures() const { return events_->history_failures(); }
+  LineStatus line_status() const { return line_state_.status(); }
+
+ private:
+  void Changed(const LineStatus& status) override;
+  void Say(const std::string& line) override;
+
+  void LoadCaches();
+  void ReportValues(const std::string& title);
+  void Publish();
+  void LineLost(const char* why);
+  bool EnsureLineOpen();
+
+  SiteSettings settings_;
+  std::unique_ptr<Line> line_;
+  const LoadedPlugin& plugin_;
+  HistoryStore* history_;
+  StatusBoard& board_;
+  HumanOutput& out_;
+  WireLog& wire_;
+  CachePolicy cache_policy_;
+  std::shared_ptr<BenchEvents> events_;
+  LineState line_state_;
+  std::shared_ptr<ZVKController> controller_;
+  std::shared_ptr<ZVKSPDevice> composite_;
+  std::vector<std::shared_ptr<ZVKVDevice>> units_;
+  std::vector<UnitStatus> unit_status_;  // as last read
+  bool finished_ = false;
+
+  // Reopening a lost line: 250 ms after the loss, then doubling up to 5 s between tries.
+  std::chrono::milliseconds reopen_delay_{250};
+  std::chrono::steady_clock::time_point next_reopen_{};
+};

@@ -1,0 +1,169 @@
+#include "tools/host/sites_file.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "tools/host/config_check.h"
+#include "tools/host/options.h"
+#include "tools/host/tcp_line.h"
+
+namespace {
+
+const std::vector<std::string> kTopMembers = {"sites"};
+const std::vector<std::string> kSiteMembers = {"name", "port", "baud", "device"};
+
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Reports every member of `object` not in `known`, with the nearest known name when one is close.
+void CheckMembers(const Json::Value& object, const std::vector<std::string>& known,
+                  const std::string& where, std::vector<std::string>& problems) {
+  for (const std::string& member : object.getMemberNames()) {
+    if (std::find(known.begin(), known.end(), member) != known.end()) continue;
+    std::string problem = where + ": unknown member '" + member + "'";
+    const std::string* nearest = nullptr;
+    std::size_t best = 0;
+    for (const std::string& candidate : known) {
+      const std::size_t distance = EditDistance(member, candidate);
+      if (nearest == nullptr || distance < best) {
+        nearest = &candidate;
+        best = distance;
+      }
+    }
+    if (nearest != nullptr && best <= std::max<std::size_t>(1, nearest->size() / 2))
+      problem += " \u2014 did you mean '" + *nearest + "'?";
+    problems.push_back(problem);
+  }
+}
+
+bool IsSiteName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+  });
+}
+
+std::string Joined(const std::string& directory, const std::string& path) {
+  if (path.empty() || path[0] == '/' || directory.empty()) return path;
+  return directory + "/" + path;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+SitesFile CheckSitesDocument(const Json::Value& document, const std::string& directory) {
+  SitesFile result;
+  auto& problems = result.problems;
+  if (!document.isObject()) {
+    problems.push_back("the sites file must be a JSON object {\"sites\": [...]}");
+    return result;
+  }
+  CheckMembers(document, kTopMembers, "the sites file", problems);
+  const Json::Value& sites = document["sites"];
+  if (!sites.isArray() || sites.empty()) {
+    problems.push_back("sites must be a non-empty list of sites");
+    return result;
+  }
+
+  std::map<std::string, std::string> names;  // name -> where
+  std::map<std::string, std::string> ports;  // port -> where
+  std::map<unsigned, std::string> data_ids;
+  for (Json::ArrayIndex index = 0; index < sites.size(); ++index) {
+    const std::string where = "sites[" + std::to_string(index) + "]";
+    const Json::Value& entry = sites[index];
+    if (!entry.isObject()) {
+      problems.push_back(where + ": a site must be an object with name, port and device");
+      continue;
+    }
+    CheckMembers(entry, kSiteMembers, where, problems);
+    SiteConfig site;
+
+    const Json::Value& name = entry["name"];
+    if (!name.isString() || !IsSiteName(name.asString())) {
+      problems.push_back(where + ".name must be 1 to 64 letters, digits, '-' and '_'");
+    } else {
+      site.name = name.asString();
+      const auto [found, inserted] = names.emplace(site.name, where);
+      if (!inserted)
+        problems.push_back(where + ".name \"" + site.name + "\" is already used at " +
+                           found->second);
+    }
+
+    const Json::Value& port = entry["port"];
+    if (!port.isString() || port.asString().empty()) {
+      problems.push_back(where + ".port must be a device path or tcp://HOST:PORT");
+    } else {
+      site.port = port.asString();
+      TcpAddress address;
+      if (IsTcpAddress(site.port)) {
+        if (auto problem = ParseTcpAddress(site.port, address); !problem.empty())
+          problems.push_back(where + ".port: " + problem);
+      } else if (site.port[0] != '/') {
+        problems.push_back(where + ".port \"" + site.port +
+                           "\" is neither an absolute device path nor tcp://HOST:PORT");
+      }
+      const auto [found, inserted] = ports.emplace(site.port, where);
+      if (!inserted)
+        problems.push_back(where + ".port \"" + site.port + "\" is already used at " +
+                           found->second);
+    }
+
+    if (entry.isMember("baud")) {
+      const Json::Value& baud = entry["baud"];
+      if (!baud.isInt() || !IsSupportedBaud(baud.asInt()))
+        problems.push_back(where + ".baud must be one of 1200, 2400, 4800, 9600, 19200, 38400, "
+                                   "57600, 115200");
+      else
+        site.baud = baud.asInt();
+    }
+
+    const Json::Value& device = entry["device"];
+    const std::string device_where = where + ".device";
+    if (device.isString()) {
+      site.device_file = Joined(directory, device.asString());
+      if (auto problem = LoadConfigFile(site.device_file, site.device); !problem.empty())
+        problems.push_back(device_where + ": " + problem);
+      else
+        CheckDeviceConfig(site.device, device_where + " (" + device.asString() + ")", problems,
+                          data_ids);
+    } else if (device.isObject()) {
+      site.device = device;
+      CheckDeviceConfig(site.device, device_where, problems, data_ids);
+    } else {
+      problems.push_back(device_where +
+                         " must be the device configuration (an object) or the path of its file");
+    }
+    result.sites.push_back(std::move(site));
+  }
+  if (!problems.empty()) result.sites.clear();
+  return result;
+}
+
+SitesFile LoadSitesFile(const std::string& path) {
+  Json::Value document;
+  if (auto problem = LoadConfigFile(path, document); !problem.empty()) {
+    SitesFile result;
+    result.problems.push_back(problem);
+    return result;
+  }
+  return CheckSitesDocument(document, DirectoryOf(path));
+}

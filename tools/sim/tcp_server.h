@@ -1,0 +1,41 @@
+#pragma once
+
+// The simulator's side of a serial device server: a listening TCP socket whose one client gets
+// the same byte stream a serial line would carry. A new client replaces the current one, as a
+// device server does when a host reconnects after losing its connection.
+
+#include <atomic>
+#include <string>
+
+#include "tools/sim/serial_link.h"
+#include "tools/sim/simulator.h"
+
+namespace k426b_sim {
+
+// Splits "ADDR:PORT" or "[IPv6]:PORT" (PORT 0 to 65535, 0: a free port); throws
+// std::invalid_argument naming the problem.
+void SplitAddress(const std::string& text, std::string& host, unsigned short& port);
+
+class TcpServer {
+ public:
+  // Binds and listens at once; throws std::system_error naming the failing call, or
+  // std::invalid_argument for an address that is not numeric.
+  TcpServer(const std::string& host, unsigned short port);
+
+  // The port actually bound (the free one chosen for port 0).
+  unsigned short Port() const { return port_; }
+  // "HOST:PORT" (IPv6 in brackets), as a host would be told to connect.
+  std::string Address() const;
+
+  // Serves clients one at a time until `stop` is set (checked at least every 100 ms). Returns
+  // false when the listening socket fails, true after a stop. Pacing is not applied: a device
+  // server forwards the bytes at the line's pace itself.
+  bool Serve(Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop);
+
+ private:
+  Fd listener_;
+  std::string host_;
+  unsigned short port_ = 0;
+};
+
+}  // namespace k426b_sim
