@@ -16,6 +16,7 @@
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
 #include "tools/host/plugin_loader.h"
+#include "tools/host/poll_schedule.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/simulated_line.h"
 #include "tools/host/unit_values.h"
@@ -55,6 +56,8 @@ class PortKeeper {
     delay_ = std::chrono::milliseconds(250);
     next_try_ = Clock::now() + delay_;
   }
+
+  Clock::time_point next_try() const { return next_try_; }
 
   // True when the port is open (again).
   bool EnsureOpen() {
@@ -138,12 +141,14 @@ class BenchRun {
     unsigned reported = 0;
     while (!g_stop_requested) {
       if (!keeper.EnsureOpen()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SleepUntil(keeper.next_try());
         continue;
       }
+      const LoopClocks before = LoopClocks::Now();
       composite_->RefreshStatus();
       std::size_t received = 0;
-      switch (port.Read(buffer.data(), buffer.size(), received, 20)) {
+      const int wait_ms = RefreshWaitMs(*composite_, before);  // until bytes come or it is due
+      switch (port.Read(buffer.data(), buffer.size(), received, wait_ms)) {
         case Line::ReadResult::kData:
           wire.Received(buffer.data(), received);
           composite_->process(buffer.data(), static_cast<unsigned>(received));
