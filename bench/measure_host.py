@@ -77,13 +77,20 @@ def task_counters(pid):
 
 
 def run_host(host, sim_path, config, workdir, cycles, warmup, events, record=False,
-             timeout=600):
+             timeout=600, callgrind=False):
     """Runs the host for warmup + cycles cycles; returns the counters between the two marks,
     the queries made in the measured cycles and the paths of what it wrote."""
     events_path = os.path.join(workdir, "events.jsonl")
     record_path = os.path.join(workdir, "record.jsonl")
-    command = [host, "--port", sim_path, "--cycles", str(warmup + cycles),
+    # Under callgrind the counters are zeroed and dumped on request, which the host takes up
+    # when it next wakes: at the start of the next cycle. Two more cycles keep the dump clear
+    # of the shutdown.
+    total = warmup + cycles + (2 if callgrind else 0)
+    command = [host, "--port", sim_path, "--cycles", str(total),
                "--history", os.path.join(workdir, "history.sqlite")]
+    if callgrind:
+        command = ["valgrind", "--tool=callgrind", "--quiet",
+                   "--callgrind-out-file=" + os.path.join(workdir, "callgrind.out")] + command
     if config:
         command += ["--config", config]
     if events:
@@ -101,10 +108,16 @@ def run_host(host, sim_path, config, workdir, cycles, warmup, events, record=Fal
             number = int(match.group(1))
             if number == warmup:
                 marks["start"] = (time.monotonic(), task_counters(process.pid))
+                if callgrind:
+                    subprocess.run(["callgrind_control", "-z", str(process.pid)],
+                                   stdout=subprocess.DEVNULL, check=True)
             elif number > warmup:
                 queries += int(match.group(2))
             if number == warmup + cycles:
                 marks["end"] = (time.monotonic(), task_counters(process.pid))
+                if callgrind:
+                    subprocess.run(["callgrind_control", "-d", "cycles", str(process.pid)],
+                                   stdout=subprocess.DEVNULL, check=True)
         if time.monotonic() > deadline:
             process.kill()
             break
@@ -112,7 +125,7 @@ def run_host(host, sim_path, config, workdir, cycles, warmup, events, record=Fal
     process.returncode = os.waitstatus_to_exitcode(status)
     stderr.close()
     if "start" not in marks or "end" not in marks:
-        raise RuntimeError(f"{host} did not complete {warmup + cycles} cycles "
+        raise RuntimeError(f"{host} did not complete {total} cycles "
                            f"(exit {process.returncode}); see {workdir}/host.stderr")
     (t0, c0), (t1, c1) = marks["start"], marks["end"]
     return {
@@ -186,6 +199,43 @@ def summarise_cpu(results):
     return rows
 
 
+# ---- instructions ---------------------------------------------------------------------------
+
+def callgrind_total(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith("summary:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no summary in {path}")
+
+
+def measure_instructions(args, hosts):
+    """User-space instructions per cycle of every thread of the host, counted by callgrind: a
+    figure the machine's load does not move. The profiles are kept for callgrind_annotate."""
+    results = {}
+    for events in (False, True):
+        for label, host in hosts:
+            key = f"{label} events {'on' if events else 'off'}"
+            with tempfile.TemporaryDirectory(prefix="k426b-bench-") as workdir:
+                sim = Simulator(args.sim, pace=False, scenario=args.scenario)
+                try:
+                    run = run_host(host, sim.path, args.config, workdir, args.profile_cycles,
+                                   args.warmup, events, callgrind=True)
+                finally:
+                    sim.stop()
+                profile = os.path.join(workdir, "callgrind.out.1")
+                instructions = callgrind_total(profile)
+                if args.keep_profiles:
+                    os.makedirs(args.keep_profiles, exist_ok=True)
+                    kept = os.path.join(args.keep_profiles, key.replace(" ", "-") + ".callgrind")
+                    os.replace(profile, kept)
+            results[key] = {"instructions_per_cycle": instructions / args.profile_cycles,
+                            "queries": run["queries"] / args.profile_cycles}
+            print(f"  callgrind {key}: {instructions / args.profile_cycles / 1e6:.2f} M "
+                  "instructions per cycle", file=sys.stderr)
+    return results
+
+
 # ---- wire -----------------------------------------------------------------------------------
 
 def frame_bytes_of_reply(info_hex):
@@ -245,7 +295,7 @@ def measure_wire(args, hosts):
 
 # ---- report ---------------------------------------------------------------------------------
 
-def print_report(cpu_rows, wire):
+def print_report(cpu_rows, wire, instructions):
     if cpu_rows:
         print("| run | repeats | host CPU ms/cycle (median; min-max) | from utime+stime ticks | "
               "context switches/cycle (vol+invol; min-max) | queries/cycle | switch budget |")
@@ -257,6 +307,12 @@ def print_report(cpu_rows, wire):
                   f"{r['involuntary']:.1f}); {r['switches_range'][0]:.1f}-"
                   f"{r['switches_range'][1]:.1f} | {r['queries']:.1f} | "
                   f"{r['switch_budget']:.0f} |")
+    if instructions:
+        print()
+        print("| run | user-space instructions per cycle (callgrind) |")
+        print("|---|---|")
+        for key, figures in instructions.items():
+            print(f"| {key} | {figures['instructions_per_cycle'] / 1e6:.2f} M |")
     if wire:
         print()
         print("| host | first cycle: wall s / floor s = ratio | steady: median ratio | "
@@ -282,7 +338,11 @@ def main():
     parser.add_argument("--warmup", type=int, default=2, help="cycles before the measurement")
     parser.add_argument("--repeat", type=int, default=3, help="cpu runs per host and setting")
     parser.add_argument("--wire-cycles", type=int, default=6, help="cycles per wire run")
-    parser.add_argument("--only", choices=["cpu", "wire"], help="run one part")
+    parser.add_argument("--only", choices=["cpu", "wire", "profile"], help="run one part")
+    parser.add_argument("--profile", action="store_true",
+                        help="also count instructions per cycle under callgrind")
+    parser.add_argument("--profile-cycles", type=int, default=5, help="cycles per callgrind run")
+    parser.add_argument("--keep-profiles", help="folder for the callgrind profiles")
     parser.add_argument("--json", help="write every figure to this file")
     args = parser.parse_args()
 
@@ -291,13 +351,16 @@ def main():
         label, _, path = entry.rpartition("=")
         hosts.append((label or os.path.basename(path), path))
 
-    cpu = measure_cpu(args, hosts) if args.only != "wire" else {}
+    cpu = measure_cpu(args, hosts) if args.only in (None, "cpu") else {}
     cpu_rows = summarise_cpu(cpu)
-    wire = measure_wire(args, hosts) if args.only != "cpu" else {}
-    print_report(cpu_rows, wire)
+    wire = measure_wire(args, hosts) if args.only in (None, "wire") else {}
+    profiled = args.only == "profile" or (args.profile and args.only is None)
+    instructions = measure_instructions(args, hosts) if profiled else {}
+    print_report(cpu_rows, wire, instructions)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"cpu": cpu_rows, "cpu_runs": cpu, "wire": wire}, f, indent=1)
+            json.dump({"cpu": cpu_rows, "cpu_runs": cpu, "wire": wire,
+                       "instructions": instructions}, f, indent=1)
 
 
 if __name__ == "__main__":

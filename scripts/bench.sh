@@ -10,7 +10,8 @@
 #   --repeat N    whole-process runs per host and setting (default 3); benchmarks repeat 3 times
 #   --cycles N    measured cycles per whole-process run (default 10, after 2 warm-up cycles)
 #
-# Figures go to build/bench-results/ (benchmark JSON and text, host.json, host.md) and to stdout.
+# Figures go to build/bench-results/ (benchmark JSON and text, host.json, host.md, and the
+# callgrind profiles of one cycle in profiles/, for callgrind_annotate) and to stdout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -64,6 +65,7 @@ if [ "$only" != "micro" ]; then
   fi
   echo "== whole process: k426b-host against k426b-sim on a pseudo-terminal"
   python3 bench/measure_host.py --sim "$build/bin/k426b-sim" "${hosts[@]}" \
-    --repeat "$repeat" --cycles "$cycles" --json "$results/host.json" | tee "$results/host.md"
+    --repeat "$repeat" --cycles "$cycles" --profile --keep-profiles "$results/profiles" \
+    --json "$results/host.json" | tee "$results/host.md"
 fi
 echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -41,6 +41,7 @@ void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, cons
     }
     ++queries_since_cycle_;
   }
+  if (!stream_.enabled()) return;  // nobody reads the event: build none
   Json::Value members(Json::objectValue);
   members["cid1"] = cid1;
   members["cid2"] = cid2;
@@ -50,6 +51,7 @@ void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, cons
 }
 
 void BenchEvents::OnReply(unsigned, unsigned char cid1, unsigned char rtn, const Bytes& info) {
+  if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
   members["cid1"] = cid1;
   members["rtn"] = rtn;
@@ -78,6 +80,7 @@ void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& sna
     std::lock_guard<std::mutex> lock(mutex_);
     latest_snapshots_[{data_id, record_type}] = snapshot;
   }
+  if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;
   members["record_type"] = record_type;
@@ -87,6 +90,7 @@ void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& sna
 }
 
 void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
+  if (!stream_.enabled()) return;
   Json::Value members = RuleJson(data_id, rule);
   members["active"] = rule.active != 0;
   members["sequence"] = rule.sequence;
