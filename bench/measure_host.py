@@ -285,7 +285,7 @@ def measure_wire(args, hosts):
             "steady_ratio_median": statistics.median(c["ratio"] for c in steady),
             "steady_ratio_max": max(c["ratio"] for c in steady),
             "steady_reply_only_ratio_max": max(c["reply_only_ratio"] for c in steady),
-            "steady_example": steady[0],
+            "cycles": cycles,
             "paced_cpu": per_cycle(run),
         }
         print(f"  wire {label}: first {first['ratio']:.3f}, steady max "
@@ -337,7 +337,7 @@ def main():
     parser.add_argument("--cycles", type=int, default=10, help="measured cycles per cpu run")
     parser.add_argument("--warmup", type=int, default=2, help="cycles before the measurement")
     parser.add_argument("--repeat", type=int, default=3, help="cpu runs per host and setting")
-    parser.add_argument("--wire-cycles", type=int, default=6, help="cycles per wire run")
+    parser.add_argument("--wire-cycles", type=int, default=11, help="cycles per wire run")
     parser.add_argument("--only", choices=["cpu", "wire", "profile"], help="run one part")
     parser.add_argument("--profile", action="store_true",
                         help="also count instructions per cycle under callgrind")

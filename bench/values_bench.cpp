@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "bench/alloc_counter.h"
 #include "bench/bench_support.h"
@@ -80,6 +81,12 @@ void GetValueHeadKey(benchmark::State& state) { LookUp(state, "ia"); }
 void GetValueChannelKey(benchmark::State& state) { LookUp(state, "channel_0_f"); }
 BENCHMARK(GetValueHeadKey)->Threads(1)->Threads(4)->UseRealTime();
 BENCHMARK(GetValueChannelKey)->Threads(1)->Threads(4)->UseRealTime();
+
+// What a look-up pays for its freshness check: one conversion of the clock to local time.
+void LocalTimeNow(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(boost::posix_time::second_clock::local_time());
+}
+BENCHMARK(LocalTimeNow);
 
 // ---- the channel-key decision -------------------------------------------------------------
 
