@@ -148,6 +148,8 @@ class ZVK_API ZVKSPDevice : public ZVKVDevice {
   unsigned char Option() const { return option_; }
   int Speed() const { return speed_; }
   std::chrono::milliseconds ReplyTimeout() const { return reply_timeout_; }
+  // When the query in flight was written; it is given up ReplyTimeout() later.
+  std::chrono::steady_clock::time_point RequestTime() const { return request_time_; }
 
  protected:
   // Marks a request in flight; called by the codec after it wrote a query.

@@ -83,6 +83,7 @@ void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, cons
     last_query_ = cid1 << 8 | cid2;
   }
   if (line_ != nullptr) line_->QuerySent(cid1, cid2);
+  if (!stream_.enabled()) return;  // nobody reads the event: build none
   Json::Value members(Json::objectValue);
   members["cid1"] = cid1;
   members["cid2"] = cid2;
@@ -98,6 +99,7 @@ void BenchEvents::OnReply(unsigned, unsigned char cid1, unsigned char rtn, const
     if (rtn == 0 && last_query_ == kDeviceInfoQuery) model_ = ModelText(info);
   }
   if (line_ != nullptr) line_->ReplyReceived();
+  if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
   members["cid1"] = cid1;
   members["rtn"] = rtn;
@@ -148,6 +150,7 @@ void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& sna
     std::lock_guard<std::mutex> lock(mutex_);
     latest_data_[{data_id, record_type}] = {snapshot, std::chrono::system_clock::now(), false};
   }
+  if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;
   members["record_type"] = record_type;
@@ -167,6 +170,7 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
                        rule.description, false, IsoLocalTimeNow()};
     }
   }
+  if (!stream_.enabled()) return;
   Json::Value members = RuleJson(data_id, rule);
   members["active"] = rule.active != 0;
   members["sequence"] = rule.sequence;

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs the whole benchmark set: the Google Benchmark programs of bench/ and the whole-process
+# figures of k426b-host against k426b-sim (bench/measure_host.py). Not part of CI: the figures
+# depend on the machine and on what else runs on it.
+#
+#   scripts/bench.sh [--before REF] [--repeat N] [--cycles N] [--only micro|host]
+#
+#   --before REF  also build k426b-host, the plug-in and the simulator at git REF (a commit or
+#                 branch) and measure them side by side with the working tree, runs alternating
+#   --repeat N    whole-process runs per host and setting (default 3); benchmarks repeat 3 times
+#   --cycles N    measured cycles per whole-process run (default 10, after 2 warm-up cycles)
+#
+# Figures go to build/bench-results/ (benchmark JSON and text, host.json, host.md, and the
+# callgrind profiles of one cycle in profiles/, for callgrind_annotate) and to stdout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+before_ref=""
+repeat=3
+cycles=10
+only=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --before) before_ref="$2"; shift 2 ;;
+    --repeat) repeat="$2"; shift 2 ;;
+    --cycles) cycles="$2"; shift 2 ;;
+    --only) only="$2"; shift 2 ;;
+    *) echo "usage: scripts/bench.sh [--before REF] [--repeat N] [--cycles N] [--only micro|host]" >&2
+       exit 2 ;;
+  esac
+done
+
+export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-$(command -v ccache || true)}
+export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-$(command -v ccache || true)}
+benchmarks=(codec_bench parsers_bench values_bench round_done_bench)
+build=build/default
+results=build/bench-results
+mkdir -p "$results"
+
+echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
+     "load average $(cut -d' ' -f1-3 /proc/loadavg), commit $(git rev-parse --short HEAD)"
+cmake --preset default > /dev/null
+cmake --build --preset default -j "$(nproc)" --target k426b-host k426b k426b-sim "${benchmarks[@]}"
+
+if [ "$only" != "host" ]; then
+  for program in "${benchmarks[@]}"; do
+    echo "== $program"
+    "$build/bench/$program" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+      --benchmark_out="$results/$program.json" --benchmark_out_format=json \
+      | tee "$results/$program.txt"
+  done
+fi
+
+if [ "$only" != "micro" ]; then
+  hosts=(--host "after=$build/bin/k426b-host")
+  if [ -n "$before_ref" ]; then
+    # The earlier code in a tree of its own, built with the same preset settings.
+    before=build/bench-before
+    rm -rf "$before/src" && mkdir -p "$before/src"
+    git archive "$before_ref" | tar -x -C "$before/src"
+    cmake -S "$before/src" -B "$before/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK426B_BENCH=OFF \
+      > /dev/null
+    cmake --build "$before/build" -j "$(nproc)" --target k426b-host k426b k426b-sim
+    hosts=(--host "before=$before/build/bin/k426b-host" "${hosts[@]}")
+  fi
+  echo "== whole process: k426b-host against k426b-sim on a pseudo-terminal"
+  python3 bench/measure_host.py --sim "$build/bin/k426b-sim" "${hosts[@]}" \
+    --repeat "$repeat" --cycles "$cycles" --profile --keep-profiles "$results/profiles" \
+    --json "$results/host.json" | tee "$results/host.md"
+fi
+echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

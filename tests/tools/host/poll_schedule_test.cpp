@@ -1,0 +1,97 @@
+// When the serial loop wakes: the reply time-out of the query in flight, the start of the second
+// that ends the quiet time, and the next local second when the device declined for another
+// reason. The clocks are given, not read.
+
+#include <climits>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include "host/device.h"
+#include "tools/host/poll_schedule.h"
+
+namespace {
+
+namespace pt = boost::posix_time;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+const SteadyTime kSteady = SteadyTime() + std::chrono::hours(100);
+
+// The loop's clocks at local time 12:00:ss plus `micros`.
+LoopClocks ClocksAt(int second, long micros) {
+  const pt::ptime local(boost::gregorian::date(2026, 3, 1),
+                        pt::hours(12) + pt::seconds(second) + pt::microseconds(micros));
+  return {kSteady, local};
+}
+
+ExchangeState IdleSince(int second) {
+  ExchangeState state;
+  state.last_round_time =
+      pt::ptime(boost::gregorian::date(2026, 3, 1), pt::hours(12) + pt::seconds(second));
+  return state;
+}
+
+TEST(PollSchedule, AQueryInFlightWakesTheLoopAtItsReplyTimeOut) {
+  ExchangeState state = IdleSince(0);  // the quiet time is long over; only the reply counts
+  state.in_flight = true;
+  state.reply_due = kSteady + milliseconds(1500);
+  EXPECT_EQ(NextRefresh(state, ClocksAt(30, 0)), kSteady + milliseconds(1500));
+}
+
+TEST(PollSchedule, AfterACycleTheLoopSleepsToTheStartOfTheSecondThatEndsTheQuietTime) {
+  // Cycle closed in second 05 (stamped in whole seconds); the next may start at 07.000.
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(5, 300000)), kSteady + milliseconds(1700));
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(6, 999000)), kSteady + milliseconds(1));
+  // Across a minute: stamped 12:00:59, the cycle may start at 12:01:01.
+  EXPECT_EQ(NextRefresh(IdleSince(59), ClocksAt(59, 900000)), kSteady + milliseconds(1100));
+}
+
+TEST(PollSchedule, ADeadlineReachedDuringRefreshStatusIsStillDueAtOnce) {
+  // Clocks read 1 us before the quiet time ended: the refresh came too early, so the answer is
+  // "now" (the loop calls again at once), not a second later.
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(6, 999999)), kSteady + microseconds(1));
+}
+
+TEST(PollSchedule, ADeviceThatDeclinedForAnotherReasonIsAskedAgainAtTheNextSecond) {
+  // Quiet time over and still nothing sent: only the next local second can change that.
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(9, 250000)), kSteady + milliseconds(750));
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(7, 0)), kSteady + milliseconds(1000));
+  // A reply time-out that had passed yet was not given up: never a busy loop.
+  ExchangeState stuck = IdleSince(0);
+  stuck.in_flight = true;
+  stuck.reply_due = kSteady - milliseconds(5);
+  EXPECT_EQ(NextRefresh(stuck, ClocksAt(30, 400000)), kSteady + milliseconds(600));
+}
+
+TEST(PollSchedule, WaitsAreRoundedUpToWholeMillisecondsAndNeverNegative) {
+  EXPECT_EQ(WaitMs(kSteady + microseconds(1), kSteady), 1);
+  EXPECT_EQ(WaitMs(kSteady + microseconds(1000), kSteady), 1);
+  EXPECT_EQ(WaitMs(kSteady + microseconds(1001), kSteady), 2);
+  EXPECT_EQ(WaitMs(kSteady, kSteady), 0);
+  EXPECT_EQ(WaitMs(kSteady - milliseconds(40), kSteady), 0);
+  EXPECT_EQ(WaitMs(kSteady + std::chrono::hours(24 * 365), kSteady), INT_MAX);
+}
+
+class SendingDevice : public ZVKSPDevice {
+ public:
+  using ZVKSPDevice::MarkRequestSent;
+};
+
+TEST(PollSchedule, TheDevicesStateGivesTheReplyDeadlineAndTheQuietTimeStamp) {
+  SendingDevice device;
+  const pt::ptime stamp(boost::gregorian::date(2026, 3, 1), pt::hours(8));
+  device.SetLastRoundTime(stamp);
+  EXPECT_FALSE(ExchangeStateOf(device).in_flight);
+  EXPECT_EQ(ExchangeStateOf(device).last_round_time, stamp);
+
+  const SteadyTime before = std::chrono::steady_clock::now();
+  device.MarkRequestSent();
+  const SteadyTime after = std::chrono::steady_clock::now();
+  const ExchangeState state = ExchangeStateOf(device);
+  EXPECT_TRUE(state.in_flight);
+  EXPECT_GE(state.reply_due, before + device.ReplyTimeout());
+  EXPECT_LE(state.reply_due, after + device.ReplyTimeout());
+}
+
+}  // namespace
