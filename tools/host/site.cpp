@@ -194,7 +194,7 @@ void Site::Say(const std::string& line) { out_.Print(line); }
 
 void Site::LineLost(const char* why) {
   line_->Close();
-  HostLog().warn("{}lost {} ({}); reopening", settings_.name.empty() ? "" : "[" + settings_.name + "] ",
+  HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name),
                  line_->path(), why);
   line_state_.Lost(why);
   reopen_delay_ = std::chrono::milliseconds(250);
@@ -210,13 +210,14 @@ bool Site::EnsureLineOpen() {
     next_reopen_ = Clock::now() + reopen_delay_;
     return false;
   }
-  HostLog().info("{}reopened {}", settings_.name.empty() ? "" : "[" + settings_.name + "] ",
+  HostLog().info("{}reopened {}", SitePrefix(settings_.name),
                  line_->path());
   line_state_.Reopened();
   // The path may lead to another power system now: a new device checks the model again, and
   // only stored values the cache policy allows are handed over.
   if (const std::string failure = CreateDevice(); !failure.empty()) {
-    HostLog().error("cannot create the device anew: {}", failure);
+    HostLog().error("{}cannot create the device anew: {}", SitePrefix(settings_.name), failure);
+    LineLost("no device");
     return false;
   }
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
