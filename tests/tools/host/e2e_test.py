@@ -567,6 +567,10 @@ class LineSilence(unittest.TestCase):
                 run.process.kill()
         self.assertEqual(status, 0, run.stderr)
         fresh = [e for e in values_of(run.events, 101) if event_time(e) > event_time(up)]
+        print("\nsilent %.2f s after its unanswered query; 数据已超时 shown %.1f s after the last "
+              "cycle; up again, fresh values %.2f s later" %
+              ((event_time(silent) - since).total_seconds(), waited,
+               (event_time(fresh[0]) - event_time(up)).total_seconds()), file=sys.stderr)
         self.assertEqual(fresh[0]["values"]["ia"], 10.0)
         self.assertLess(fresh[0]["age_s"], 5)
         self.assertIn("no answer from %s since" % link, run.stdout)
