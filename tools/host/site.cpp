@@ -229,6 +229,8 @@ void Site::Run(const std::function<bool()>& stop) {
   std::vector<unsigned char> buffer(4096);
   unsigned reported = events_->completed_cycles();
   Clock::time_point values_shown = Clock::now();
+  // When the values shown last turn stale for the plug-in: shown again at that moment too.
+  Clock::time_point values_expire = values_shown + kFreshness;
   while (!stop()) {
     if (!EnsureLineOpen()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -250,10 +252,12 @@ void Site::Run(const std::function<bool()>& stop) {
     line_state_.Tick();
     const unsigned completed = events_->completed_cycles();
     if (completed == reported) {
-      // No cycle: the values are shown again now and then, so their ageing shows (the plug-in
-      // refuses them 61 s after the last completed cycle).
-      if (Clock::now() - values_shown >= kValuesInterval) {
-        values_shown = Clock::now();
+      // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts
+      // refusing them, so their ageing shows.
+      const Clock::time_point now = Clock::now();
+      const bool expiring = values_shown < values_expire && now >= values_expire;
+      if (now - values_shown >= kValuesInterval || expiring) {
+        values_shown = now;
         ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
       }
       continue;
@@ -266,6 +270,7 @@ void Site::Run(const std::function<bool()>& stop) {
     ReportValues(fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries,
                              cycle.seconds));
     values_shown = Clock::now();
+    values_expire = values_shown + kFreshness;
     if (settings_.cycles && reported >= *settings_.cycles) break;
   }
 }
