@@ -119,10 +119,10 @@ void BenchEvents::OnFrameError(unsigned, const std::string& reason, const Bytes&
   // A query given up is the line state's to tell; bytes dropped are worth a log line.
   if (IsNoReply(reason)) {
     if (line_ != nullptr) line_->QueryUnanswered();
-    HostLog().debug("{}{}", site_.empty() ? "" : "[" + site_ + "] ", reason);
+    HostLog().debug("{}{}", SitePrefix(site_), reason);
   } else {
     if (line_ != nullptr) line_->FrameDropped();
-    HostLog().info("{}frame dropped: {} ({} bytes)", site_.empty() ? "" : "[" + site_ + "] ",
+    HostLog().info("{}frame dropped: {} ({} bytes)", SitePrefix(site_),
                    reason, dropped.size());
   }
 }
@@ -141,7 +141,7 @@ void BenchEvents::OnLog(unsigned data_id, const std::string& text) {
   Emit("log", members);
   // A message the plug-in repeats every cycle is logged once; its repeats only with -v.
   HostLog().log(repeated ? spdlog::level::debug : spdlog::level::info, "{}plug-in {}: {}",
-                site_.empty() ? "" : "[" + site_ + "] ", data_id, text);
+                SitePrefix(site_), data_id, text);
   if (line_ != nullptr) line_->PluginLog(text);
 }
 
@@ -210,7 +210,8 @@ void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snap
   const std::string time = IsoLocalTimeNow();
   if (history_ != nullptr && !history_->Append(time, source_, data_id, record_type, snapshot)) {
     ++history_failures_;
-    HostLog().error("history not stored for {}: {}", data_id, history_->last_error());
+    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), data_id,
+                    history_->last_error());
   }
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;

@@ -13,3 +13,8 @@
 std::string SetUpHostLog(int verbosity, const std::string& log_file);
 
 spdlog::logger& HostLog();
+
+// "[north] " in front of a site's log lines when it has a name; "" on the one-site command line.
+inline std::string SitePrefix(const std::string& site) {
+  return site.empty() ? std::string() : "[" + site + "] ";
+}

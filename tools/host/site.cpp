@@ -195,7 +195,7 @@ void Site::Say(const std::string& line) { out_.Print(line); }
 
 void Site::LineLost(const char* why) {
   line_->Close();
-  HostLog().warn("{}lost {} ({}); reopening", settings_.name.empty() ? "" : "[" + settings_.name + "] ",
+  HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name),
                  line_->path(), why);
   line_state_.Lost(why);
   reopen_delay_ = std::chrono::milliseconds(250);
@@ -211,13 +211,14 @@ bool Site::EnsureLineOpen() {
     next_reopen_ = Clock::now() + reopen_delay_;
     return false;
   }
-  HostLog().info("{}reopened {}", settings_.name.empty() ? "" : "[" + settings_.name + "] ",
+  HostLog().info("{}reopened {}", SitePrefix(settings_.name),
                  line_->path());
   line_state_.Reopened();
   // The path may lead to another power system now: a new device checks the model again, and
   // only stored values the cache policy allows are handed over.
   if (const std::string failure = CreateDevice(); !failure.empty()) {
-    HostLog().error("cannot create the device anew: {}", failure);
+    HostLog().error("{}cannot create the device anew: {}", SitePrefix(settings_.name), failure);
+    LineLost("no device");
     return false;
   }
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
@@ -229,6 +230,8 @@ void Site::Run(const std::function<bool()>& stop) {
   std::vector<unsigned char> buffer(4096);
   unsigned reported = events_->completed_cycles();
   Clock::time_point values_shown = Clock::now();
+  // When the values shown last turn stale for the plug-in: shown again at that moment too.
+  Clock::time_point values_expire = values_shown + kFreshness;
   while (!stop()) {
     if (!EnsureLineOpen()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -250,10 +253,12 @@ void Site::Run(const std::function<bool()>& stop) {
     line_state_.Tick();
     const unsigned completed = events_->completed_cycles();
     if (completed == reported) {
-      // No cycle: the values are shown again now and then, so their ageing shows (the plug-in
-      // refuses them 61 s after the last completed cycle).
-      if (Clock::now() - values_shown >= kValuesInterval) {
-        values_shown = Clock::now();
+      // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts
+      // refusing them, so their ageing shows.
+      const Clock::time_point now = Clock::now();
+      const bool expiring = values_shown < values_expire && now >= values_expire;
+      if (now - values_shown >= kValuesInterval || expiring) {
+        values_shown = now;
         ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
       }
       continue;
@@ -266,6 +271,7 @@ void Site::Run(const std::function<bool()>& stop) {
     ReportValues(fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries,
                              cycle.seconds));
     values_shown = Clock::now();
+    values_expire = values_shown + kFreshness;
     if (settings_.cycles && reported >= *settings_.cycles) break;
   }
 }

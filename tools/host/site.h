@@ -43,6 +43,9 @@ class Site : private LineState::Output {
  public:
   // How often the values are shown again while no cycle completes.
   static constexpr std::chrono::seconds kValuesInterval{10};
+  // The plug-in refuses values 61 whole seconds (of its one-second clock) after the cycle that
+  // took them, or after a cache load; a little later they are certainly refused.
+  static constexpr std::chrono::milliseconds kFreshness{61200};
 
   // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site.
   Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
