@@ -9,6 +9,7 @@
 #include "host/controller.h"
 #include "host/device.h"
 #include "tools/host/host_log.h"
+#include "tools/host/poll_schedule.h"
 #include "tools/host/unit_values.h"
 
 namespace {
@@ -226,6 +227,17 @@ bool Site::EnsureLineOpen() {
   return true;
 }
 
+namespace {
+
+// While no cycle completes, the values are shown again every interval, and once more at the
+// moment the plug-in starts refusing them.
+Clock::time_point NextValuesShowing(Clock::time_point shown, Clock::time_point expire) {
+  const Clock::time_point next = shown + Site::kValuesInterval;
+  return shown < expire ? std::min(next, expire) : next;
+}
+
+}  // namespace
+
 void Site::Run(const std::function<bool()>& stop) {
   std::vector<unsigned char> buffer(4096);
   unsigned reported = events_->completed_cycles();
@@ -234,12 +246,18 @@ void Site::Run(const std::function<bool()>& stop) {
   Clock::time_point values_expire = values_shown + kFreshness;
   while (!stop()) {
     if (!EnsureLineOpen()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      SleepUntil(std::min(next_reopen_, NextValuesShowing(values_shown, values_expire)));
       continue;
     }
+    const LoopClocks before = LoopClocks::Now();
     composite_->RefreshStatus();
     std::size_t received = 0;
-    switch (line_->Read(buffer.data(), buffer.size(), received, /*wait_ms=*/20)) {
+    // Sleep until bytes come or something is due: the poll's own next step (reply time-out,
+    // end of the quiet time) or the next showing of the values.
+    const int wait_ms =
+        std::min(RefreshWaitMs(*composite_, before),
+                 WaitMs(NextValuesShowing(values_shown, values_expire), Clock::now()));
+    switch (line_->Read(buffer.data(), buffer.size(), received, wait_ms)) {
       case Line::ReadResult::kData:
         wire_.Received(buffer.data(), received);
         composite_->process(buffer.data(), static_cast<unsigned>(received));
