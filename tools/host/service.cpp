@@ -202,11 +202,11 @@ int RunService(const ParsedOptions& parsed) {
   const HostOptions& options = parsed.options;
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(1, problem);
-  SitesFile sites = LoadSitesFile(options.sites_path);
-  if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
   // A recording is one line's bytes, replayed as one power system: several lines would mix.
   if (!options.record_path.empty())
     return Fail(2, "--record records one line: use it with --config and --port, not --sites");
+  SitesFile sites = LoadSitesFile(options.sites_path);
+  if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
   ListenAddress listen;
   if (!options.listen.empty()) {
     if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())

@@ -96,6 +96,17 @@ class SitesFileRefusedTest(TempDirTest):
         self.assertEqual(result.stdout, "")
 
 
+    def test_no_recording_of_several_lines(self):
+        sites = self.write_json("sites.json", {"sites": [
+            {"name": "north", "port": "/dev/ttyUSB0", "device": device_config(0)}]})
+        result = subprocess.run([HOST, "--sites", sites, "--no-history",
+                                 "--record", self.path("wire.rec")],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("--record records one line", result.stderr)
+        self.assertFalse(os.path.exists(self.path("wire.rec")))
+
+
 class TwoSitesOneLineFailsTest(TempDirTest):
     """Site "steady" on a pseudo-terminal keeps answering; site "flaky" on TCP loses its
     simulator. Then the host restarts with the history kept, "flaky" still without a line."""
