@@ -78,10 +78,12 @@ void DescribeRectifier(const UnitStatus& unit, Json::Value& json) {
   json["modules"] = modules;
 }
 
-// One running site: its Site on a serial thread of its own, stopped on its own.
+// One running site: its Site on a serial thread of its own, stopped on its own. Its wire log is
+// its own too: the log splits received bytes into frames and hands them to one site's trace.
 struct RunningSite {
   SiteConfig config;
   std::unique_ptr<HumanOutput> out;
+  WireLog wire;
   std::unique_ptr<Site> site;
   std::atomic<bool> stop{false};
   std::thread thread;
@@ -94,13 +96,12 @@ bool SameSite(const SiteConfig& a, const SiteConfig& b) {
 class Service {
  public:
   Service(const HostOptions& options, const LoadedPlugin& plugin, HistoryStore* history,
-          EventStream& stream, StatusBoard& board, WireLog& wire, std::FILE* human)
+          EventStream& stream, StatusBoard& board, std::FILE* human)
       : options_(options),
         plugin_(plugin),
         history_(history),
         stream_(stream),
         board_(board),
-        wire_(wire),
         human_(human) {}
 
   ~Service() { StopAll(); }
@@ -111,6 +112,7 @@ class Service {
     auto running = std::make_unique<RunningSite>();
     running->config = config;
     running->out = std::make_unique<HumanOutput>(human_, config.name);
+    if (options_.trace) running->wire.EnableTrace(human_);
     SiteSettings settings;
     settings.name = config.name;
     settings.source = config.port;
@@ -118,11 +120,11 @@ class Service {
     settings.max_cache_age = options_.max_cache_age;
     settings.summary = true;
     running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud), plugin_,
-                                           history_, stream_, board_, *running->out, wire_);
+                                           history_, stream_, board_, *running->out,
+                                           running->wire);
     if (auto problem = running->site->CreateDevice(); !problem.empty())
       return "site " + config.name + ": " + problem;
-    if (auto problem = running->site->OpenLine(); !problem.empty())
-      HostLog().warn("[{}] {} (retrying)", config.name, problem);
+    running->site->OpenLine(/*keep_trying=*/true);
     running->site->Start();
     RunningSite* raw = running.get();
     running->thread = std::thread([raw] {
@@ -185,7 +187,6 @@ class Service {
   HistoryStore* history_;
   EventStream& stream_;
   StatusBoard& board_;
-  WireLog& wire_;
   std::FILE* human_;
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
 };
@@ -201,6 +202,9 @@ int RunService(const ParsedOptions& parsed) {
   const HostOptions& options = parsed.options;
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(1, problem);
+  // A recording is one line's bytes, replayed as one power system: several lines would mix.
+  if (!options.record_path.empty())
+    return Fail(2, "--record records one line: use it with --config and --port, not --sites");
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
   ListenAddress listen;
@@ -221,13 +225,11 @@ int RunService(const ParsedOptions& parsed) {
   for (const std::string& argument : parsed.arguments) arguments.append(argument);
   start["options"] = arguments;
   start["config"] = options.sites_path;
+  // Every other event names its one site; the start event names them all.
+  Json::Value names(Json::arrayValue);
+  for (const SiteConfig& config : sites.sites) names.append(config.name);
+  start["sites"] = names;
   stream.Write("start", start);
-  WireLog wire;
-  if (options.trace) wire.EnableTrace(human);
-  if (!options.record_path.empty()) {
-    if (auto problem = wire.OpenRecord(options.record_path); !problem.empty())
-      return Fail(1, problem);
-  }
 
   LoadedPlugin plugin;
   const std::string plugin_path =
@@ -256,7 +258,7 @@ int RunService(const ParsedOptions& parsed) {
   InstallSignals();
   ServiceNotify notify;
   {
-    Service service(options, plugin, history.get(), stream, board, wire, human);
+    Service service(options, plugin, history.get(), stream, board, human);
     for (const SiteConfig& config : sites.sites) {
       if (auto problem = service.Add(config); !problem.empty()) {
         service.StopAll();

@@ -86,7 +86,12 @@ std::string Site::CreateDevice() {
   return {};
 }
 
-std::string Site::OpenLine() { return line_->Open(); }
+std::string Site::OpenLine(bool keep_trying) {
+  const std::string failure = line_->Open();
+  // A line that cannot be opened is not up: it counts as lost until a reopen succeeds.
+  if (!failure.empty() && keep_trying) LineLost(failure.c_str());
+  return failure;
+}
 
 void Site::Start() {
   LoadCaches();

@@ -58,8 +58,9 @@ class Site : private LineState::Output {
   // Makes the composite device and initialises it with the configuration. Empty result on
   // success, else why the plug-in refused it.
   std::string CreateDevice();
-  // Opens the line; empty result on success, else the reason.
-  std::string OpenLine();
+  // Opens the line; empty result on success, else the reason. With `keep_trying` a failure
+  // marks the line lost and Run reopens it with back-off.
+  std::string OpenLine(bool keep_trying = false);
   // Hands the units the stored snapshots the cache policy allows and shows the values.
   void Start();
   // The serial loop, until `stop` says so or the cycles asked for are complete.

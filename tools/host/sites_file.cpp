@@ -6,48 +6,13 @@
 
 #include "tools/host/config_check.h"
 #include "tools/host/options.h"
+#include "tools/host/strict_json.h"
 #include "tools/host/tcp_line.h"
 
 namespace {
 
 const std::vector<std::string> kTopMembers = {"sites"};
 const std::vector<std::string> kSiteMembers = {"name", "port", "baud", "device"};
-
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// Reports every member of `object` not in `known`, with the nearest known name when one is close.
-void CheckMembers(const Json::Value& object, const std::vector<std::string>& known,
-                  const std::string& where, std::vector<std::string>& problems) {
-  for (const std::string& member : object.getMemberNames()) {
-    if (std::find(known.begin(), known.end(), member) != known.end()) continue;
-    std::string problem = where + ": unknown member '" + member + "'";
-    const std::string* nearest = nullptr;
-    std::size_t best = 0;
-    for (const std::string& candidate : known) {
-      const std::size_t distance = EditDistance(member, candidate);
-      if (nearest == nullptr || distance < best) {
-        nearest = &candidate;
-        best = distance;
-      }
-    }
-    if (nearest != nullptr && best <= std::max<std::size_t>(1, nearest->size() / 2))
-      problem += " \u2014 did you mean '" + *nearest + "'?";
-    problems.push_back(problem);
-  }
-}
 
 bool IsSiteName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
@@ -73,11 +38,12 @@ std::string DirectoryOf(const std::string& path) {
 SitesFile CheckSitesDocument(const Json::Value& document, const std::string& directory) {
   SitesFile result;
   auto& problems = result.problems;
+  StrictChecker check(problems);
   if (!document.isObject()) {
     problems.push_back("the sites file must be a JSON object {\"sites\": [...]}");
     return result;
   }
-  CheckMembers(document, kTopMembers, "the sites file", problems);
+  check.KnownMembers(document, "the sites file", kTopMembers);
   const Json::Value& sites = document["sites"];
   if (!sites.isArray() || sites.empty()) {
     problems.push_back("sites must be a non-empty list of sites");
@@ -94,7 +60,7 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
       problems.push_back(where + ": a site must be an object with name, port and device");
       continue;
     }
-    CheckMembers(entry, kSiteMembers, where, problems);
+    check.KnownMembers(entry, where, kSiteMembers);
     SiteConfig site;
 
     const Json::Value& name = entry["name"];

@@ -56,14 +56,17 @@ def read_line(process, deadline_s, what):
 
 
 def stop_process(process, grace_s=15):
-    if process is None or process.poll() is not None:
+    if process is None:
         return
-    process.terminate()
-    try:
-        process.wait(timeout=grace_s)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait(timeout=grace_s)
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=grace_s)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=grace_s)
+    if process.stdout:
+        process.stdout.close()
 
 
 class DemoTarget:
@@ -97,16 +100,19 @@ def device_config(base):
 
 class HostFleetTarget:
     """Three simulated power systems (sites "pty-0" and "pty-1" on pseudo-terminals from one
-    `k426b-sim --sites 2 --pty`, "tcp-0" from `k426b-sim --tcp`) supervised by one
+    `k426b-sim --sites 2 --pty --link DIR/pty`, reached through DIR/pty-0 and DIR/pty-1;
+    "tcp-0" from `k426b-sim --tcp`) supervised by one
     `k426b-host --sites FILE --listen 127.0.0.1:PORT`."""
 
     def __init__(self):
         self.directory = tempfile.mkdtemp(prefix="k426b-fleet-")
         self.processes = []
         self.tcp_sim = None
+        self.stderr = open(os.path.join(self.directory, "stderr.log"), "a")
 
     def start(self):
-        ptys = self.spawn([SIM, "--sites", "2", "--pty"])
+        ptys = self.spawn([SIM, "--sites", "2", "--pty", "--link",
+                           os.path.join(self.directory, "pty")])
         pty_paths = [read_line(ptys, 10, "k426b-sim --pty") for _ in range(2)]
         scenario = os.path.join(self.directory, "fuse.json")
         with open(scenario, "w") as out:
@@ -134,8 +140,7 @@ class HostFleetTarget:
         raise AssertionError("k426b-host did not answer /healthz")
 
     def spawn(self, command):
-        process = subprocess.Popen(command, stdout=subprocess.PIPE,
-                                   stderr=open(os.path.join(self.directory, "stderr.log"), "a"))
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr)
         self.processes.append(process)
         return process
 
@@ -145,6 +150,7 @@ class HostFleetTarget:
     def stop(self):
         for process in reversed(self.processes):
             stop_process(process)
+        self.stderr.close()
         shutil.rmtree(self.directory, ignore_errors=True)
 
 
