@@ -78,10 +78,13 @@ void DescribeRectifier(const UnitStatus& unit, Json::Value& json) {
   json["modules"] = modules;
 }
 
-// One running site: its Site on a serial thread of its own, stopped on its own.
+// One running site: its Site on a serial thread of its own, stopped on its own. Its wire log is
+// its own too: a log splits received bytes into frames and hands them to one site's trace, so a
+// shared one would mix the sites' bytes and give every frame to the last site started.
 struct RunningSite {
   SiteConfig config;
   std::unique_ptr<HumanOutput> out;
+  WireLog wire;
   std::unique_ptr<Site> site;
   std::atomic<bool> stop{false};
   std::thread thread;
@@ -94,13 +97,12 @@ bool SameSite(const SiteConfig& a, const SiteConfig& b) {
 class Service {
  public:
   Service(const HostOptions& options, const LoadedPlugin& plugin, HistoryStore* history,
-          EventStream& stream, StatusBoard& board, WireLog& wire, std::FILE* human)
+          EventStream& stream, StatusBoard& board, std::FILE* human)
       : options_(options),
         plugin_(plugin),
         history_(history),
         stream_(stream),
         board_(board),
-        wire_(wire),
         human_(human) {}
 
   ~Service() { StopAll(); }
@@ -111,6 +113,7 @@ class Service {
     auto running = std::make_unique<RunningSite>();
     running->config = config;
     running->out = std::make_unique<HumanOutput>(human_, config.name);
+    if (options_.trace) running->wire.EnableTrace(human_);
     SiteSettings settings;
     settings.name = config.name;
     settings.source = config.port;
@@ -118,7 +121,8 @@ class Service {
     settings.max_cache_age = options_.max_cache_age;
     settings.summary = true;
     running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud), plugin_,
-                                           history_, stream_, board_, *running->out, wire_);
+                                           history_, stream_, board_, *running->out,
+                                           running->wire);
     if (auto problem = running->site->CreateDevice(); !problem.empty())
       return "site " + config.name + ": " + problem;
     if (auto problem = running->site->OpenLine(); !problem.empty())
@@ -185,7 +189,6 @@ class Service {
   HistoryStore* history_;
   EventStream& stream_;
   StatusBoard& board_;
-  WireLog& wire_;
   std::FILE* human_;
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
 };
@@ -203,6 +206,9 @@ int RunService(const ParsedOptions& parsed) {
     return Fail(1, problem);
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
+  // A recording is replayed as one line's exchanges; the sites' bytes in one file could not be.
+  if (!options.record_path.empty())
+    return Fail(2, "--record records one line: use it with --port, not with --sites");
   ListenAddress listen;
   if (!options.listen.empty()) {
     if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
@@ -222,12 +228,6 @@ int RunService(const ParsedOptions& parsed) {
   start["options"] = arguments;
   start["config"] = options.sites_path;
   stream.Write("start", start);
-  WireLog wire;
-  if (options.trace) wire.EnableTrace(human);
-  if (!options.record_path.empty()) {
-    if (auto problem = wire.OpenRecord(options.record_path); !problem.empty())
-      return Fail(1, problem);
-  }
 
   LoadedPlugin plugin;
   const std::string plugin_path =
@@ -256,7 +256,7 @@ int RunService(const ParsedOptions& parsed) {
   InstallSignals();
   ServiceNotify notify;
   {
-    Service service(options, plugin, history.get(), stream, board, wire, human);
+    Service service(options, plugin, history.get(), stream, board, human);
     for (const SiteConfig& config : sites.sites) {
       if (auto problem = service.Add(config); !problem.empty()) {
         service.StopAll();
