@@ -151,8 +151,8 @@ function groupTable(group) {
 
 function moduleTable(unit) {
   if (!Array.isArray(unit.modules)) {
-    return el('p', {className: 'placeholder', 'data-placeholder': 'modules'},
-              'Module table: this host does not yet decode the rectifier snapshot into modules.');
+    return el('p', {className: 'muted', 'data-placeholder': 'modules'},
+              'No module values yet: the group has not been read in full.');
   }
   const modules = unit.modules.filter((m) => m !== null && typeof m === 'object');
   const width = Math.max(0, ...modules.map((m) => (Array.isArray(m.further) ? m.further.length : 0)));
