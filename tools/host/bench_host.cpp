@@ -190,7 +190,8 @@ int RunBenchHost(const ParsedOptions& parsed) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
     builder["emitUTF8"] = true;
-    fmt::print(machine_output, "{}\n", Json::writeString(builder, SiteStatusJson(*status)));
+    fmt::print(machine_output, "{}\n", Json::writeString(builder, DescribedSiteJson(*status, true,
+                                                                          DescribeRectifierUnit)));
     std::fflush(machine_output);
   }
   return 0;

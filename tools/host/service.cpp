@@ -16,7 +16,6 @@
 #include "tools/host/http_server.h"
 #include "tools/host/human_output.h"
 #include "tools/host/plugin_loader.h"
-#include "tools/host/rectifier_snapshot.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/service_notify.h"
 #include "tools/host/site.h"
@@ -56,30 +55,9 @@ std::string Problems(const std::string& path, const std::vector<std::string>& pr
   return text;
 }
 
-// The rectifier group's modules and values, decoded from its snapshot, for the web page: the
-// same decoding the metrics use, so page and endpoint agree.
-void DescribeRectifier(const UnitStatus& unit, Json::Value& json) {
-  if (unit.record_type != kRectifierRecordType) return;
-  const auto decoded = DecodeRectifierSnapshot(unit.snapshot.data(), unit.snapshot.size());
-  if (!decoded) return;
-  Json::Value fields(Json::objectValue);
-  for (const RectifierField& field : decoded->fields) fields[field.name] = FloatJson(field.value);
-  json["group"] = fields;
-  Json::Value modules(Json::arrayValue);
-  for (const RectifierModuleValues& module : decoded->modules) {
-    Json::Value row(Json::objectValue);
-    row["position"] = modules.size() + 1;
-    row["first"] = FloatJson(module.first);
-    Json::Value further(Json::arrayValue);
-    for (float value : module.further) further.append(FloatJson(value));
-    row["further"] = further;
-    modules.append(row);
-  }
-  json["modules"] = modules;
-}
-
 // One running site: its Site on a serial thread of its own, stopped on its own. Its wire log is
-// its own too: the log splits received bytes into frames and hands them to one site's trace.
+// its own too: a log splits received bytes into frames and hands them to one site's trace, so a
+// shared one would mix the sites' bytes and give every frame to the last site started.
 struct RunningSite {
   SiteConfig config;
   std::unique_ptr<HumanOutput> out;
@@ -248,9 +226,7 @@ int RunService(const ParsedOptions& parsed) {
   HttpServer http;
   if (!options.listen.empty()) {
     AddMetricsRoute(http, board);
-    WebOptions web;
-    web.describe_unit = DescribeRectifier;
-    AddWebRoutes(http.server(), board, web);
+    AddWebRoutes(http.server(), board);
     if (auto problem = http.Start(listen); !problem.empty())
       return Fail(1, "--listen " + options.listen + ": " + problem);
   }

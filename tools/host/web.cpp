@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "tools/host/event_stream.h"
+#include "tools/host/rectifier_snapshot.h"
 #include "tools/host/status_board.h"
 #include "tools/host/web_assets.h"
 
@@ -60,13 +61,7 @@ class SiteJsonWriter {
       : board_(board), describe_unit_(options.describe_unit) {}
 
   Json::Value Site(const SiteStatus& status, bool with_trace) const {
-    Json::Value site = SiteStatusJson(status, with_trace);
-    if (describe_unit_) {
-      Json::Value& units = site["units"];
-      for (Json::ArrayIndex i = 0; i < units.size() && i < status.units.size(); ++i)
-        describe_unit_(status.units[i], units[i]);
-    }
-    return site;
+    return DescribedSiteJson(status, with_trace, describe_unit_);
   }
 
   Json::Value Overview() const {
@@ -83,7 +78,7 @@ class SiteJsonWriter {
 
  private:
   const StatusBoard& board_;
-  std::function<void(const UnitStatus&, Json::Value&)> describe_unit_;
+  DescribeUnit describe_unit_;
 };
 
 // One open /events stream. It lives as long as the response's content provider, so the count of
@@ -146,6 +141,37 @@ class EventFeed {
 };
 
 }  // namespace
+
+void DescribeRectifierUnit(const UnitStatus& unit, Json::Value& unit_json) {
+  if (unit.record_type != kRectifierRecordType) return;
+  const auto decoded = DecodeRectifierSnapshot(unit.snapshot.data(), unit.snapshot.size());
+  if (!decoded) return;
+  Json::Value group(Json::objectValue);
+  for (const RectifierField& field : decoded->fields) group[field.name] = FloatJson(field.value);
+  unit_json["group"] = group;
+  Json::Value modules(Json::arrayValue);
+  for (const RectifierModuleValues& module : decoded->modules) {
+    Json::Value row(Json::objectValue);
+    row["position"] = modules.size() + 1;
+    row["first"] = FloatJson(module.first);
+    Json::Value further(Json::arrayValue);
+    for (float value : module.further) further.append(FloatJson(value));
+    row["further"] = further;
+    modules.append(row);
+  }
+  unit_json["modules"] = modules;
+}
+
+Json::Value DescribedSiteJson(const SiteStatus& status, bool with_trace,
+                              const DescribeUnit& describe) {
+  Json::Value site = SiteStatusJson(status, with_trace);
+  if (describe) {
+    Json::Value& units = site["units"];
+    for (Json::ArrayIndex i = 0; i < units.size() && i < status.units.size(); ++i)
+      describe(status.units[i], units[i]);
+  }
+  return site;
+}
 
 void AddWebRoutes(httplib::Server& server, const StatusBoard& board, WebOptions options) {
   auto writer = std::make_shared<const SiteJsonWriter>(board, options);

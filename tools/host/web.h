@@ -17,10 +17,22 @@ class Server;
 }
 class StatusBoard;
 
+// Adds members to one unit's JSON before it is served.
+using DescribeUnit = std::function<void(const UnitStatus& unit, Json::Value& unit_json)>;
+
+// The rectifier group's values decoded from its snapshot, the decoding the metrics use, so page
+// and endpoint agree: "group" {name: number} and "modules" [{"position", "first", "further"}].
+// Units of other types, and snapshots that do not decode, are left as they are.
+void DescribeRectifierUnit(const UnitStatus& unit, Json::Value& unit_json);
+
+// One site's JSON (SiteStatusJson) with `describe` applied to each unit: what
+// GET /api/sites/NAME serves and `--once --json` prints.
+Json::Value DescribedSiteJson(const SiteStatus& status, bool with_trace,
+                              const DescribeUnit& describe);
+
 struct WebOptions {
-  // Adds members to one unit's JSON before it is served (the rectifier group's modules decoded
-  // from its snapshot go here, as "modules": [{member: value, ...}, ...]); none when empty.
-  std::function<void(const UnitStatus& unit, Json::Value& unit_json)> describe_unit;
+  // Applied to every unit served; none when empty.
+  DescribeUnit describe_unit = DescribeRectifierUnit;
   // Event streams open at once; more are refused with 503 and the page falls back to polling,
   // so streams never take every worker thread of the server.
   unsigned max_event_streams = 4;

@@ -12,7 +12,9 @@
 #include <httplib.h>
 #include <json/json.h>
 
+#include "tests/tools/fleet/demo_board.h"
 #include "tools/host/event_stream.h"
+#include "tools/host/rectifier_snapshot.h"
 #include "tools/host/status_board.h"
 #include "tools/host/web.h"
 
@@ -172,6 +174,36 @@ TEST(WebRoutes, ServesThePageAndItsFilesAsUtf8WithNoOutsideSources) {
   auto missing = client.Get("/assets/nothing.js");
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 404);
+}
+
+TEST(WebRoutes, RectifierUnitCarriesItsGroupAndModulesAsDecoded) {
+  SiteStatus site = TestSite("north");
+  UnitStatus rc;
+  rc.data_id = 100;
+  rc.device_type = "k426b-rc";
+  rc.record_type = kRectifierRecordType;
+  rc.snapshot = RectifierSnapshotBytes(53.5f, {8.0f, 8.25f}, true);
+  UnitStatus same_bytes_other_type = rc;
+  same_bytes_other_type.record_type = 5096;
+  UnitStatus short_snapshot = rc;
+  short_snapshot.snapshot.pop_back();
+  site.units = {rc, same_bytes_other_type, short_snapshot};
+
+  const Json::Value units = DescribedSiteJson(site, false, DescribeRectifierUnit)["units"];
+  EXPECT_EQ(units[0]["group"]["group"], 53.5);
+  EXPECT_EQ(units[0]["group"]["dc_value_1"].asFloat(), 57.6f);
+  const Json::Value& modules = units[0]["modules"];
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[1]["position"].asInt(), 2);
+  EXPECT_EQ(modules[1]["first"], 8.25);
+  ASSERT_EQ(modules[1]["further"].size(), 7u);
+  EXPECT_EQ(modules[1]["further"][0], 50.0);
+  // Only the rectifier's record decodes, and only at the length its module count implies; the
+  // page shows its note instead of a table.
+  for (Json::ArrayIndex i : {1u, 2u}) {
+    EXPECT_FALSE(units[i].isMember("modules")) << i;
+    EXPECT_FALSE(units[i].isMember("group")) << i;
+  }
 }
 
 TEST(WebRoutes, OverviewAndSiteJsonKeepTheSharedShapeAndUtf8) {

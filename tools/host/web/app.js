@@ -137,29 +137,39 @@ function valueRows(unit) {
   });
 }
 
-function cellText(value) {
-  if (Array.isArray(value)) {
-    return value.map((v) => (typeof v === 'number' ? hex2(v) : String(v))).join(' ');
-  }
-  if (value !== null && typeof value === 'object') return JSON.stringify(value);
-  return typeof value === 'number' ? numberText(value) : String(value);
+// The rectifier group, as the host decodes the unit's snapshot: the group's own values
+// ("group": name -> number) and one row per module ("modules": position, its first value and
+// its further values in order).
+function groupTable(group) {
+  const natural = (a, b) => (b === 'group') - (a === 'group') ||
+                            a.localeCompare(b, 'en', {numeric: true});
+  const names = Object.keys(group || {}).sort(natural);
+  if (names.length === 0) return null;
+  return el('div', {className: 'group'}, names.map((name) => el('div', {'data-key': name},
+    el('span', {className: 'key'}, name), ' ', el('span', {className: 'num'}, numberText(group[name])))));
 }
 
-// The rectifier group: one row per module, as the host decodes the group's snapshot into the
-// unit's "modules" member (position, values, states, alarm bytes).
 function moduleTable(unit) {
   if (!Array.isArray(unit.modules)) {
-    return el('p', {className: 'placeholder', 'data-placeholder': 'modules'},
-              'Module table: this host does not yet decode the rectifier snapshot into modules.');
+    return el('p', {className: 'muted', 'data-placeholder': 'modules'},
+              'No module values yet: the group has not been read in full.');
   }
-  const columns = [];
-  for (const module of unit.modules) {
-    for (const key of Object.keys(module || {})) if (!columns.includes(key)) columns.push(key);
-  }
-  columns.sort((a, b) => (b === 'position') - (a === 'position'));  // the position first
-  const rows = unit.modules.map((module, i) => el('tr', {'data-module': i + 1},
-    columns.map((c) => el('td', {}, module && c in module ? cellText(module[c]) : ''))));
-  return table('modules', columns, rows, 'No rectifier module reported.');
+  const modules = unit.modules.filter((m) => m !== null && typeof m === 'object');
+  const width = Math.max(0, ...modules.map((m) => (Array.isArray(m.further) ? m.further.length : 0)));
+  const headings = ['Module', 'First'];
+  for (let i = 1; i <= width; ++i) headings.push('Further ' + i);
+  const rows = modules.map((module) => {
+    const further = Array.isArray(module.further) ? module.further : [];
+    const cells = [el('th', {}, String(module.position ?? '')),
+                   el('td', {className: 'num'}, numberText(module.first))];
+    for (let i = 0; i < width; ++i) {
+      cells.push(i < further.length ? el('td', {className: 'num'}, numberText(further[i]))
+                                    : el('td', {className: 'muted'}, '—'));
+    }
+    return el('tr', {'data-module': module.position}, cells);
+  });
+  return [groupTable(unit.group),
+          table('modules', headings, rows, 'No rectifier module reported.')];
 }
 
 function unitCard(unit) {
@@ -205,7 +215,8 @@ function renderSite(site) {
          site.line && site.line.reason ? el('div', {className: 'muted'}, site.line.reason) : null)),
       el('tr', {}, el('th', {}, 'Model'), el('td', {id: 'model'}, site.model || '—')),
       el('tr', {}, el('th', {}, 'Port'), el('td', {}, site.port || '—')),
-      el('tr', {}, el('th', {}, 'Cycles'), el('td', {}, (counters.cycles || 0) + ' · last ' +
+      el('tr', {}, el('th', {}, 'Cycles'), el('td', {id: 'cycles', 'data-cycles': counters.cycles || 0},
+         (counters.cycles || 0) + ' · last ' +
          duration(counters.last_cycle_seconds) + ' · ' + (counters.queries || 0) + ' queries')),
       el('tr', {}, el('th', {}, 'Errors'), el('td', {},
          [...errors, ...replyErrors].join(' · ') || 'none')))),
