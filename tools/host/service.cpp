@@ -240,6 +240,9 @@ int RunService(const ParsedOptions& parsed) {
   const HostOptions& options = parsed.options;
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(1, problem);
+  // From the start, so that a SIGHUP or SIGTERM arriving while the sites start up is taken
+  // once they run, instead of ending the process by the signal's default action.
+  InstallSignals();
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
   ListenAddress listen;
@@ -292,7 +295,6 @@ int RunService(const ParsedOptions& parsed) {
       return Fail(1, "--listen " + options.listen + ": " + problem);
   }
 
-  InstallSignals();
   ServiceNotify notify;
   {
     Service service(options, plugin, history.get(), stream, board, wire, human);

@@ -83,12 +83,14 @@ class Fleet:
             self.stop()
             raise AssertionError(f"k426b-sim printed {links}")
 
-    def write_sites(self, *names):
-        """Writes the sites file listing `names`; replaced in one rename, so a reload never
-        reads half a file."""
+    def write_sites(self, *names, timeout_ms=None):
+        """Writes the sites file listing `names` (the last one's device with `timeout_ms`, when
+        given); replaced in one rename, so a reload never reads half a file."""
         sites = [{"name": name, "port": os.path.join(self.folder, f"pty-{index}"),
                   "device": device_config(1000 * index)}
                  for name, index in self.SITES.items() if name in names]
+        if timeout_ms is not None:
+            sites[-1]["device"]["timeout_ms"] = timeout_ms
         self.write_text(json.dumps({"sites": sites}, indent=2))
 
     def write_text(self, text):
@@ -198,6 +200,15 @@ class SighupReload(unittest.TestCase):
         self.assertEqual([cycle["number"] for cycle in fleet.cycles("C", events)][:3], [1, 2, 3])
         self.assertIn("[A] stopped: no longer listed", fleet.log())
         self.assertIn("[C] started on", fleet.log())
+
+        # C's device changed: C starts over with the new configuration, B polls on.
+        fleet.write_sites("B", "C", timeout_ms=1400)
+        index, event = self.reload(expect_applied=True)
+        self.assertEqual((event["stopped"], event["started"], event["kept"]), (["C"], ["C"], ["B"]))
+        fleet.wait_for_cycles("C", 2, after=index)
+        self.assertEqual([cycle["number"] for cycle in fleet.cycles("C", fleet.events()[index:])][:2],
+                         [1, 2])
+        self.assertIn("[C] stopped: changed in the sites file", fleet.log())
 
         # A sites file that cannot be used (B listed twice, then not JSON at all): the running
         # sites stay as they are, and the log and the event say why.
