@@ -237,9 +237,11 @@ class NotifySocket:
     def receive(self, deadline_s=DEADLINE_S):
         self.socket.settimeout(deadline_s)
         try:
-            return self.socket.recv(4096).decode()
+            message = self.socket.recv(4096).decode()
         except socket.timeout:
             raise AssertionError(f"no notify message within {deadline_s} s") from None
+        print(f"{time.monotonic():.3f} received {message!r}", flush=True)
+        return message
 
     def receive_until(self, wanted, deadline_s=DEADLINE_S):
         """Messages up to and including the first whose first line is `wanted`."""
