@@ -20,7 +20,7 @@ dev_contents=$(dpkg-deb --contents "$dev")
 echo "$dev_contents"
 
 depends=$(dpkg-deb --field "$runtime" Depends)
-for library in libc6 libstdc++6 libjsoncpp25 libfmt9 libsqlite3-0 adduser; do
+for library in libc6 libstdc++6 libjsoncpp25 libfmt9 libsqlite3-0 libsystemd0 adduser; do
   check "Depends names $library" grep -q "$library" <<< "$depends"
 done
 check "conffiles: /etc/k426b/sites.json" grep -qx /etc/k426b/sites.json <(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./conffiles)

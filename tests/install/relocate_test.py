@@ -60,15 +60,10 @@ with tempfile.TemporaryDirectory(prefix="k426b-install-") as temp:
     check("1 cycle completed" in output, "one poll cycle completed")
     check(first not in output, "nothing refers to the first install location")
 
-    sim = run([os.path.join(moved, "bin", "k426b-sim"), "--help"], env=env)
-    check(sim.returncode == 0, "moved k426b-sim --help exits 0")
-
-    version = run([host, "--version"], env=env)
-    if version.returncode == 0:
-        check(args.version in version.stdout, f"--version names {args.version}: {version.stdout.strip()}")
-    else:
-        print("SKIP --version: this k426b-host has no --version option yet "
-              f"(status {version.returncode}: {version.stderr.strip().splitlines()[:1]})")
+    for program in ["k426b-host", "k426b-sim"]:
+        version = run([os.path.join(moved, "bin", program), "--version"], env=env)
+        check(version.returncode == 0 and version.stdout.strip() == f"{program} {args.version}",
+              f"moved {program} --version: {version.stdout.strip()!r} {version.stderr.strip()!r}")
 
     consumer_build = os.path.join(temp, "consumer")
     configured = run([args.cmake, "-S", args.consumer, "-B", consumer_build,

@@ -106,7 +106,8 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   app.add_option("--record", options.record_path,
                  "record the raw bytes of both directions, for k426b-sim --replay");
   app.add_option("--plugin", options.plugin_path,
-                 "plug-in library to load (default: libk426b.so beside k426b-host)");
+                 "plug-in library to load (default: libk426b.so beside k426b-host, else in the "
+                 "k426b folder of the installed tree's library directory)");
   auto* verbose_flag = app.add_flag("-v,--verbose", verbose, "log more: every query given up");
   app.add_flag("-q,--quiet", quiet, "log only warnings and errors")->excludes(verbose_flag);
   app.add_option("--log-file", options.log_file, "write the log to FILE instead of standard error");

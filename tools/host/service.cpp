@@ -120,29 +120,39 @@ class Service {
     sites_.erase(found);
   }
 
+  // What a reload did, by site name.
+  struct Applied {
+    std::vector<std::string> started, stopped, kept;
+  };
+
   // Applies a re-read sites file: sites no longer listed stop, new ones start, changed ones
-  // restart; the others run on untouched.
-  void Apply(const std::vector<SiteConfig>& wanted) {
+  // restart; the others run on untouched. A changed site is both stopped and started.
+  Applied Apply(const std::vector<SiteConfig>& wanted) {
+    Applied applied;
     std::map<std::string, const SiteConfig*> by_name;
     for (const SiteConfig& config : wanted) by_name[config.name] = &config;
-    std::vector<std::string> gone;
     for (const auto& [name, running] : sites_) {
       const auto found = by_name.find(name);
       if (found == by_name.end() || !SameSite(running->config, *found->second))
-        gone.push_back(name);
+        applied.stopped.push_back(name);
+      else
+        applied.kept.push_back(name);
     }
-    for (const std::string& name : gone) {
+    for (const std::string& name : applied.stopped) {
       HostLog().info("[{}] stopped: {}", name,
                      by_name.count(name) ? "changed in the sites file" : "no longer listed");
       Remove(name);
     }
     for (const SiteConfig& config : wanted) {
       if (sites_.count(config.name)) continue;
-      if (auto problem = Add(config); !problem.empty())
+      if (auto problem = Add(config); !problem.empty()) {
         HostLog().error("{}", problem);
-      else
+      } else {
         HostLog().info("[{}] started on {}", config.name, config.port);
+        applied.started.push_back(config.name);
+      }
     }
+    return applied;
   }
 
   std::size_t size() const { return sites_.size(); }
@@ -169,6 +179,35 @@ class Service {
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
 };
 
+Json::Value Names(const std::vector<std::string>& names) {
+  Json::Value array(Json::arrayValue);
+  for (const std::string& name : names) array.append(name);
+  return array;
+}
+
+// SIGHUP: re-reads the sites file and applies it, or keeps every running site when the file is
+// unusable; either way the log and the event stream (`reload`) say what happened.
+void Reload(const std::string& path, Service& service, EventStream& stream) {
+  Json::Value event(Json::objectValue);
+  event["config"] = path;
+  SitesFile reread = LoadSitesFile(path);
+  event["applied"] = reread.problems.empty();
+  if (!reread.problems.empty()) {
+    HostLog().error("reload refused, the running sites are kept: {}",
+                    Problems(path, reread.problems));
+    event["problems"] = Names(reread.problems);
+  } else {
+    const Service::Applied applied = service.Apply(reread.sites);
+    HostLog().info("reloaded {}: {} sites ({} started, {} stopped, {} kept)", path,
+                   service.size(), applied.started.size(), applied.stopped.size(),
+                   applied.kept.size());
+    event["started"] = Names(applied.started);
+    event["stopped"] = Names(applied.stopped);
+    event["kept"] = Names(applied.kept);
+  }
+  stream.Write("reload", event);
+}
+
 }  // namespace
 
 std::unique_ptr<Line> MakeLine(const std::string& port, int baud) {
@@ -183,6 +222,9 @@ int RunService(const ParsedOptions& parsed) {
   // A recording is one line's bytes, replayed as one power system: several lines would mix.
   if (!options.record_path.empty())
     return Fail(2, "--record records one line: use it with --config and --port, not --sites");
+  // From the start, so that a SIGHUP or SIGTERM arriving while the sites start up is taken
+  // once they run, instead of ending the process by the signal's default action.
+  InstallSignals();
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
   ListenAddress listen;
@@ -231,7 +273,6 @@ int RunService(const ParsedOptions& parsed) {
       return Fail(1, "--listen " + options.listen + ": " + problem);
   }
 
-  InstallSignals();
   ServiceNotify notify;
   {
     Service service(options, plugin, history.get(), stream, board, human);
@@ -242,30 +283,28 @@ int RunService(const ParsedOptions& parsed) {
         return Fail(2, problem);
       }
     }
-    fmt::print(human, "k426b-host {}: {} site{} from {}; history {}; endpoint {}\n",
-               K426B_VERSION_STRING, service.size(), service.size() == 1 ? "" : "s",
-               options.sites_path, history ? history_path : std::string("off"),
-               options.listen.empty() ? std::string("off")
-                                      : fmt::format("http://{}:{}/", listen.host, http.port()));
+    const std::string endpoint = options.listen.empty()
+                                     ? std::string("off")
+                                     : fmt::format("http://{}:{}/", listen.host, http.port());
+    const auto status = [&] {
+      return fmt::format("{} site{}; endpoint {}", service.size(),
+                         service.size() == 1 ? "" : "s", endpoint);
+    };
+    fmt::print(human, "k426b-host {}: {} from {}; history {}\n", K426B_VERSION_STRING, status(),
+               options.sites_path, history ? history_path : std::string("off"));
     std::fflush(human);
-    notify.Ready(fmt::format("{} sites", service.size()));
+    notify.Ready(status());
 
-    // The main thread only watches: signals, the watchdog, and now and then a line for
-    // systemctl status. Each wait is bounded, so a stop or reload is taken within 200 ms.
+    // The main thread only watches: signals and the watchdog; `systemctl status` shows the
+    // sites and endpoint, renewed on every reload. Each wait is bounded, so a stop or reload is
+    // taken within 200 ms.
     while (g_stop == 0) {
       notify.Watchdog();
       if (g_reload != 0) {
         g_reload = 0;
         notify.Reloading();
-        SitesFile reread = LoadSitesFile(options.sites_path);
-        if (!reread.problems.empty()) {
-          HostLog().error("reload refused, the running sites are kept: {}",
-                          Problems(options.sites_path, reread.problems));
-        } else {
-          service.Apply(reread.sites);
-          HostLog().info("reloaded {}: {} sites", options.sites_path, service.size());
-        }
-        notify.Ready(fmt::format("{} sites", service.size()));
+        Reload(options.sites_path, service, stream);
+        notify.Ready(status());
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
