@@ -13,7 +13,7 @@
 #include <json/value.h>
 #include <json/reader.h>
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 #include "fuzz/fuzz_support.h"
 #include "tools/host/config_check.h"
 

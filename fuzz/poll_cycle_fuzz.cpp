@@ -23,7 +23,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 #include "fuzz/fuzz_support.h"
 #include "host/frame_codec.h"
 

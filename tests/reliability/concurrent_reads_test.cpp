@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 #include "tests/reliability/driver_rig.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "composite/k426b.h"
+#include "plugin/k426b.h"
 #include "host/controller.h"
 
 namespace {
