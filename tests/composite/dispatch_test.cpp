@@ -215,7 +215,15 @@ TEST_F(Dispatch, AnEmptyRectifierReplyIsHandedOverAndRefusedByTheRectifier) {
 
 // Every poll state that hands a reply to a parser: a parser's -1 keeps the query without a
 // message of the composite device's own, and no later child of that reply is called.
-TEST_F(Dispatch, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
+TEST(DispatchRefusal, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
+  TestClock clock;
+  RecordingHost host;
+  const auto UnitLogs = [&host](const std::string& reply) {
+    Strings lines;
+    for (const std::string& line : host.events->log_texts())
+      if (line.find(" " + reply + " ") != std::string::npos) lines.push_back(line);
+    return lines;
+  };
   struct Row {
     int poll_state;
     unsigned char cid1;
