@@ -215,7 +215,15 @@ TEST_F(Dispatch, AnEmptyRectifierReplyIsHandedOverAndRefusedByTheRectifier) {
 
 // Every poll state that hands a reply to a parser: a parser's -1 keeps the query without a
 // message of the composite device's own, and no later child of that reply is called.
-TEST_F(Dispatch, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
+TEST(DispatchRefusal, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
+  TestClock clock;
+  RecordingHost host;
+  const auto UnitLogs = [&host](const std::string& reply) {
+    Strings lines;
+    for (const std::string& line : host.events->log_texts())
+      if (line.find(" " + reply + " ") != std::string::npos) lines.push_back(line);
+    return lines;
+  };
   struct Row {
     int poll_state;
     unsigned char cid1;
@@ -235,9 +243,9 @@ TEST_F(Dispatch, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.poll_state);
     host.events->clear();
-    device = std::make_shared<StandInComposite>();
-    ScriptedEquipment line{*device};
-    ASSERT_TRUE(device->Init(host.controller, kCompositeId, composite_config({1, 2}, {11, 12})));
+    auto composite = std::make_shared<StandInComposite>();
+    ScriptedEquipment line{*composite};
+    ASSERT_TRUE(composite->Init(host.controller, kCompositeId, composite_config({1, 2}, {11, 12})));
     for (unsigned char cid2 : {0x41, 0x43, 0x44}) line.Answer(0x40, cid2, hex_bytes("00 02 01 01"));
     for (unsigned char cid2 : {0x41, 0x44}) line.Answer(0x42, cid2, hex_bytes("00 02 01 01"));
     for (unsigned char cid2 : {0x41, 0x43, 0x44}) line.Answer(0x41, cid2, Bytes{0x00});
@@ -253,8 +261,8 @@ TEST_F(Dispatch, AParserRefusingItsBlockKeepsTheQueryQuietlyInEveryPollState) {
     EXPECT_EQ(UnitLogs(block), Strings{row.refused});
     for (const std::string& text : host.events->log_texts())
       EXPECT_EQ(text.rfind("PMBusPower", 0), std::string::npos) << text;
-    EXPECT_EQ(device->PollState(), row.poll_state);
-    EXPECT_EQ(device->Busy(), 0);
+    EXPECT_EQ(composite->PollState(), row.poll_state);
+    EXPECT_EQ(composite->Busy(), 0);
     EXPECT_TRUE(host.events->cycles().empty());
 
     const std::size_t sent = host.events->queries().size();
