@@ -1,6 +1,7 @@
 #include "host/ttime.h"
 
-#include <thread>
+#include <unistd.h>
+
 #include <utility>
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
@@ -50,7 +51,7 @@ void pause_for(std::chrono::microseconds duration) {
   if (pause)
     pause(duration);
   else
-    std::this_thread::sleep_for(duration);
+    ::usleep(static_cast<useconds_t>(duration.count()));  // the POSIX pause the plug-in uses
 }
 
 void set_host_clock(LocalClock clock, Pause pause) {
