@@ -25,7 +25,7 @@ SiteStatus TestSite(const std::string& name) {
   site.name = name;
   site.port = "tcp://127.0.0.1:1";
   site.model = "K426B";
-  site.line = {"up", "2026-12-08T10:00:00.000+00:00", "", 0, 0};
+  site.line = {"up", "2026-12-08T10:00:00.000+00:00", "", 0, 0, ""};
   UnitStatus dc;
   dc.data_id = 7;
   dc.device_type = "k426b-dc";
