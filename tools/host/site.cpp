@@ -220,9 +220,20 @@ bool Site::EnsureLineOpen() {
     HostLog().error("cannot create the device anew: {}", failure);
     return false;
   }
+  events_->ModelCheckAgain();
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
   LoadCaches();
   return true;
+}
+
+void Site::ClearStaleModelAlarms() {
+  // A model alarm of the power system that was behind the line before is cleared through the
+  // threshold worker, so it lands before the new device's first cycle raises anything.
+  for (rule_value& rule : events_->TakeStaleModelAlarms()) {
+    controller_->Submit([controller = controller_.get(), rule = std::move(rule)] {
+      controller->BatchCheck(rule.data_id, {rule});
+    });
+  }
 }
 
 void Site::Run(const std::function<bool()>& stop) {
@@ -248,6 +259,7 @@ void Site::Run(const std::function<bool()>& stop) {
         break;
     }
     line_state_.Tick();
+    ClearStaleModelAlarms();
     const unsigned completed = events_->completed_cycles();
     if (completed == reported) {
       // No cycle: the values are shown again now and then, so their ageing shows (the plug-in
