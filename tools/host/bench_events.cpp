@@ -245,8 +245,10 @@ void BenchEvents::CacheAccepted(unsigned data_id, int record_type, const Bytes& 
   latest_data_[{data_id, record_type}] = {image, taken, true};
 }
 
-void BenchEvents::ModelCheckAgain() {
+void BenchEvents::DeviceMadeAnew() {
   std::lock_guard<std::mutex> lock(mutex_);
+  queries_since_cycle_ = 0;
+  cycle_started_ = false;
   model_recheck_ = true;
   model_alarm_rechecked_.clear();
 }

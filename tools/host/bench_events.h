@@ -83,9 +83,10 @@ class BenchEvents : public HostEvents {
   std::string ModelAlarm() const;
   long long history_failures() const { return history_failures_.load(); }
 
-  // The device was made anew (the line came back, perhaps to another power system): its model
-  // check decides again which model alarm stands.
-  void ModelCheckAgain();
+  // The device was made anew (the line came back, perhaps to another power system): a cycle
+  // the old device left unfinished is not counted into the new device's first, and the new
+  // device's model check decides again which model alarm stands.
+  void DeviceMadeAnew();
   // Once that check is settled (the device moved on to its first other query): the model
   // alarms still raised that it did not raise again, as inactive rules for the threshold
   // engine, each handed out once.

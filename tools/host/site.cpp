@@ -220,7 +220,7 @@ bool Site::EnsureLineOpen() {
     HostLog().error("cannot create the device anew: {}", failure);
     return false;
   }
-  events_->ModelCheckAgain();
+  events_->DeviceMadeAnew();
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
   LoadCaches();
   return true;

@@ -357,7 +357,7 @@ TEST(BenchEvents, AModelAlarmOutlivesTheDeviceMadeAnewOnlyWhileItsCheckRaisesItA
     controller.BatchCheck(100, {ModelRule("X900")});
     ASSERT_THAT(events->ModelAlarm(), HasSubstr("X900"));
 
-    events->ModelCheckAgain();
+    events->DeviceMadeAnew();
     events->OnQuery(100, 0x40, 0x51, {}, "");
     if (std::string(when.found) != "K426B") {
       events->OnRule(100, ModelRule(when.found));

@@ -19,8 +19,8 @@ import time
 import unittest
 
 import e2e_test
-from e2e_test import (UNITS, HostRun, Simulator, of_kind, query_names, read_events_tolerant,
-                      write_json)
+from e2e_test import (UNITS, HostRun, Simulator, event_time, of_kind, query_names,
+                      read_events_tolerant, write_json)
 
 # Another power system behind the same path: a model the plug-in does not accept, and a DC
 # voltage of its own so its values can be told apart.
@@ -35,10 +35,11 @@ def line_events(events, state):
 
 
 def since_return(events, number):
-    """Events after the host told the `number`-th reopening of the line (None before it)."""
+    """Events from the host's `line` event telling the `number`-th reopening of the line on
+    (None before it)."""
     reopenings = [index for index, event in enumerate(events)
                   if event["event"] == "line" and event["reason"].startswith("reopened")]
-    return events[reopenings[number - 1] + 1:] if len(reopenings) >= number else None
+    return events[reopenings[number - 1]:] if len(reopenings) >= number else None
 
 
 def values_after(events, cycle_event):
@@ -148,8 +149,13 @@ class PortLoss(unittest.TestCase, CompletedCycles):
 
     def check_return(self, loss, returned):
         returned, values = returned
-        # A device made anew: its first query is the model check again.
+        # A device made anew: its first query is the model check again, and its first cycle
+        # counts its own queries and time, not those of a cycle the lost line cut short.
         self.assertEqual(query_names(returned)[0], "40_51", "return %d" % loss)
+        cycle = of_kind(returned, "cycle")[0]
+        self.assertEqual(cycle["queries"], len(of_kind(returned[:returned.index(cycle)], "query")))
+        self.assertLessEqual(cycle["seconds"],
+                             (event_time(cycle) - event_time(returned[0])).total_seconds() + 0.01)
         model_alarms = [(alarm["state"], alarm["description"].rstrip())
                         for alarm in of_kind(returned, "alarm") if alarm["rule_id"] == "device_model"]
         other_model = "本驱动类型:k426b 检测型号:X900"
