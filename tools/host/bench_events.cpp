@@ -81,6 +81,9 @@ void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, cons
     ++queries_since_cycle_;
     ++counters_.queries;
     last_query_ = cid1 << 8 | cid2;
+    // The device asks the device information until its reply settles the model check; any
+    // model alarm comes while that reply is handled, before the next query.
+    if (model_recheck_ && last_query_ != kDeviceInfoQuery) SettleModelCheck();
   }
   if (line_ != nullptr) line_->QuerySent(cid1, cid2);
   if (!stream_.enabled()) return;  // nobody reads the event: build none
@@ -162,6 +165,7 @@ void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& sna
 void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (model_recheck_ && rule.rule_id == kModelRuleId) model_alarm_rechecked_ = rule.description;
     // Rules seen for the first time are listed as they are; changes are dated by OnAlarm.
     auto [entry, inserted] =
         alarms_.try_emplace({data_id, rule.rule_id, rule.description}, AlarmStatus{});
@@ -249,6 +253,36 @@ void BenchEvents::CacheAccepted(unsigned data_id, int record_type, const Bytes& 
                                 std::chrono::system_clock::time_point taken) {
   std::lock_guard<std::mutex> lock(mutex_);
   latest_data_[{data_id, record_type}] = {image, taken, true};
+}
+
+void BenchEvents::DeviceMadeAnew() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queries_since_cycle_ = 0;
+  cycle_started_ = false;
+  model_recheck_ = true;
+  model_alarm_rechecked_.clear();
+}
+
+void BenchEvents::SettleModelCheck() {
+  model_recheck_ = false;
+  for (const auto& entry : alarms_) {
+    const AlarmStatus& alarm = entry.second;
+    if (alarm.rule_id != kModelRuleId || !alarm.active || alarm.description == model_alarm_rechecked_)
+      continue;
+    rule_value rule;
+    rule.data_id = alarm.data_id;
+    rule.level = alarm.level;
+    rule.rule_id = alarm.rule_id;
+    rule.code = alarm.code;
+    rule.name = alarm.name;
+    rule.description = alarm.description;
+    stale_model_alarms_.push_back(std::move(rule));
+  }
+}
+
+std::vector<rule_value> BenchEvents::TakeStaleModelAlarms() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(stale_model_alarms_, {});
 }
 
 BenchEvents::CycleSummary BenchEvents::last_cycle() const {

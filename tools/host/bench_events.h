@@ -83,10 +83,22 @@ class BenchEvents : public HostEvents {
   std::string ModelAlarm() const;
   long long history_failures() const { return history_failures_.load(); }
 
+  // The device was made anew (the line came back, perhaps to another power system): a cycle
+  // the old device left unfinished is not counted into the new device's first, and the new
+  // device's model check decides again which model alarm stands.
+  void DeviceMadeAnew();
+  // Once that check is settled (the device moved on to its first other query): the model
+  // alarms still raised that it did not raise again, as inactive rules for the threshold
+  // engine, each handed out once.
+  std::vector<rule_value> TakeStaleModelAlarms();
+
   // Fills the site status's alarms, alarm changes, frames, counters and model.
   void FillStatus(SiteStatus& status) const;
 
  private:
+  // Called with `mutex_` held.
+  void SettleModelCheck();
+
   const std::string site_;
   EventStream& stream_;
   HistoryStore* history_;
@@ -105,6 +117,9 @@ class BenchEvents : public HostEvents {
   int last_query_ = -1;  // cid1 << 8 | cid2 of the query in flight
   std::string model_;
   std::string last_log_;  // the plug-in's previous message
+  bool model_recheck_ = false;         // a device made anew has not settled its model check yet
+  std::string model_alarm_rechecked_;  // the description of the model alarm it raised, if any
+  std::vector<rule_value> stale_model_alarms_;
   std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;

@@ -227,6 +227,7 @@ bool Site::EnsureLineOpen() {
     LineLost("no device");
     return false;
   }
+  events_->DeviceMadeAnew();
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
   LoadCaches();
   return true;
@@ -242,6 +243,16 @@ Clock::time_point NextValuesShowing(Clock::time_point shown, Clock::time_point e
 }
 
 }  // namespace
+
+void Site::ClearStaleModelAlarms() {
+  // A model alarm of the power system that was behind the line before is cleared through the
+  // threshold worker, so it lands before the new device's first cycle raises anything.
+  for (rule_value& rule : events_->TakeStaleModelAlarms()) {
+    controller_->Submit([controller = controller_.get(), rule = std::move(rule)] {
+      controller->BatchCheck(rule.data_id, {rule});
+    });
+  }
+}
 
 void Site::Run(const std::function<bool()>& stop) {
   std::vector<unsigned char> buffer(4096);
@@ -274,6 +285,7 @@ void Site::Run(const std::function<bool()>& stop) {
         break;
     }
     line_state_.Tick();
+    ClearStaleModelAlarms();
     const unsigned completed = events_->completed_cycles();
     if (completed == reported) {
       // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts

@@ -82,6 +82,7 @@ class Site : private LineState::Output {
   void Publish();
   void LineLost(const char* why);
   bool EnsureLineOpen();
+  void ClearStaleModelAlarms();
 
   SiteSettings settings_;
   std::unique_ptr<Line> line_;

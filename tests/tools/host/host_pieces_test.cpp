@@ -1,5 +1,6 @@
 // The bench host's pieces below its run loop: command line, configuration check, history,
-// value reading, event lines, wire log and the serial line's hang-up detection.
+// value reading, event lines, wire log, the model alarm across devices made anew and the serial
+// line's hang-up detection.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -17,8 +18,10 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "host/controller.h"
 #include "host/device.h"
 #include "tests/support/recording_host.h"
+#include "tools/host/bench_events.h"
 #include "tools/host/config_check.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
@@ -347,6 +350,61 @@ TEST(HostLog, LinesAreTimeStampedAndTheLevelFollowsVerboseAndQuiet) {
   // A folder that cannot be made: the path goes through a file.
   EXPECT_THAT(SetUpHostLog(0, path + "/inner.log"), HasSubstr("cannot write the log"));
   ASSERT_EQ(SetUpHostLog(0, ""), "");
+}
+
+rule_value ModelRule(const std::string& model) {
+  rule_value rule;
+  rule.active = 1;
+  rule.rule_id = kModelRuleId;
+  rule.code = "70319";
+  rule.level = 3;
+  rule.name = "设备配置检测";
+  rule.description = "本驱动类型:k426b 检测型号:" + model;
+  rule.data_id = 100;
+  return rule;
+}
+
+TEST(BenchEvents, AModelAlarmOutlivesTheDeviceMadeAnewOnlyWhileItsCheckRaisesItAgain) {
+  // The model found when the line comes back -> the model alarms then still raised.
+  const struct {
+    const char* found;
+    std::vector<std::string> still_raised;
+  } cases[] = {{"K426B", {}}, {"X900", {"X900"}}, {"Y100", {"Y100"}}};
+  for (const auto& when : cases) {
+    SCOPED_TRACE(when.found);
+    EventStream stream;
+    std::FILE* sink = std::tmpfile();
+    HumanOutput out(sink, "");
+    auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+    ZVKController controller(events);
+    controller.BatchCheck(100, {ModelRule("X900")});
+    ASSERT_THAT(events->ModelAlarm(), HasSubstr("X900"));
+
+    events->DeviceMadeAnew();
+    events->OnQuery(100, 0x40, 0x51, {}, "");
+    if (std::string(when.found) != "K426B") {
+      events->OnRule(100, ModelRule(when.found));
+      controller.BatchCheck(100, {ModelRule(when.found)});
+    }
+    // Still the device information: the check is not settled.
+    events->OnQuery(100, 0x40, 0x51, {}, "");
+    EXPECT_TRUE(events->TakeStaleModelAlarms().empty());
+    events->OnQuery(100, 0x40, 0x41, {0xFF}, "");
+    for (rule_value& rule : events->TakeStaleModelAlarms()) {
+      rule.active = 0;
+      controller.BatchCheck(rule.data_id, {rule});
+    }
+    SiteStatus status;
+    events->FillStatus(status);
+    std::vector<std::string> raised;
+    for (const AlarmStatus& alarm : status.alarms)
+      if (alarm.active) raised.push_back(alarm.description.substr(alarm.description.rfind(':') + 1));
+    EXPECT_EQ(raised, when.still_raised);
+    // Settled once: later queries find nothing more to clear.
+    events->OnQuery(100, 0x40, 0x41, {0xFF}, "");
+    EXPECT_TRUE(events->TakeStaleModelAlarms().empty());
+    std::fclose(sink);
+  }
 }
 
 TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
