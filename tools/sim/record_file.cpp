@@ -29,8 +29,13 @@ std::vector<RecordEntry> ReadRecord(std::istream& in, const std::string& name) {
     const std::string where = name + ":" + std::to_string(number) + ": ";
     Json::Value line;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &line, &errors) || !line.isObject())
-      throw ScenarioError(where + "not a JSON object");
+    bool parsed = false;
+    try {
+      parsed = reader->parse(text.data(), text.data() + text.size(), &line, &errors);
+    } catch (const std::exception& thrown) {  // the reader throws past its nesting limit
+      throw ScenarioError(where + "not usable JSON: " + thrown.what());
+    }
+    if (!parsed || !line.isObject()) throw ScenarioError(where + "not a JSON object");
     RecordEntry entry;
     if (!line["t"].isNumeric()) throw ScenarioError(where + "\"t\" must be a number");
     entry.t = line["t"].asDouble();

@@ -48,6 +48,8 @@ TEST(Record, ABadLineIsRefusedWithItsNumber) {
       {R"({"t": "soon", "dir": "tx", "hex": ""})", "rec:2: \"t\" must be a number"},
       {R"({"t": 1, "dir": "up", "hex": ""})", "rec:2: \"dir\" must be \"tx\" or \"rx\""},
       {R"({"t": 1, "dir": "rx", "hex": "7E3"})", "rec:2: \"hex\" must be hexadecimal text"},
+      {std::string(1001, '[') + std::string(1001, ']'),
+       "rec:2: not usable JSON: Exceeded stackLimit in readValue()."},
   };
   for (const auto& [line, message] : rows) {
     SCOPED_TRACE(line);
