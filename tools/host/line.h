@@ -4,7 +4,10 @@
 // a serial device server. The serial loop sees only this.
 
 #include <cstddef>
+#include <functional>
 #include <string>
+
+#include <sys/types.h>
 
 class Line {
  public:
@@ -26,4 +29,18 @@ class Line {
   // Waits up to `wait_ms` for bytes and reads what is there.
   virtual ReadResult Read(unsigned char* buffer, std::size_t capacity, std::size_t& received,
                           int wait_ms) = 0;
+
+ protected:
+  // What serial devices and sockets share: one non-blocking descriptor, written with `write_some`
+  // (write or send) until every byte is out, waiting up to a second for room at a time...
+  using WriteSome = std::function<ssize_t(int fd, const unsigned char* bytes, std::size_t length)>;
+  static bool WriteAll(int fd, const unsigned char* bytes, std::size_t length,
+                       const WriteSome& write_some);
+  // ...and read with `read_some` (read or recv) once it is readable within `wait_ms`. A read of
+  // nothing is a loss when `end_is_loss` (a socket's end of stream), else only when the line
+  // also reports a hang-up.
+  using ReadSome = std::function<ssize_t(int fd, unsigned char* buffer, std::size_t capacity)>;
+  static ReadResult ReadReady(int fd, unsigned char* buffer, std::size_t capacity,
+                              std::size_t& received, int wait_ms, const ReadSome& read_some,
+                              bool end_is_loss);
 };

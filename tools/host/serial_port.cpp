@@ -72,40 +72,10 @@ void SerialPort::Close() {
 }
 
 bool SerialPort::Write(const unsigned char* bytes, std::size_t length) {
-  std::size_t written = 0;
-  while (fd_ >= 0 && written < length) {
-    const ssize_t result = ::write(fd_, bytes + written, length - written);
-    if (result > 0) {
-      written += static_cast<std::size_t>(result);
-    } else if (result < 0 && errno == EINTR) {
-      continue;
-    } else if (result < 0 && errno == EAGAIN) {
-      pollfd room{fd_, POLLOUT, 0};
-      if (::poll(&room, 1, 1000) <= 0 || (room.revents & (POLLERR | POLLHUP | POLLNVAL)))
-        return false;
-    } else {
-      return false;
-    }
-  }
-  return fd_ >= 0;
+  return WriteAll(fd_, bytes, length, ::write);
 }
 
 SerialPort::ReadResult SerialPort::Read(unsigned char* buffer, std::size_t capacity,
                                         std::size_t& received, int wait_ms) {
-  received = 0;
-  if (fd_ < 0) return ReadResult::kGone;
-  pollfd ready{fd_, POLLIN, 0};
-  const int polled = ::poll(&ready, 1, wait_ms);
-  if (polled < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kGone;
-  if (polled == 0) return ReadResult::kNothing;
-  if (ready.revents & POLLNVAL) return ReadResult::kGone;
-  const ssize_t result = ::read(fd_, buffer, capacity);
-  if (result > 0) {
-    received = static_cast<std::size_t>(result);
-    return ReadResult::kData;
-  }
-  if (result < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::kNothing;
-  // A hung-up line reads as an error (EIO on a pseudo-terminal) or as end of file.
-  if (result < 0 || (ready.revents & (POLLHUP | POLLERR))) return ReadResult::kGone;
-  return ReadResult::kNothing;
+  return ReadReady(fd_, buffer, capacity, received, wait_ms, ::read, /*end_is_loss=*/false);
 }

@@ -187,41 +187,17 @@ void TcpLine::Close() {
 }
 
 bool TcpLine::Write(const unsigned char* bytes, std::size_t length) {
-  std::size_t written = 0;
-  while (fd_ >= 0 && written < length) {
-    // MSG_NOSIGNAL: a peer that closed gives EPIPE here rather than SIGPIPE to the process.
-    const ssize_t result = ::send(fd_, bytes + written, length - written, MSG_NOSIGNAL);
-    if (result > 0) {
-      written += static_cast<std::size_t>(result);
-    } else if (result < 0 && errno == EINTR) {
-      continue;
-    } else if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd room{fd_, POLLOUT, 0};
-      if (::poll(&room, 1, 1000) <= 0 || (room.revents & (POLLERR | POLLHUP | POLLNVAL)))
-        return false;
-    } else {
-      return false;
-    }
-  }
-  return fd_ >= 0;
+  // MSG_NOSIGNAL: a peer that closed gives EPIPE here rather than SIGPIPE to the process.
+  return WriteAll(fd_, bytes, length, [](int fd, const unsigned char* data, std::size_t size) {
+    return ::send(fd, data, size, MSG_NOSIGNAL);
+  });
 }
 
 TcpLine::ReadResult TcpLine::Read(unsigned char* buffer, std::size_t capacity,
                                   std::size_t& received, int wait_ms) {
-  received = 0;
-  if (fd_ < 0) return ReadResult::kGone;
-  pollfd ready{fd_, POLLIN, 0};
-  const int polled = ::poll(&ready, 1, wait_ms);
-  if (polled < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kGone;
-  if (polled == 0) return ReadResult::kNothing;
-  if (ready.revents & POLLNVAL) return ReadResult::kGone;
-  const ssize_t result = ::recv(fd_, buffer, capacity, 0);
-  if (result > 0) {
-    received = static_cast<std::size_t>(result);
-    return ReadResult::kData;
-  }
-  if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-    return ReadResult::kNothing;
-  // End of stream (the server closed) or a reset, a keep-alive or user time-out.
-  return ReadResult::kGone;
+  return ReadReady(fd_, buffer, capacity, received, wait_ms,
+                   [](int fd, unsigned char* data, std::size_t size) {
+                     return ::recv(fd, data, size, 0);
+                   },
+                   /*end_is_loss=*/true);
 }
