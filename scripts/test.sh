@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI: installs what is missing, builds under the default, asan and tsan presets and runs the
 # tests of each, then builds the fuzz preset and runs every fuzzer for 30 s from a copy of its
-# checked-in corpus. A test failure, sanitizer report or fuzzer finding fails the run.
+# checked-in corpus, one harness per core. A test failure, sanitizer report or fuzzer finding
+# fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,4 +17,4 @@ for preset in default asan tsan; do
 done
 
 echo "== fuzz: build and 30 s smoke run of each harness"
-scripts/fuzz.sh --seconds 30
+scripts/fuzz.sh --seconds 30 --jobs "$jobs"
