@@ -14,9 +14,7 @@ installed.
 import argparse
 import json
 import os
-import select
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -25,48 +23,18 @@ import unittest
 import urllib.parse
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "support"))
+from processes import (  # noqa: E402
+    DEADLINE_S, device_config, free_port, read_line, stop_process)
+
 DEMO = HOST = SIM = None
-DEADLINE_S = 60
 
 # The TCP site's fuse 6 blows when cycle 2 starts and stays blown.
 FUSE_SCENARIO = {"changes": [{"at_cycle": 2, "set": {"dc_units.0.fuses.5": 3}}]}
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
-
-def read_line(process, deadline_s, what):
-    """The next line `process` writes on stdout, within `deadline_s`."""
-    end = time.monotonic() + deadline_s
-    line = b""
-    while time.monotonic() < end:
-        ready, _, _ = select.select([process.stdout], [], [], max(0.0, end - time.monotonic()))
-        if not ready:
-            break
-        byte = os.read(process.stdout.fileno(), 1)
-        if not byte:
-            break
-        if byte == b"\n":
-            return line.decode()
-        line += byte
-    raise AssertionError(f"{what} printed no line within {deadline_s} s (got {line!r})")
-
-
-def stop_process(process, grace_s=15):
-    if process is None:
-        return
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=grace_s)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout=grace_s)
-    if process.stdout:
-        process.stdout.close()
 
 
 class DemoTarget:
@@ -88,14 +56,6 @@ class DemoTarget:
     def stop(self):
         stop_process(self.process)
 
-
-def device_config(base):
-    """The example power system's configuration with data ids from `base` on."""
-    return {"data_id": base + 100, "address": 1, "timeout_ms": 1500,
-            "acSetting": [{"data_id": base + 101, "appSetting": {"diff_v": 20, "diff_i": 20}},
-                          {"data_id": base + 102, "appSetting": {"diff_v": 20, "diff_i": 20}}],
-            "dcSetting": [{"data_id": base + 201, "appSetting": {"diff_v": 20, "diff_i": 20}}],
-            "rcSetting": {}}
 
 
 class HostFleetTarget:

@@ -18,33 +18,14 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
-import urllib.request
 
-from prometheus_test import device_config, free_port, read_line, stop_process
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "support"))
+from processes import (  # noqa: E402
+    device_config, fetch, free_port, read_line, stop_process, wait_until)
 
 HOST = SIM = None
-DEADLINE_S = 60
-
-
-def fetch(port, path):
-    """The body of GET http://127.0.0.1:PORT/PATH, or None while nothing answers."""
-    try:
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as response:
-            return response.read().decode()
-    except OSError:
-        return None
-
-
-def wait_until(condition, what, deadline_s=DEADLINE_S):
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        result = condition()
-        if result:
-            return result
-        time.sleep(0.1)
-    raise AssertionError(f"no {what} within {deadline_s} s")
 
 
 class TempDirTest(unittest.TestCase):

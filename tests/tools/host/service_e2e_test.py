@@ -21,46 +21,16 @@ import time
 import unittest
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "support"))
+from processes import (  # noqa: E402
+    DEADLINE_S, device_config, free_port, stop_process, wait_until)
+
 HOST = SIM = None
-DEADLINE_S = 60
 
 
-def device_config(base):
-    """The simulator's default power system (2 AC units, 1 DC unit, the rectifiers) with data
-    ids from `base` on, so that several sites share one file."""
-    return {"data_id": base + 100, "address": 1, "timeout_ms": 1500,
-            "acSetting": [{"data_id": base + 101, "appSetting": {"diff_v": 20, "diff_i": 20}},
-                          {"data_id": base + 102, "appSetting": {"diff_v": 20, "diff_i": 20}}],
-            "dcSetting": [{"data_id": base + 201, "appSetting": {"diff_v": 20, "diff_i": 20}}],
-            "rcSetting": {}}
 
 
-def wait_until(condition, what, deadline_s=DEADLINE_S):
-    """Polls `condition` until it returns something true; fails after `deadline_s`."""
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        result = condition()
-        if result:
-            return result
-        time.sleep(0.1)
-    raise AssertionError(f"not within {deadline_s} s: {what}")
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def stop_process(process, grace_s=15):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=grace_s)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    return process.returncode
 
 
 class Fleet:
