@@ -8,7 +8,8 @@ them all (`k426b-host --sites FILE`, history on as by default, events off). Once
 completed its warm-up cycles the host is watched over a steady window:
 
 cpu:    the host's utime + stime (/proc/PID/stat) over the window, divided by its wall time: the
-        share of one core;
+        share of one core; also per completed cycle, with the context switches of all its
+        threads per cycle;
 memory: the host's VmRSS at the end of the window, per site (and the figure of one site, the
         base every further site adds to);
 wire:   each site's cycles completed in the window, wall time (from the first query to the end,
@@ -34,7 +35,7 @@ import tempfile
 import threading
 import time
 
-from measure_host import BAUD, PAUSE_PER_REPLY, cycles_from_events
+from measure_host import BAUD, PAUSE_PER_REPLY, cycles_from_events, task_counters
 
 SITE_CYCLE = re.compile(r"^\[(\S+)\] cycle (\d+) - (\d+) queries, ([\d.]+) s$")
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -214,6 +215,7 @@ def measure(args, sites, floors):
             pid = fleet.host.pid
             sim_pid = fleet.sim.pid
             t0, c0, s0 = time.monotonic(), cpu_seconds(pid), cpu_seconds(sim_pid)
+            k0 = task_counters(pid)
             load0 = load_average()
             with fleet.lock:
                 marks = {name: entries[-1][0] for name, entries in fleet.cycles.items()}
@@ -227,6 +229,7 @@ def measure(args, sites, floors):
                 time.sleep(min(5, max(0, end - time.monotonic())))
                 log(f"  {sites} sites: {time.monotonic() - t0:.0f} of {args.window} s")
             t1, c1, s1 = time.monotonic(), cpu_seconds(pid), cpu_seconds(sim_pid)
+            k1 = task_counters(pid)
             rss_kib = status_kib(pid, "VmRSS")
             threads = thread_count(pid)
             load1 = load_average()
@@ -252,6 +255,9 @@ def measure(args, sites, floors):
         "window_s": t1 - t0,
         "host_cpu_share": (c1 - c0) / (t1 - t0),
         "sim_cpu_share": (s1 - s0) / (t1 - t0),
+        "cpu_ms_per_cycle": (c1 - c0) * 1000 / max(1, cycles_in_window),
+        "switches_per_cycle": (k1["voluntary"] + k1["involuntary"] - k0["voluntary"] -
+                               k0["involuntary"]) / max(1, cycles_in_window),
         "rss_kib": rss_kib,
         "rss_kib_per_site": rss_kib / sites,
         "threads": threads,
@@ -262,6 +268,9 @@ def measure(args, sites, floors):
         "worst_cycle": {"site": worst[1], "number": worst[2], "queries": worst[3],
                         "seconds": worst[4]} if worst else None,
         "sites_over_1_02": len({r[1] for r in ratios if r[0] > 1.02}),
+        "cycles_over_1_02": sum(1 for r in ratios if r[0] > 1.02),
+        "ratio_p99": (sorted(r[0] for r in ratios)[int(0.99 * (len(ratios) - 1))]
+                      if ratios else None),
         "load_average": [load0, load1],
         "warm_up_s": warm_s,
     }
@@ -271,20 +280,23 @@ def print_report(rows, floors, args):
     print(f"floors (one site's event stream; packets of {args.packet_ms} ms): " + ", ".join(
         f"{q} queries {f:.3f} s" for q, f in sorted(floors.items())))
     print()
-    print("| sites | host CPU, share of one core | VmRSS | per site | host threads | "
-          "cycles in the window | cycle wall / floor: median, worst (site, cycle) | "
-          "sites with a cycle over 1.02 | simulator CPU | load average (start, end) |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("| sites | host CPU, share of one core | per cycle: CPU ms, context switches | VmRSS | "
+          "per site | host threads | cycles in the window | cycle wall / floor: median, worst "
+          "(site, cycle) | 99th percentile | cycles over 1.02 (sites) | simulator CPU | "
+          "load average (start, end) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         worst = r["worst_cycle"]
         worst_text = (f"{r['ratio_median']:.3f}, {r['ratio_worst']:.3f} ({worst['site']}, "
                       f"{worst['number']}: {worst['seconds']:.2f} s, {worst['queries']} q)"
                       if worst else "no cycle")
         print(f"| {r['sites']:,} | {100 * r['host_cpu_share']:.1f} % | "
+              f"{r['cpu_ms_per_cycle']:.2f}, {r['switches_per_cycle']:.1f} | "
               f"{r['rss_kib'] / 1024:.1f} MiB | {r['rss_kib_per_site']:.0f} KiB | "
               f"{r['threads']} | {r['cycles']} in {r['window_s']:.0f} s "
               f"({r['cycles_per_site_per_s'] * 60:.1f} per site per minute) | {worst_text} | "
-              f"{r['sites_over_1_02']} | {100 * r['sim_cpu_share']:.0f} % | "
+              f"{r['ratio_p99'] or 0:.3f} | {r['cycles_over_1_02']} ({r['sites_over_1_02']}) | "
+              f"{100 * r['sim_cpu_share']:.0f} % | "
               f"{r['load_average'][0]}; {r['load_average'][1]} |")
 
 
@@ -323,7 +335,8 @@ def main():
         log(f"== {sites} sites")
         rows.append(measure(args, sites, floors))
         r = rows[-1]
-        log(f"  {sites} sites: host {100 * r['host_cpu_share']:.1f} % of a core, "
+        log(f"  {sites} sites: host {100 * r['host_cpu_share']:.1f} % of a core "
+            f"({r['cpu_ms_per_cycle']:.2f} ms, {r['switches_per_cycle']:.1f} switches a cycle), "
             f"{r['rss_kib_per_site']:.0f} KiB per site, worst cycle / floor "
             f"{r['ratio_worst'] or 0:.3f}")
     print_report(rows, floors, args)
