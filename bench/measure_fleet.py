@@ -35,7 +35,8 @@ import tempfile
 import threading
 import time
 
-from measure_host import BAUD, PAUSE_PER_REPLY, cycles_from_events, task_counters
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+from measure_host import BAUD, PAUSE_PER_REPLY, cycles_from_events, task_counters  # noqa: E402
 
 SITE_CYCLE = re.compile(r"^\[(\S+)\] cycle (\d+) - (\d+) queries, ([\d.]+) s$")
 CLK_TCK = os.sysconf("SC_CLK_TCK")

@@ -106,8 +106,7 @@ void FrameProgress::Feed(const unsigned char* bytes, std::size_t length) {
 }
 
 std::size_t FrameProgress::Remaining() const {
-  if (!in_frame_) return 0;
-  if (!length_known_) return kLenidLast - seen_;
+  if (!in_frame_ || !length_known_) return 0;
   const std::size_t whole = zvk::kFrameOverhead + lenid_;
   return whole > seen_ ? whole - seen_ : 0;
 }
@@ -116,8 +115,9 @@ SteadyTime RestOfFrameDue(const FrameProgress& progress, int baud, const Exchang
                           SteadyTime now) {
   const std::size_t remaining = progress.Remaining();
   if (!state.in_flight || remaining == 0 || baud <= 0) return now;
-  auto wire = std::chrono::microseconds(remaining * 10 * 1000000 / static_cast<unsigned>(baud));
-  if (progress.size_known()) wire -= kFrameEndMargin;
+  const auto wire =
+      std::chrono::microseconds(remaining * 10 * 1000000 / static_cast<unsigned>(baud)) -
+      kFrameEndMargin;
   if (wire.count() <= 0) return now;
   return std::max(now, std::min(now + wire, state.reply_due));
 }

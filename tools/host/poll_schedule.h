@@ -63,12 +63,10 @@ int RefreshWaitMs(const ZVKSPDevice& composite, const LoopClocks& before);
 class FrameProgress {
  public:
   void Feed(const unsigned char* bytes, std::size_t length);
-  // Characters to wait for before the frame under way is worth reading again: the rest of the
-  // frame once its LENGTH is in, before that the rest of its LENGTH; 0 when no frame is under
-  // way or its LENGTH is not hexadecimal.
+  // Characters still to come of the frame under way; 0 when none is under way or its LENGTH
+  // has not come yet or is not hexadecimal. (Waiting for the LENGTH itself would save wake-ups
+  // only on a line that gives a byte a read, and cost one on a line that gives packets.)
   std::size_t Remaining() const;
-  // The frame under way has told its size.
-  bool size_known() const { return in_frame_ && length_known_; }
 
  private:
   bool in_frame_ = false;
@@ -83,9 +81,8 @@ class FrameProgress {
 inline constexpr std::chrono::milliseconds kFrameEndMargin{10};
 
 // When to read the line again while a frame arrives on a line of `baud` (10 bits a character):
-// counted from `now`, the time its last piece was read, once its LENGTH would be in, or
-// kFrameEndMargin before its end; never past the reply time-out of the query in flight. `now`
-// when there is nothing to wait for: no query in flight, no frame under way, or less of it to
-// come than the margin.
+// kFrameEndMargin before its end, counted from `now`, the time its last piece was read; never
+// past the reply time-out of the query in flight. `now` when there is nothing to wait for: no
+// query in flight, no frame whose size is known, or less of it to come than the margin.
 SteadyTime RestOfFrameDue(const FrameProgress& progress, int baud, const ExchangeState& state,
                           SteadyTime now);
