@@ -3,12 +3,14 @@
 # figures of k426b-host against k426b-sim (bench/measure_host.py). Not part of CI: the figures
 # depend on the machine and on what else runs on it.
 #
-#   scripts/bench.sh [--before REF] [--repeat N] [--cycles N] [--only micro|host]
+#   scripts/bench.sh [--before REF] [--repeat N] [--cycles N] [--only micro|host|fleet]
 #
 #   --before REF  also build k426b-host, the plug-in and the simulator at git REF (a commit or
 #                 branch) and measure them side by side with the working tree, runs alternating
 #   --repeat N    whole-process runs per host and setting (default 3); benchmarks repeat 3 times
 #   --cycles N    measured cycles per whole-process run (default 10, after 2 warm-up cycles)
+#   --only fleet  one host serving 10, 100 and 1,000 simulated sites (bench/measure_fleet.py,
+#                 about 10 minutes); part of the whole set too
 #
 # Figures go to build/bench-results/ (benchmark JSON and text, host.json, host.md, and the
 # callgrind profiles of one cycle in profiles/, for callgrind_annotate) and to stdout.
@@ -25,7 +27,7 @@ while [ $# -gt 0 ]; do
     --repeat) repeat="$2"; shift 2 ;;
     --cycles) cycles="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
-    *) echo "usage: scripts/bench.sh [--before REF] [--repeat N] [--cycles N] [--only micro|host]" >&2
+    *) echo "usage: scripts/bench.sh [--before REF] [--repeat N] [--cycles N] [--only micro|host|fleet]" >&2
        exit 2 ;;
   esac
 done
@@ -42,7 +44,7 @@ echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d
 cmake --preset default > /dev/null
 cmake --build --preset default -j "$(nproc)" --target k426b-host k426b k426b-sim "${benchmarks[@]}"
 
-if [ "$only" != "host" ]; then
+if [ -z "$only" ] || [ "$only" = micro ]; then
   for program in "${benchmarks[@]}"; do
     echo "== $program"
     "$build/bench/$program" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
@@ -51,7 +53,7 @@ if [ "$only" != "host" ]; then
   done
 fi
 
-if [ "$only" != "micro" ]; then
+if [ -z "$only" ] || [ "$only" = host ]; then
   hosts=(--host "after=$build/bin/k426b-host")
   if [ -n "$before_ref" ]; then
     # The earlier code in a tree of its own, built with the same preset settings.
@@ -67,5 +69,10 @@ if [ "$only" != "micro" ]; then
   python3 bench/measure_host.py --sim "$build/bin/k426b-sim" "${hosts[@]}" \
     --repeat "$repeat" --cycles "$cycles" --profile --keep-profiles "$results/profiles" \
     --json "$results/host.json" | tee "$results/host.md"
+fi
+if [ -z "$only" ] || [ "$only" = fleet ]; then
+  echo "== many sites: one k426b-host serving 10, 100 and 1,000 simulated sites over TCP"
+  python3 bench/measure_fleet.py --sim "$build/bin/k426b-sim" --host "$build/bin/k426b-host" \
+    --sites 1 10 100 1000 --json "$results/fleet.json" | tee "$results/fleet.md"
 fi
 echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

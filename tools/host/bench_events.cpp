@@ -310,6 +310,7 @@ void BenchEvents::FillStatus(SiteStatus& status) const {
   std::lock_guard<std::mutex> lock(mutex_);
   status.model = model_;
   status.alarms.clear();
+  status.alarms.reserve(alarms_.size());
   for (const auto& entry : alarms_) status.alarms.push_back(entry.second);
   status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
   status.frames.assign(frames_.begin(), frames_.end());

@@ -135,6 +135,7 @@ int RunBenchHost(const ParsedOptions& parsed) {
 
   SiteSettings settings;
   settings.source = options.simulate ? "simulator" : options.port;
+  settings.baud = options.baud;
   settings.config = config;
   settings.max_cache_age = options.max_cache_age;
   settings.cycles = options.once ? std::optional<unsigned>(1) : options.cycles;

@@ -2,11 +2,13 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <climits>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/device.h"
+#include "host/frame_codec.h"
 
 namespace {
 
@@ -58,4 +60,64 @@ void SleepUntil(SteadyTime deadline) {
 
 int RefreshWaitMs(const ZVKSPDevice& composite, const LoopClocks& before) {
   return WaitMs(NextRefresh(ExchangeStateOf(composite), before), std::chrono::steady_clock::now());
+}
+
+namespace {
+
+// The value of a hexadecimal digit, either case; -1 for any other character.
+int HexDigit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// SOI, VER, ADR, CID1, CID2|RTN, then LENGTH: LCHKSUM and the three digits of LENID.
+constexpr std::size_t kLenidFirst = 11;  // the first LENID digit is the 11th character
+constexpr std::size_t kLenidLast = 13;
+
+}  // namespace
+
+void FrameProgress::Feed(const unsigned char* bytes, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned char c = bytes[i];
+    if (c == zvk::kSoi) {
+      in_frame_ = true;
+      length_known_ = false;
+      seen_ = 1;
+      lenid_ = 0;
+      continue;
+    }
+    if (!in_frame_) continue;
+    if (c == zvk::kEoi) {
+      in_frame_ = false;
+      continue;
+    }
+    ++seen_;
+    if (seen_ < kLenidFirst || seen_ > kLenidLast) continue;
+    const int digit = HexDigit(c);
+    if (digit < 0) {
+      in_frame_ = false;  // not a frame this can size: the loop reads it as it comes
+      continue;
+    }
+    lenid_ = lenid_ * 16 + static_cast<unsigned>(digit);
+    length_known_ = seen_ == kLenidLast;
+  }
+}
+
+std::size_t FrameProgress::Remaining() const {
+  if (!in_frame_ || !length_known_) return 0;
+  const std::size_t whole = zvk::kFrameOverhead + lenid_;
+  return whole > seen_ ? whole - seen_ : 0;
+}
+
+SteadyTime RestOfFrameDue(const FrameProgress& progress, int baud, const ExchangeState& state,
+                          SteadyTime now) {
+  const std::size_t remaining = progress.Remaining();
+  if (!state.in_flight || remaining == 0 || baud <= 0) return now;
+  const auto wire =
+      std::chrono::microseconds(remaining * 10 * 1000000 / static_cast<unsigned>(baud)) -
+      kFrameEndMargin;
+  if (wire.count() <= 0) return now;
+  return std::max(now, std::min(now + wire, state.reply_due));
 }

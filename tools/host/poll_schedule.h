@@ -9,8 +9,12 @@
 //     time, in whole seconds, is 2 s past the device's time of the last completed cycle, so the
 //     loop wakes at the start of that second;
 //   - the next try at reopening a lost line.
+// A reply that arrives in pieces (a paced line gives a byte or a device server's packet a read)
+// would wake the loop for every piece: once the frame's LENGTH is in, the loop sleeps for the
+// time the rest takes on the wire instead.
 
 #include <chrono>
+#include <cstddef>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -53,3 +57,32 @@ void SleepUntil(SteadyTime deadline);
 
 // The loop's wait after a RefreshStatus of `composite` whose clocks were read as `before`.
 int RefreshWaitMs(const ZVKSPDevice& composite, const LoopClocks& before);
+
+// How much of the frame under way is still to come. Fed the received bytes as they arrive: a
+// frame starts at SOI and ends at EOI, and its size is known once its LENGTH has come.
+class FrameProgress {
+ public:
+  void Feed(const unsigned char* bytes, std::size_t length);
+  // Characters still to come of the frame under way; 0 when none is under way or its LENGTH
+  // has not come yet or is not hexadecimal. (Waiting for the LENGTH itself would save wake-ups
+  // only on a line that gives a byte a read, and cost one on a line that gives packets.)
+  std::size_t Remaining() const;
+
+ private:
+  bool in_frame_ = false;
+  bool length_known_ = false;
+  std::size_t seen_ = 0;  // characters since SOI, SOI included
+  unsigned lenid_ = 0;
+};
+
+// How long before the end of a sized frame the loop stops sleeping and waits on the line again:
+// the last piece then wakes it as it arrives, and a sleep that ended late (a busy machine, the
+// frame's start read late) does not delay the reply.
+inline constexpr std::chrono::milliseconds kFrameEndMargin{10};
+
+// When to read the line again while a frame arrives on a line of `baud` (10 bits a character):
+// kFrameEndMargin before its end, counted from `now`, the time its last piece was read; never
+// past the reply time-out of the query in flight. `now` when there is nothing to wait for: no
+// query in flight, no frame whose size is known, or less of it to come than the margin.
+SteadyTime RestOfFrameDue(const FrameProgress& progress, int baud, const ExchangeState& state,
+                          SteadyTime now);

@@ -94,6 +94,7 @@ class Service {
     SiteSettings settings;
     settings.name = config.name;
     settings.source = config.port;
+    settings.baud = config.baud;
     settings.config = config.device;
     settings.max_cache_age = options_.max_cache_age;
     settings.summary = true;

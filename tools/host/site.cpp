@@ -189,7 +189,7 @@ void Site::Publish() {
   status.line = line_state_.status();
   status.units = unit_status_;
   events_->FillStatus(status);
-  board_.Publish(status);
+  board_.Publish(std::move(status));
 }
 
 void Site::Changed(const LineStatus& status) {
@@ -256,6 +256,7 @@ void Site::ClearStaleModelAlarms() {
 
 void Site::Run(const std::function<bool()>& stop) {
   std::vector<unsigned char> buffer(4096);
+  FrameProgress frame;
   unsigned reported = events_->completed_cycles();
   Clock::time_point values_shown = Clock::now();
   // When the values shown last turn stale for the plug-in: shown again at that moment too.
@@ -277,9 +278,17 @@ void Site::Run(const std::function<bool()>& stop) {
       case Line::ReadResult::kData:
         wire_.Received(buffer.data(), received);
         composite_->process(buffer.data(), static_cast<unsigned>(received));
+        // A reply arriving in pieces: sleep while the rest of it crosses the line, so the loop
+        // wakes once for it rather than for every piece.
+        frame.Feed(buffer.data(), received);
+        if (const Clock::time_point now = Clock::now(),
+            rest = RestOfFrameDue(frame, settings_.baud, ExchangeStateOf(*composite_), now);
+            rest > now)
+          SleepUntil(rest);
         break;
       case Line::ReadResult::kGone:
         LineLost("hung up");
+        frame = FrameProgress();  // a frame cut off with the line is not waited for
         break;
       case Line::ReadResult::kNothing:
         break;

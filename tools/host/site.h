@@ -32,6 +32,7 @@ class ZVKVDevice;
 struct SiteSettings {
   std::string name;    // "" for the one-site command line
   std::string source;  // the line as history rows record it: device path, tcp://..., "simulator"
+  int baud = 9600;     // the line's speed, which a reply arriving in pieces keeps to
   Json::Value config;  // the composite device's configuration, already checked
   std::chrono::seconds max_cache_age{600};
   std::optional<unsigned> cycles;  // end the loop after this many completed cycles

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 
-void StatusBoard::Publish(const SiteStatus& status) {
+void StatusBoard::Publish(SiteStatus status) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (sites_.find(status.name) == sites_.end()) order_.push_back(status.name);
-    sites_[status.name] = status;
+    const auto found = sites_.find(status.name);
+    if (found == sites_.end()) {
+      order_.push_back(status.name);
+      sites_.emplace(status.name, std::move(status));
+    } else {
+      std::swap(found->second, status);
+    }
     ++generation_;
   }
   changed_.notify_all();

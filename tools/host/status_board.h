@@ -18,8 +18,10 @@
 
 class StatusBoard {
  public:
-  // Adds the site or replaces its status; wakes every waiting reader.
-  void Publish(const SiteStatus& status);
+  // Adds the site or replaces its status; wakes every waiting reader. Taken by value: a site
+  // that moves its status in hands it over without a copy, and the status it replaces is freed
+  // after the lock is let go.
+  void Publish(SiteStatus status);
   // Changes a site's status in place under the board's lock (no-op for an unknown site).
   void Update(const std::string& name, const std::function<void(SiteStatus&)>& change);
   void Remove(const std::string& name);

@@ -43,6 +43,7 @@ struct Arguments {
   std::optional<std::string> scenario;
   std::optional<std::string> replay;
   bool pace = false;
+  unsigned packet_ms = 0;
   double fault_rate = 0.0;
   std::vector<FaultKind> fault_kinds;
   uint32_t seed = 1;
@@ -87,7 +88,13 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
   auto* replay_option = app.add_option("--replay", replay,
                                        "answer from a `k426b-host --record` file instead of a scenario")
                             ->excludes(scenario_option);
-  app.add_flag("--pace", args.pace, "hold each byte sent to the line's timing (10 bit times a byte)");
+  auto* pace = app.add_flag("--pace", args.pace,
+                            "hold each byte sent to the line's timing (10 bit times a byte)");
+  app.add_option("--packet-ms", args.packet_ms,
+                 "with --pace: hand the bytes over in packets of what the line carries in MS "
+                 "milliseconds, as a serial device server forwards them (default 0: byte by byte)")
+      ->check(CLI::Range(0u, 1000u))
+      ->needs(pace);
   auto* rate = app.add_option("--fault-rate", args.fault_rate,
                               "spoil a share R (0 to 1) of the replies with a random fault")
                    ->check(CLI::Range(0.0, 1.0))
@@ -217,6 +224,7 @@ std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
 int Run(const Arguments& args) {
   ServeOptions serve;
   serve.pace = args.pace;
+  serve.packet_ms = args.packet_ms;
   serve.baud = args.baud;
   if (args.trace) {
     serve.trace = [](const char* direction, const std::string& bytes) {

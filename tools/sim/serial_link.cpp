@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -60,19 +61,28 @@ bool WriteAll(int fd, const char* bytes, std::size_t length) {
   return true;
 }
 
-bool Send(int fd, const std::string& text, const ServeOptions& options) {
-  if (!options.pace) return WriteAll(fd, text.data(), text.size());
+}  // namespace
+
+bool SendPaced(const std::string& text, const ServeOptions& options,
+               const std::function<bool(const char* bytes, std::size_t length)>& write) {
+  if (!options.pace) return write(text.data(), text.size());
   using Clock = std::chrono::steady_clock;
   const auto byte_time = std::chrono::duration<double>(10.0 / options.baud);
-  const Clock::time_point start = Clock::now();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!WriteAll(fd, &text[i], 1)) return false;
-    std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(byte_time * (i + 1)));
+  const auto at = [start = Clock::now(), byte_time](std::size_t bytes) {
+    return start + std::chrono::duration_cast<Clock::duration>(byte_time * bytes);
+  };
+  const std::size_t per_packet =
+      std::max<std::size_t>(1, std::size_t{options.baud} / 10 * options.packet_ms / 1000);
+  for (std::size_t begin = 0; begin < text.size();) {
+    const std::size_t end = std::min(text.size(), begin + per_packet);
+    std::this_thread::sleep_until(at(end - 1));
+    if (!write(text.data() + begin, end - begin)) return false;
+    begin = end;
   }
+  // The line is busy until the last byte is out: the next reply starts after it.
+  std::this_thread::sleep_until(at(text.size()));
   return true;
 }
-
-}  // namespace
 
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
@@ -136,7 +146,10 @@ bool Serve(int fd, Responder& responder, const ServeOptions& options, const std:
     if (options.trace) options.trace("rx", std::string(reinterpret_cast<char*>(buffer), length));
     for (const std::string& reply : responder.OnBytes(buffer, length)) {
       if (options.trace) options.trace("tx", reply);
-      if (!Send(fd, reply, options)) return false;
+      const auto write = [fd](const char* bytes, std::size_t length) {
+        return WriteAll(fd, bytes, length);
+      };
+      if (!SendPaced(reply, options, write)) return false;
     }
   }
   return true;

@@ -47,9 +47,18 @@ struct ServeOptions {
   // Hold each byte to the line's timing: 10 bit times a byte (8N1).
   bool pace = false;
   unsigned baud = 9600;
+  // With `pace`: hand the bytes over in packets of what the line carries in this many
+  // milliseconds, each as its last byte goes onto the line, as a serial device server forwards
+  // what its port received; 0 hands them over byte by byte.
+  unsigned packet_ms = 0;
   // Called with every chunk received and every answer sent.
   std::function<void(const char* direction, const std::string& bytes)> trace;
 };
+
+// Hands `text` to `write` (which sends a run of bytes, false when it fails) at once, or with
+// `options.pace` at the line's pace; false when a write fails.
+bool SendPaced(const std::string& text, const ServeOptions& options,
+               const std::function<bool(const char* bytes, std::size_t length)>& write);
 
 // Serves until `stop` is set (checked at least every 100 ms). Returns false when the descriptor
 // fails (a serial device removed, say), true after a stop.

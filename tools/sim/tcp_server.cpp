@@ -19,10 +19,10 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-bool SendAll(int fd, const std::string& text) {
+bool SendAll(int fd, const char* bytes, std::size_t length) {
   std::size_t sent = 0;
-  while (sent < text.size()) {
-    const ssize_t result = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+  while (sent < length) {
+    const ssize_t result = ::send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
     if (result < 0 && errno == EINTR) continue;
     if (result <= 0) return false;
     sent += static_cast<std::size_t>(result);
@@ -125,7 +125,10 @@ bool TcpServer::Serve(Responder& responder, const ServeOptions& options,
     if (options.trace) options.trace("rx", std::string(reinterpret_cast<char*>(buffer), length));
     for (const std::string& reply : responder.OnBytes(buffer, length)) {
       if (options.trace) options.trace("tx", reply);
-      if (!SendAll(client.Get(), reply)) {
+      const auto write = [fd = client.Get()](const char* bytes, std::size_t length) {
+        return SendAll(fd, bytes, length);
+      };
+      if (!SendPaced(reply, options, write)) {
         client = Fd();
         break;
       }

@@ -28,8 +28,8 @@ class TcpServer {
   std::string Address() const;
 
   // Serves clients one at a time until `stop` is set (checked at least every 100 ms). Returns
-  // false when the listening socket fails, true after a stop. Pacing is not applied: a device
-  // server forwards the bytes at the line's pace itself.
+  // false when the listening socket fails, true after a stop. With `options.pace` the replies
+  // reach the client at the pace of the device server's serial line, in its packets.
   bool Serve(Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop);
 
  private:

@@ -3,11 +3,13 @@
 // reason. The clocks are given, not read.
 
 #include <climits>
+#include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
 #include "host/device.h"
+#include "host/frame_codec.h"
 #include "tools/host/poll_schedule.h"
 
 namespace {
@@ -92,6 +94,68 @@ TEST(PollSchedule, TheDevicesStateGivesTheReplyDeadlineAndTheQuietTimeStamp) {
   EXPECT_TRUE(state.in_flight);
   EXPECT_GE(state.reply_due, before + device.ReplyTimeout());
   EXPECT_LE(state.reply_due, after + device.ReplyTimeout());
+}
+
+void Feed(FrameProgress& progress, const std::string& text) {
+  progress.Feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+// A reply of 20 information bytes: 40 INFO characters, 58 in all.
+std::string Reply() {
+  zvk::Frame frame;
+  frame.ver = 0x20;
+  frame.adr = 1;
+  frame.cid1 = 0x40;
+  frame.info.assign(20, 0x5A);
+  return zvk::EncodeFrame(frame);
+}
+
+TEST(PollSchedule, AReplyArrivingInPiecesIsWaitedForUntilItsRestHasCrossedTheLine) {
+  const std::string reply = Reply();
+  ASSERT_EQ(reply.size(), 58u);
+  ExchangeState state;
+  state.in_flight = true;
+  state.reply_due = kSteady + milliseconds(1500);
+
+  FrameProgress progress;
+  Feed(progress, "\x01\x02");  // noise before SOI: no frame under way
+  EXPECT_EQ(progress.Remaining(), 0u);
+  EXPECT_EQ(RestOfFrameDue(progress, 9600, state, kSteady), kSteady);
+  // Before its LENGTH is in, the frame's size is unknown: nothing to wait for.
+  Feed(progress, reply.substr(0, 12));
+  EXPECT_EQ(progress.Remaining(), 0u);
+  EXPECT_EQ(RestOfFrameDue(progress, 9600, state, kSteady), kSteady);
+  Feed(progress, reply.substr(12, 1));
+  EXPECT_EQ(progress.Remaining(), 45u);
+  // 45 characters of 10 bits at 9600 baud, less the margin in which the last piece wakes the
+  // loop itself.
+  EXPECT_EQ(RestOfFrameDue(progress, 9600, state, kSteady),
+            kSteady + microseconds(46875) - kFrameEndMargin);
+  // Never past the reply time-out, and only while a query awaits its reply.
+  state.reply_due = kSteady + milliseconds(20);
+  EXPECT_EQ(RestOfFrameDue(progress, 9600, state, kSteady), kSteady + milliseconds(20));
+  state.in_flight = false;
+  EXPECT_EQ(RestOfFrameDue(progress, 9600, state, kSteady), kSteady);
+  state.in_flight = true;
+  state.reply_due = kSteady + milliseconds(1500);
+  Feed(progress, reply.substr(13, 40));
+  EXPECT_EQ(progress.Remaining(), 5u);
+  EXPECT_EQ(RestOfFrameDue(progress, 9600, state, kSteady), kSteady) << "within the margin";
+  Feed(progress, reply.substr(53));
+  EXPECT_EQ(progress.Remaining(), 0u) << "EOI ends the frame";
+
+  // A new SOI abandons the frame under way; the new one is sized afresh.
+  Feed(progress, reply.substr(0, 30) + reply.substr(0, 13));
+  EXPECT_EQ(progress.Remaining(), 45u);
+  // A LENGTH that is no hex sizes nothing, and so holds the loop for nothing.
+  std::string garbled = reply;
+  garbled[11] = 'G';
+  Feed(progress, garbled.substr(0, 20));
+  EXPECT_EQ(progress.Remaining(), 0u);
+  // A LENGTH larger than the bytes that come is bounded by the reply time-out above; the
+  // largest LENID gives the largest wait.
+  Feed(progress, reply.substr(0, 10) + "FFFF");
+  EXPECT_EQ(progress.Remaining(), zvk::kFrameOverhead + zvk::kMaxLenid - 14);
 }
 
 }  // namespace

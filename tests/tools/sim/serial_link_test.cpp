@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -78,8 +79,59 @@ TEST(SimTool, HelpSucceedsAndBadArgumentsOrScenariosEndWithStatusTwo) {
       "--pty --scenario " + examples + "k426b.json",
       "--pty --replay /nonexistent.jsonl",
       "--pty --replay x --fault-rate 0.1",
+      "--tcp 127.0.0.1:0 --packet-ms 10",
+      "--tcp 127.0.0.1:0 --pace --packet-ms 1001",
   };
   for (const std::string& arguments : bad) EXPECT_EQ(RunTool(arguments), 2) << arguments;
+}
+
+// A paced reply leaves in packets of what the line carries in the packet time, none before its
+// last byte is due on the line, and the sender holds the line until the whole reply is out.
+// Only lower bounds on time are checked: a loaded machine can make the sender late, not early.
+TEST(SerialLink, APacedReplyLeavesInPacketsNoneBeforeItsBytesCrossedTheLine) {
+  using Clock = std::chrono::steady_clock;
+  const std::string reply(300, 'x');
+  struct Packet {
+    std::size_t length;
+    Clock::duration at;
+  };
+  std::vector<Packet> packets;
+  Clock::time_point start;
+  const auto record = [&](const char*, std::size_t length) {
+    packets.push_back({length, Clock::now() - start});
+    return true;
+  };
+  k426b_sim::ServeOptions options;
+  start = Clock::now();
+  ASSERT_TRUE(k426b_sim::SendPaced(reply, options, record));
+  ASSERT_EQ(packets.size(), 1u) << "unpaced: the whole reply at once";
+
+  options.pace = true;
+  options.baud = 115200;  // 11,520 bytes a second: 115 in 10 ms
+  options.packet_ms = 10;
+  packets.clear();
+  start = Clock::now();
+  ASSERT_TRUE(k426b_sim::SendPaced(reply, options, record));
+  const Clock::duration took = Clock::now() - start;
+  ASSERT_EQ(packets.size(), 3u);
+  EXPECT_EQ(packets[0].length, 115u);
+  EXPECT_EQ(packets[1].length, 115u);
+  EXPECT_EQ(packets[2].length, 70u);
+  const auto byte_time = std::chrono::duration<double>(10.0 / options.baud);
+  std::size_t sent = 0;
+  for (const Packet& packet : packets) {
+    sent += packet.length;
+    EXPECT_GE(std::chrono::duration<double>(packet.at).count(), byte_time.count() * (sent - 1));
+  }
+  EXPECT_GE(std::chrono::duration<double>(took).count(), byte_time.count() * reply.size());
+
+  // A failed write ends the reply.
+  int calls = 0;
+  EXPECT_FALSE(k426b_sim::SendPaced(reply, options, [&](const char*, std::size_t) {
+    ++calls;
+    return false;
+  }));
+  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace
