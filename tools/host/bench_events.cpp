@@ -175,10 +175,18 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
     }
   }
   if (!stream_.enabled()) return;
-  Json::Value members = RuleJson(data_id, rule);
-  members["active"] = rule.active != 0;
-  members["sequence"] = rule.sequence;
-  Emit("rule", members);
+  // One a rule each cycle: written from its fields, in the order a Json::Value object keeps.
+  EventFields members;
+  members.Flag("active", rule.active != 0)
+      .Text("code", rule.code)
+      .Number("data_id", data_id)
+      .Text("description", rule.description)
+      .Number("level", rule.level)
+      .Text("name", rule.name)
+      .Text("rule_id", rule.rule_id)
+      .Number("sequence", rule.sequence);
+  if (!site_.empty()) members.Text("site", site_);
+  stream_.Write("rule", members);
 }
 
 void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
@@ -217,6 +225,7 @@ void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snap
     HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), data_id,
                     history_->last_error());
   }
+  if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;
   members["record_type"] = record_type;
@@ -241,11 +250,13 @@ void BenchEvents::OnCycle(unsigned, unsigned) {
     cycle_started_ = false;
   }
   if (line_ != nullptr) line_->CycleCompleted();
-  Json::Value members(Json::objectValue);
-  members["number"] = summary.number;
-  members["queries"] = summary.queries;
-  members["seconds"] = std::round(summary.seconds * 1000.0) / 1000.0;
-  Emit("cycle", members);
+  if (stream_.enabled()) {
+    Json::Value members(Json::objectValue);
+    members["number"] = summary.number;
+    members["queries"] = summary.queries;
+    members["seconds"] = std::round(summary.seconds * 1000.0) / 1000.0;
+    Emit("cycle", members);
+  }
   completed_cycles_ = summary.number;
 }
 
@@ -309,8 +320,10 @@ std::string BenchEvents::ModelAlarm() const {
 void BenchEvents::FillStatus(SiteStatus& status) const {
   std::lock_guard<std::mutex> lock(mutex_);
   status.model = model_;
-  status.alarms.clear();
-  for (const auto& entry : alarms_) status.alarms.push_back(entry.second);
+  // Assigned over the alarms already there, which keeps their strings' storage.
+  status.alarms.resize(alarms_.size());
+  auto alarm = status.alarms.begin();
+  for (const auto& entry : alarms_) *alarm++ = entry.second;
   status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
   status.frames.assign(frames_.begin(), frames_.end());
   status.counters = counters_;

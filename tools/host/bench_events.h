@@ -63,6 +63,8 @@ class BenchEvents : public HostEvents {
 
   // An event of this site: `site` is added when the site has a name.
   void Emit(const char* event, Json::Value members);
+  // Whether anybody reads the events: when not, none need be built.
+  bool streaming() const { return stream_.enabled(); }
   // A cache image accepted by a unit: becomes the unit's newest data, dated `taken`.
   void CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
                      std::chrono::system_clock::time_point taken);

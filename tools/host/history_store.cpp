@@ -73,36 +73,45 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
     ok = sqlite3_exec(db, "ALTER TABLE history ADD COLUMN source TEXT NOT NULL DEFAULT ''",
                       nullptr, nullptr, &message) == SQLITE_OK;
   }
+  sqlite3_stmt* insert = nullptr;
+  if (ok && sqlite3_prepare_v2(db,
+                               "INSERT INTO history (time, data_id, record_type, snapshot, source)"
+                               " VALUES (?,?,?,?,?)",
+                               -1, &insert, nullptr) != SQLITE_OK) {
+    error = "cannot use the history " + path + ": " + sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return nullptr;
+  }
   if (!ok) {
     error = "cannot use the history " + path + ": " + (message != nullptr ? message : "?");
     sqlite3_free(message);
     sqlite3_close(db);
     return nullptr;
   }
-  return std::unique_ptr<HistoryStore>(new HistoryStore(db));
+  return std::unique_ptr<HistoryStore>(new HistoryStore(db, insert));
 }
 
-HistoryStore::~HistoryStore() { sqlite3_close(db_); }
+HistoryStore::~HistoryStore() {
+  sqlite3_finalize(insert_);
+  sqlite3_close(db_);
+}
 
 bool HistoryStore::Append(const std::string& time, const std::string& source, unsigned data_id,
                           int record_type, const std::vector<unsigned char>& snapshot) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement insert(db_,
-                   "INSERT INTO history (time, data_id, record_type, snapshot, source)"
-                   " VALUES (?,?,?,?,?)");
-  bool ok = static_cast<bool>(insert);
-  if (ok) {
-    sqlite3_bind_text(insert.get(), 1, time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert.get(), 2, data_id);
-    sqlite3_bind_int(insert.get(), 3, record_type);
-    // A zero-length blob must still be a blob, not NULL.
-    static const unsigned char kEmpty = 0;
-    sqlite3_bind_blob(insert.get(), 4, snapshot.empty() ? &kEmpty : snapshot.data(),
-                      static_cast<int>(snapshot.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(insert.get(), 5, source.c_str(), -1, SQLITE_TRANSIENT);
-    ok = sqlite3_step(insert.get()) == SQLITE_DONE;
-  }
+  // The bound values are only read by the step: no copies.
+  sqlite3_bind_text(insert_, 1, time.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_int64(insert_, 2, data_id);
+  sqlite3_bind_int(insert_, 3, record_type);
+  // A zero-length blob must still be a blob, not NULL.
+  static const unsigned char kEmpty = 0;
+  sqlite3_bind_blob(insert_, 4, snapshot.empty() ? &kEmpty : snapshot.data(),
+                    static_cast<int>(snapshot.size()), SQLITE_STATIC);
+  sqlite3_bind_text(insert_, 5, source.c_str(), -1, SQLITE_STATIC);
+  const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
   if (!ok) last_error_ = sqlite3_errmsg(db_);
+  sqlite3_reset(insert_);
+  sqlite3_clear_bindings(insert_);  // nothing keeps pointing at the caller's buffers
   return ok;
 }
 

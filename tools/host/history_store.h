@@ -16,6 +16,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 struct StoredSnapshot {
   std::string time;    // as stored: ISO 8601 local time with the UTC offset
@@ -40,10 +41,11 @@ class HistoryStore {
   const std::string& last_error() const { return last_error_; }
 
  private:
-  explicit HistoryStore(sqlite3* db) : db_(db) {}
+  HistoryStore(sqlite3* db, sqlite3_stmt* insert) : db_(db), insert_(insert) {}
 
   std::mutex mutex_;
   sqlite3* db_;
+  sqlite3_stmt* insert_;  // prepared once; reset and bound anew for every row
   std::string last_error_;
 };
 

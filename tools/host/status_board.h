@@ -20,8 +20,9 @@ class StatusBoard {
  public:
   // Adds the site or replaces its status; wakes every waiting reader.
   void Publish(const SiteStatus& status);
-  // Changes a site's status in place under the board's lock (no-op for an unknown site).
-  void Update(const std::string& name, const std::function<void(SiteStatus&)>& change);
+  // Changes a site's status in place under the board's lock; false (and nothing changed) for an
+  // unknown site.
+  bool Update(const std::string& name, const std::function<void(SiteStatus&)>& change);
   void Remove(const std::string& name);
 
   std::vector<std::string> SiteNames() const;  // in the order the sites were first published

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,64 @@ TEST(EventLines, EachEventIsOneLineWithItsNameAndTimeFirstAndTextKeptAsUtf8) {
 \{"event":"empty","time":"[^"]+"\}
 )");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
+}
+
+// Events written from their fields, without a Json::Value (the rule event): each line must be the
+// one the object would give, texts that need escaping included.
+TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
+  const auto path = ScratchFolder() / "fields.jsonl";
+  EventStream stream;
+  ASSERT_EQ(stream.Open(path.string()), "");
+  const std::string awkward =
+      std::string("say \"hi\"\\ tab\there\nnul") + std::string(1, '\0') + "\x01\x7f/";
+  for (const std::string& text : {std::string("直流1熔丝断"), awkward, std::string()}) {
+    Json::Value object(Json::objectValue);
+    object["active"] = false;
+    object["data_id"] = 4294967295u;
+    object["level"] = -3;
+    object["text"] = text;
+    stream.Write("same", object);
+    EventFields fields;
+    fields.Flag("active", false).Number("data_id", 4294967295u).Number("level", -3).Text("text", text);
+    stream.Write("same", fields);
+  }
+  // A named site's rule event, against the object it was once built as.
+  rule_value rule;
+  rule.active = 1;
+  rule.rule_id = "DC_12";
+  rule.code = "01001";
+  rule.level = 2;
+  rule.sequence = 65;
+  rule.name = "直流熔丝断";
+  rule.description = "直流1熔丝断";
+  Json::Value object(Json::objectValue);
+  object["data_id"] = 7;
+  object["level"] = rule.level;
+  object["rule_id"] = rule.rule_id;
+  object["code"] = rule.code;
+  object["name"] = rule.name;
+  object["description"] = rule.description;
+  object["active"] = true;
+  object["sequence"] = rule.sequence;
+  object["site"] = "north";
+  stream.Write("rule", object);
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "north");
+  BenchEvents("north", stream, nullptr, "test", out).OnRule(7, rule);
+  std::fclose(sink);
+  stream.Write("none", EventFields());
+  stream.Close();
+
+  std::istringstream lines(ReadAll(path));
+  const std::regex time(R"("time":"[^"]+")");
+  std::string from_object, from_fields;
+  for (int pair = 0; pair < 4; ++pair) {
+    ASSERT_TRUE(std::getline(lines, from_object) && std::getline(lines, from_fields));
+    EXPECT_EQ(std::regex_replace(from_fields, time, "T"), std::regex_replace(from_object, time, "T"));
+  }
+  std::string none;
+  ASSERT_TRUE(std::getline(lines, none));
+  EXPECT_TRUE(std::regex_match(none, std::regex(R"(\{"event":"none","time":"[^"]+"\})"))) << none;
 }
 
 TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
