@@ -74,7 +74,7 @@ class ZVK_API ZVKController {
   std::shared_ptr<WorkQueue> queue_;
 
   std::mutex alarm_mutex_;
-  std::map<std::tuple<unsigned, std::string, std::string>, bool> alarm_states_;
+  std::map<std::tuple<unsigned, std::string, std::string>, bool, std::less<>> alarm_states_;
 
   std::thread worker_;  // last: starts once everything it uses exists
 };

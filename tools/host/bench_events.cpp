@@ -167,11 +167,12 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (model_recheck_ && rule.rule_id == kModelRuleId) model_alarm_rechecked_ = rule.description;
     // Rules seen for the first time are listed as they are; changes are dated by OnAlarm.
-    auto [entry, inserted] =
-        alarms_.try_emplace({data_id, rule.rule_id, rule.description}, AlarmStatus{});
-    if (inserted) {
-      entry->second = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
-                       rule.description, false, IsoLocalTimeNow()};
+    // Looked up without copying the key's texts: every rule comes by every cycle.
+    if (alarms_.find(std::forward_as_tuple(data_id, rule.rule_id, rule.description)) ==
+        alarms_.end()) {
+      alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description),
+                      AlarmStatus{data_id, rule.level, rule.rule_id, rule.code, rule.name,
+                                  rule.description, false, IsoLocalTimeNow()});
     }
   }
   if (!stream_.enabled()) return;
@@ -219,11 +220,10 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
 }
 
 void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) {
-  const std::string time = IsoLocalTimeNow();
-  if (history_ != nullptr && !history_->Append(time, source_, data_id, record_type, snapshot)) {
-    ++history_failures_;
-    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), data_id,
-                    history_->last_error());
+  if (history_ != nullptr) {
+    HistoryRow row{IsoLocalTimeNow(), data_id, record_type, snapshot};
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_history_.push_back(std::move(row));
   }
   if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
@@ -231,6 +231,20 @@ void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snap
   members["record_type"] = record_type;
   members["length"] = static_cast<Json::UInt64>(snapshot.size());
   Emit("history", members);
+}
+
+void BenchEvents::StoreHistory() {
+  std::vector<HistoryRow> rows;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rows.swap(pending_history_);
+  }
+  if (history_ == nullptr || rows.empty()) return;
+  for (const std::size_t failed : history_->AppendAll(source_, rows)) {
+    ++history_failures_;
+    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), rows[failed].data_id,
+                    history_->last_error());
+  }
 }
 
 void BenchEvents::OnCycle(unsigned, unsigned) {

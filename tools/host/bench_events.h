@@ -84,6 +84,10 @@ class BenchEvents : public HostEvents {
   // The active model alarm's description; empty when none is active.
   std::string ModelAlarm() const;
   long long history_failures() const { return history_failures_.load(); }
+  // Stores the history rows saved since the last call, in one transaction. The units save theirs
+  // on the threshold worker as each closes its cycle; the site stores them once the cycle is
+  // complete, so a crash loses at most the rows of the cycle in flight.
+  void StoreHistory();
 
   // The device was made anew (the line came back, perhaps to another power system): a cycle
   // the old device left unfinished is not counted into the new device's first, and the new
@@ -114,6 +118,7 @@ class BenchEvents : public HostEvents {
   bool cycle_started_ = false;
   CycleSummary last_cycle_;
   std::vector<AlarmChange> alarm_changes_;
+  std::vector<HistoryRow> pending_history_;  // saved, not yet stored
   std::map<std::pair<unsigned, int>, UnitData> latest_data_;
   std::string model_alarm_;
   int last_query_ = -1;  // cid1 << 8 | cid2 of the query in flight
@@ -122,7 +127,8 @@ class BenchEvents : public HostEvents {
   bool model_recheck_ = false;         // a device made anew has not settled its model check yet
   std::string model_alarm_rechecked_;  // the description of the model alarm it raised, if any
   std::vector<rule_value> stale_model_alarms_;
-  std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
+  // By (data id, rule id, description); found with a tuple of references to a rule's texts.
+  std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus, std::less<>> alarms_;
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;
   SiteCounters counters_;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
 #include <system_error>
 
 #include <sqlite3.h>
@@ -99,6 +100,31 @@ HistoryStore::~HistoryStore() {
 bool HistoryStore::Append(const std::string& time, const std::string& source, unsigned data_id,
                           int record_type, const std::vector<unsigned char>& snapshot) {
   std::lock_guard<std::mutex> lock(mutex_);
+  return Insert(time, source, data_id, record_type, snapshot);
+}
+
+std::vector<std::size_t> HistoryStore::AppendAll(const std::string& source,
+                                                 const std::vector<HistoryRow>& rows) {
+  std::vector<std::size_t> failed;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Without a transaction (it could not begin) each row commits on its own.
+  const bool transaction = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  for (std::size_t index = 0; index < rows.size(); ++index) {
+    const HistoryRow& row = rows[index];
+    if (!Insert(row.time, source, row.data_id, row.record_type, row.snapshot))
+      failed.push_back(index);
+  }
+  if (transaction && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    last_error_ = sqlite3_errmsg(db_);
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    failed.resize(rows.size());
+    std::iota(failed.begin(), failed.end(), std::size_t{0});
+  }
+  return failed;
+}
+
+bool HistoryStore::Insert(const std::string& time, const std::string& source, unsigned data_id,
+                          int record_type, const std::vector<unsigned char>& snapshot) {
   // The bound values are only read by the step: no copies.
   sqlite3_bind_text(insert_, 1, time.c_str(), -1, SQLITE_STATIC);
   sqlite3_bind_int64(insert_, 2, data_id);

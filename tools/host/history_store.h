@@ -24,6 +24,14 @@ struct StoredSnapshot {
   std::vector<unsigned char> bytes;
 };
 
+// One row as the history stores it; its line is the store's caller's.
+struct HistoryRow {
+  std::string time;
+  unsigned data_id = 0;
+  int record_type = 0;
+  std::vector<unsigned char> snapshot;
+};
+
 class HistoryStore {
  public:
   // Creates the file, its folder and the table as needed. Null with `error` set on failure.
@@ -32,9 +40,13 @@ class HistoryStore {
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
 
-  // Each row is committed on its own, so an interrupted host loses nothing it reported.
+  // The row is committed on its own.
   bool Append(const std::string& time, const std::string& source, unsigned data_id,
               int record_type, const std::vector<unsigned char>& snapshot);
+  // The rows of one cycle in one transaction: one commit instead of one per row. A row that
+  // cannot be inserted leaves the others stored. Gives the indexes of the rows not stored (all
+  // of them when the commit fails); last_error() says why.
+  std::vector<std::size_t> AppendAll(const std::string& source, const std::vector<HistoryRow>& rows);
   // The unit's newest row, whatever its source: the cache policy judges it.
   std::optional<StoredSnapshot> Newest(unsigned data_id, int record_type);
   long long RowCount();
@@ -42,6 +54,9 @@ class HistoryStore {
 
  private:
   HistoryStore(sqlite3* db, sqlite3_stmt* insert) : db_(db), insert_(insert) {}
+  // Called with mutex_ held.
+  bool Insert(const std::string& time, const std::string& source, unsigned data_id,
+              int record_type, const std::vector<unsigned char>& snapshot);
 
   std::mutex mutex_;
   sqlite3* db_;

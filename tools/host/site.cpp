@@ -100,6 +100,7 @@ void Site::Start() {
 
 void Site::LoadCaches() {
   if (history_ == nullptr) return;
+  events_->StoreHistory();  // the newest rows are read back: none may be left waiting
   if (!cache_policy_.enabled()) {
     Say("stored values not loaded: --max-cache-age 0");
     return;
@@ -304,6 +305,7 @@ void Site::Run(const std::function<bool()>& stop) {
       const bool expiring = values_shown < values_expire && now >= values_expire;
       if (now - values_shown >= kValuesInterval || expiring) {
         values_shown = now;
+        events_->StoreHistory();  // the rows of units that closed a cycle the site did not
         ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
       }
       continue;
@@ -312,6 +314,7 @@ void Site::Run(const std::function<bool()>& stop) {
     // The cycle's alarms and history saves run on the threshold worker: let them land first,
     // so the table and the history show the whole cycle.
     controller_->Drain();
+    events_->StoreHistory();
     const auto cycle = events_->last_cycle();
     ReportValues(fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries,
                              cycle.seconds));
@@ -329,6 +332,7 @@ void Site::Finish() {
     controller_->Drain();
     controller_->Shutdown();
   }
+  events_->StoreHistory();
   units_.clear();
   composite_.reset();
   line_->Close();

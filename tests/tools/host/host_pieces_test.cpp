@@ -35,6 +35,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 std::filesystem::path ScratchFolder() {
   char pattern[] = "/tmp/k426b-host-test-XXXXXX";
@@ -191,9 +192,11 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
     EXPECT_FALSE(store->Newest(101, 5094).has_value());
     EXPECT_TRUE(store->Append("t1", "/dev/ttyS0", 101, 5094, hex_bytes("65 00 00 00 01")));
     EXPECT_TRUE(store->Append("t1", "/dev/ttyS0", 100, 5095, hex_bytes("64 00 00 00 AA")));
-    EXPECT_TRUE(store->Append("t2", "simulator", 101, 5094, hex_bytes("65 00 00 00 02")));
-    // The rectifier shares the composite's data id; the record type keeps them apart.
-    EXPECT_TRUE(store->Append("t2", "/dev/ttyS0", 100, 5096, hex_bytes("64 00 00 00 BB")));
+    // A cycle's rows in one transaction, committed before the store closes. The rectifier
+    // shares the composite's data id; the record type keeps them apart.
+    EXPECT_THAT(store->AppendAll("simulator", {{"t2", 101, 5094, hex_bytes("65 00 00 00 02")},
+                                               {"t2", 100, 5096, hex_bytes("64 00 00 00 BB")}}),
+                IsEmpty());
   }
   auto store = HistoryStore::Open(path, error);
   ASSERT_TRUE(store) << error;
@@ -204,6 +207,7 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
   EXPECT_EQ(newest->time, "t2");
   EXPECT_EQ(newest->source, "simulator");
   EXPECT_EQ(store->Newest(100, 5095)->bytes, hex_bytes("64 00 00 00 AA"));
+  EXPECT_EQ(store->Newest(100, 5096)->source, "simulator");
   EXPECT_FALSE(store->Newest(102, 5094).has_value());
 }
 
