@@ -167,12 +167,10 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (model_recheck_ && rule.rule_id == kModelRuleId) model_alarm_rechecked_ = rule.description;
     // Rules seen for the first time are listed as they are; changes are dated by OnAlarm.
-    // Looked up without copying the key's texts: every rule comes by every cycle.
-    if (alarms_.find(std::forward_as_tuple(data_id, rule.rule_id, rule.description)) ==
-        alarms_.end()) {
-      alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description),
-                      AlarmStatus{data_id, rule.level, rule.rule_id, rule.code, rule.name,
-                                  rule.description, false, IsoLocalTimeNow()});
+    const auto [alarm, made] = AlarmOf(data_id, rule);
+    if (made) {
+      *alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
+                rule.description, false, IsoLocalTimeNow()};
     }
   }
   if (!stream_.enabled()) return;
@@ -190,13 +188,24 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
   stream_.Write("rule", members);
 }
 
+std::pair<AlarmStatus*, bool> BenchEvents::AlarmOf(unsigned data_id, const rule_value& rule) {
+  const auto listed = listed_alarms_.find(RuleKey{data_id, rule.rule_id, rule.description});
+  if (listed != listed_alarms_.end()) return {listed->second, false};
+  const auto entry =
+      alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description), AlarmStatus{}).first;
+  // The map's nodes stay where they are: the key may view their texts.
+  listed_alarms_.emplace(RuleKey{data_id, std::get<1>(entry->first), std::get<2>(entry->first)},
+                         &entry->second);
+  return {&entry->second, true};
+}
+
 void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     alarm_changes_.push_back({data_id, rule, raised});
     if (rule.rule_id == kModelRuleId) model_alarm_ = raised ? rule.description : std::string();
     const auto now = std::chrono::system_clock::now();
-    AlarmStatus& alarm = alarms_[{data_id, rule.rule_id, rule.description}];
+    AlarmStatus& alarm = *AlarmOf(data_id, rule).first;
     alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
              rule.description, raised, IsoLocalTime(now)};
     alarm_history_.push_back({alarm.since, alarm});

@@ -11,10 +11,12 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "host/host_events.h"
+#include "host/rule_key.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
 #include "tools/host/human_output.h"
@@ -104,6 +106,9 @@ class BenchEvents : public HostEvents {
  private:
   // Called with `mutex_` held.
   void SettleModelCheck();
+  // The rule's entry in the alarm list and whether it was made just now. Called with `mutex_`
+  // held.
+  std::pair<AlarmStatus*, bool> AlarmOf(unsigned data_id, const rule_value& rule);
 
   const std::string site_;
   EventStream& stream_;
@@ -127,8 +132,9 @@ class BenchEvents : public HostEvents {
   bool model_recheck_ = false;         // a device made anew has not settled its model check yet
   std::string model_alarm_rechecked_;  // the description of the model alarm it raised, if any
   std::vector<rule_value> stale_model_alarms_;
-  // By (data id, rule id, description); found with a tuple of references to a rule's texts.
-  std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus, std::less<>> alarms_;
+  std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
+  // The entries of alarms_ by a key that views their texts: a rule is found without copies.
+  std::unordered_map<RuleKey, AlarmStatus*, RuleKeyHash> listed_alarms_;
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;
   SiteCounters counters_;
