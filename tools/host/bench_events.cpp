@@ -171,6 +171,7 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
     if (made) {
       *alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
                 rule.description, false, IsoLocalTimeNow()};
+      alarms_version_ = NewAlarmsVersion();
     }
   }
   if (!stream_.enabled()) return;
@@ -186,6 +187,11 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
       .Number("sequence", rule.sequence);
   if (!site_.empty()) members.Text("site", site_);
   stream_.Write("rule", members);
+}
+
+unsigned long long BenchEvents::NewAlarmsVersion() {
+  static std::atomic<unsigned long long> last{0};
+  return ++last;
 }
 
 std::pair<AlarmStatus*, bool> BenchEvents::AlarmOf(unsigned data_id, const rule_value& rule) {
@@ -208,6 +214,7 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
     AlarmStatus& alarm = *AlarmOf(data_id, rule).first;
     alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
              rule.description, raised, IsoLocalTime(now)};
+    alarms_version_ = NewAlarmsVersion();
     alarm_history_.push_back({alarm.since, alarm});
     // Changes of the last hour, dated by their own time stamps.
     while (!alarm_history_.empty()) {
@@ -343,10 +350,14 @@ std::string BenchEvents::ModelAlarm() const {
 void BenchEvents::FillStatus(SiteStatus& status) const {
   std::lock_guard<std::mutex> lock(mutex_);
   status.model = model_;
-  // Assigned over the alarms already there, which keeps their strings' storage.
-  status.alarms.resize(alarms_.size());
-  auto alarm = status.alarms.begin();
-  for (const auto& entry : alarms_) *alarm++ = entry.second;
+  // Copied only when changed, and then over the alarms already there, keeping their strings'
+  // storage.
+  if (status.alarms_version != alarms_version_) {
+    status.alarms.resize(alarms_.size());
+    auto alarm = status.alarms.begin();
+    for (const auto& entry : alarms_) *alarm++ = entry.second;
+    status.alarms_version = alarms_version_;
+  }
   status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
   status.frames.assign(frames_.begin(), frames_.end());
   status.counters = counters_;

@@ -47,7 +47,8 @@ class BenchEvents : public HostEvents {
         stream_(stream),
         history_(history),
         source_(std::move(source)),
-        out_(out) {}
+        out_(out),
+        alarms_version_(NewAlarmsVersion()) {}
 
   // The line state fed by the queries, replies and log messages; set once before polling.
   void AttachLineState(LineState* line) { line_ = line; }
@@ -106,6 +107,7 @@ class BenchEvents : public HostEvents {
  private:
   // Called with `mutex_` held.
   void SettleModelCheck();
+  static unsigned long long NewAlarmsVersion();
   // The rule's entry in the alarm list and whether it was made just now. Called with `mutex_`
   // held.
   std::pair<AlarmStatus*, bool> AlarmOf(unsigned data_id, const rule_value& rule);
@@ -135,6 +137,7 @@ class BenchEvents : public HostEvents {
   std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
   // The entries of alarms_ by a key that views their texts: a rule is found without copies.
   std::unordered_map<RuleKey, AlarmStatus*, RuleKeyHash> listed_alarms_;
+  unsigned long long alarms_version_;  // a new one for every change of alarms_
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;
   SiteCounters counters_;

@@ -120,14 +120,31 @@ std::string IsoLocalTime(std::chrono::system_clock::time_point now) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                           now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char date[32];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  char offset[8];
-  std::strftime(offset, sizeof offset, "%z", &local);  // +hhmm
-  const std::string zone(offset);
-  return fmt::format("{}.{:03}{}:{}", date, millis, zone.substr(0, 3), zone.substr(3));
+  // Every event and frame is dated: the local date, time and offset of a second are made once
+  // per thread, and only the milliseconds for each.
+  thread_local std::time_t converted_second = -1;
+  thread_local std::string date;  // 2026-12-08T14:15:28
+  thread_local std::string zone;  // +01:00
+  if (seconds != converted_second) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    date = text;
+    std::strftime(text, sizeof text, "%z", &local);  // +hhmm
+    zone = text;
+    zone.insert(3, 1, ':');
+    converted_second = seconds;
+  }
+  std::string time;
+  time.reserve(date.size() + 4 + zone.size());
+  time += date;
+  time += '.';
+  time += static_cast<char>('0' + millis / 100);
+  time += static_cast<char>('0' + millis / 10 % 10);
+  time += static_cast<char>('0' + millis % 10);
+  time += zone;
+  return time;
 }
 
 std::string CompactJson(const Json::Value& value) {

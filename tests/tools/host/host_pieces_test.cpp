@@ -427,6 +427,38 @@ rule_value ModelRule(const std::string& model) {
   return rule;
 }
 
+// The board's status is filled again in place each cycle, its alarm list copied only when it
+// changed: a change must still reach it, and a new site's events must not take an old list.
+TEST(BenchEvents, AStatusFilledAgainShowsEveryAlarmChange) {
+  EventStream stream;
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "");
+  const auto active_of = [](const SiteStatus& status) {
+    std::vector<bool> active;
+    for (const AlarmStatus& alarm : status.alarms) active.push_back(alarm.active);
+    return active;
+  };
+  SiteStatus status;
+  {
+    auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+    ZVKController controller(events);
+    rule_value rule = ModelRule("X900");
+    rule.active = 0;
+    events->OnRule(100, rule);
+    events->FillStatus(status);
+    EXPECT_EQ(active_of(status), std::vector<bool>{false});
+    events->FillStatus(status);
+    rule.active = 1;
+    controller.BatchCheck(100, {rule});
+    events->FillStatus(status);
+    EXPECT_EQ(active_of(status), std::vector<bool>{true});
+  }
+  auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+  events->FillStatus(status);
+  EXPECT_TRUE(status.alarms.empty());
+  std::fclose(sink);
+}
+
 TEST(BenchEvents, AModelAlarmOutlivesTheDeviceMadeAnewOnlyWhileItsCheckRaisesItAgain) {
   // The model found when the line comes back -> the model alarms then still raised.
   const struct {
