@@ -33,9 +33,12 @@ void EventStream::Close() {
 
 namespace {
 
-// `{"event":"…","time":"…"`: what every line starts with. Event names are plain words.
-std::string LineHead(const char* event) {
-  std::string line = "{\"event\":\"";
+// `{"event":"…","time":"…"`: what every line starts with, with room for `more` bytes behind it.
+// Event names are plain words.
+std::string LineHead(const char* event, std::size_t more) {
+  std::string line;
+  line.reserve(64 + more);
+  line += "{\"event\":\"";
   line += event;
   line += "\",\"time\":\"";
   line += IsoLocalTimeNow();
@@ -58,6 +61,8 @@ void AppendQuoted(std::string& out, std::string_view text) {
 }
 
 }  // namespace
+
+EventFields::EventFields() { text_.reserve(256); }
 
 void EventFields::Name(const char* name) {
   text_ += ",\"";
@@ -87,8 +92,8 @@ EventFields& EventFields::Flag(const char* name, bool flag) {
 
 void EventStream::Write(const char* event, const Json::Value& members) {
   if (file_ == nullptr) return;
-  std::string line = LineHead(event);
   const std::string body = CompactJson(members);  // {..}
+  std::string line = LineHead(event, body.size());
   if (body.size() > 2) {
     line += ',';
     line.append(body, 1, std::string::npos);
@@ -101,7 +106,7 @@ void EventStream::Write(const char* event, const Json::Value& members) {
 
 void EventStream::Write(const char* event, const EventFields& members) {
   if (file_ == nullptr) return;
-  std::string line = LineHead(event);
+  std::string line = LineHead(event, members.text().size());
   line += members.text();
   line += "}\n";
   WriteLine(line);

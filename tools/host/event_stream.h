@@ -16,6 +16,7 @@
 // object keeps, so the line is the one `EventStream::Write` makes from such an object.
 class EventFields {
  public:
+  EventFields();
   EventFields& Text(const char* name, std::string_view text);
   EventFields& Number(const char* name, long long number);
   EventFields& Flag(const char* name, bool flag);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <numeric>
 #include <system_error>
+#include <utility>
 
 #include <sqlite3.h>
 
@@ -74,27 +75,37 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
     ok = sqlite3_exec(db, "ALTER TABLE history ADD COLUMN source TEXT NOT NULL DEFAULT ''",
                       nullptr, nullptr, &message) == SQLITE_OK;
   }
-  sqlite3_stmt* insert = nullptr;
-  if (ok && sqlite3_prepare_v2(db,
-                               "INSERT INTO history (time, data_id, record_type, snapshot, source)"
-                               " VALUES (?,?,?,?,?)",
-                               -1, &insert, nullptr) != SQLITE_OK) {
-    error = "cannot use the history " + path + ": " + sqlite3_errmsg(db);
-    sqlite3_close(db);
-    return nullptr;
-  }
   if (!ok) {
     error = "cannot use the history " + path + ": " + (message != nullptr ? message : "?");
     sqlite3_free(message);
     sqlite3_close(db);
     return nullptr;
   }
-  return std::unique_ptr<HistoryStore>(new HistoryStore(db, insert));
+  // Prepared once: a statement is compiled anew each time it is run from its text.
+  std::unique_ptr<HistoryStore> store(new HistoryStore(db));
+  const std::pair<sqlite3_stmt**, const char*> statements[] = {
+      {&store->insert_,
+       "INSERT INTO history (time, data_id, record_type, snapshot, source) VALUES (?,?,?,?,?)"},
+      {&store->begin_, "BEGIN"},
+      {&store->commit_, "COMMIT"}};
+  for (const auto& [statement, sql] : statements) {
+    if (sqlite3_prepare_v2(db, sql, -1, statement, nullptr) != SQLITE_OK) {
+      error = "cannot use the history " + path + ": " + sqlite3_errmsg(db);
+      return nullptr;
+    }
+  }
+  return store;
 }
 
 HistoryStore::~HistoryStore() {
-  sqlite3_finalize(insert_);
+  for (sqlite3_stmt* statement : {insert_, begin_, commit_}) sqlite3_finalize(statement);
   sqlite3_close(db_);
+}
+
+bool HistoryStore::Run(sqlite3_stmt* statement) {
+  const bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  sqlite3_reset(statement);
+  return ok;
 }
 
 bool HistoryStore::Append(const std::string& time, const std::string& source, unsigned data_id,
@@ -108,13 +119,13 @@ std::vector<std::size_t> HistoryStore::AppendAll(const std::string& source,
   std::vector<std::size_t> failed;
   std::lock_guard<std::mutex> lock(mutex_);
   // Without a transaction (it could not begin) each row commits on its own.
-  const bool transaction = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  const bool transaction = Run(begin_);
   for (std::size_t index = 0; index < rows.size(); ++index) {
     const HistoryRow& row = rows[index];
     if (!Insert(row.time, source, row.data_id, row.record_type, row.snapshot))
       failed.push_back(index);
   }
-  if (transaction && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (transaction && !Run(commit_)) {
     last_error_ = sqlite3_errmsg(db_);
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     failed.resize(rows.size());

@@ -53,14 +53,19 @@ class HistoryStore {
   const std::string& last_error() const { return last_error_; }
 
  private:
-  HistoryStore(sqlite3* db, sqlite3_stmt* insert) : db_(db), insert_(insert) {}
+  explicit HistoryStore(sqlite3* db) : db_(db) {}
+  // Steps a statement without results and resets it. Called with mutex_ held.
+  static bool Run(sqlite3_stmt* statement);
   // Called with mutex_ held.
   bool Insert(const std::string& time, const std::string& source, unsigned data_id,
               int record_type, const std::vector<unsigned char>& snapshot);
 
   std::mutex mutex_;
   sqlite3* db_;
-  sqlite3_stmt* insert_;  // prepared once; reset and bound anew for every row
+  // Prepared once; the insert is bound anew for every row.
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
   std::string last_error_;
 };
 
