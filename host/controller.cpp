@@ -73,10 +73,10 @@ bool ZVKController::BatchCheck(unsigned data_id, const std::vector<rule_value>& 
     std::lock_guard<std::mutex> lock(alarm_mutex_);
     for (const rule_value& rule : rules) {
       const bool active = rule.active != 0;
-      auto key = std::make_tuple(data_id, rule.rule_id, rule.description);
-      auto found = alarm_states_.find(key);
+      auto found = alarm_states_.find(RuleKey{data_id, rule.rule_id, rule.description});
       if (found == alarm_states_.end()) {
-        alarm_states_.emplace(std::move(key), active);
+        const auto& texts = alarm_texts_.emplace_back(rule.rule_id, rule.description);
+        alarm_states_.emplace(RuleKey{data_id, texts.first, texts.second}, active);
         if (active) changes.push_back({&rule, true});
       } else if (found->second != active) {
         found->second = active;

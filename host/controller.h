@@ -3,18 +3,19 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "host/export.h"
 #include "host/host_events.h"
+#include "host/rule_key.h"
 #include "host/rule_value.h"
 
 // The host controller: log sink, threshold worker (one thread, FIFO), alarm state tracking, and
@@ -74,7 +75,9 @@ class ZVK_API ZVKController {
   std::shared_ptr<WorkQueue> queue_;
 
   std::mutex alarm_mutex_;
-  std::map<std::tuple<unsigned, std::string, std::string>, bool> alarm_states_;
+  // The last state of each rule seen; its key views the rule's texts kept in alarm_texts_.
+  std::deque<std::pair<std::string, std::string>> alarm_texts_;  // rule id, description
+  std::unordered_map<RuleKey, bool, RuleKeyHash> alarm_states_;
 
   std::thread worker_;  // last: starts once everything it uses exists
 };

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <ctime>
 #include <utility>
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
@@ -43,7 +44,19 @@ boost::posix_time::ptime host_epoch() {
 
 boost::posix_time::ptime local_time() {
   const LocalClock& clock = clock_override();
-  return clock ? clock() : boost::posix_time::second_clock::local_time();
+  if (clock) return clock();
+  // Converting to local time costs more than the rest of a value look-up, and the clock has
+  // whole seconds: each thread converts once per second.
+  thread_local std::time_t converted_second = -1;
+  thread_local boost::posix_time::ptime converted;
+  const std::time_t now = std::time(nullptr);
+  if (now != converted_second) {
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return boost::posix_time::second_clock::local_time();
+    converted = boost::posix_time::ptime_from_tm(local);
+    converted_second = now;
+  }
+  return converted;
 }
 
 void pause_for(std::chrono::microseconds duration) {

@@ -106,6 +106,25 @@ TEST(HostTime, StampsYearLeastSignificantByteFirst) {
   EXPECT_EQ(get_ttime(time), (ttime{0xEA, 0x07, 12, 8, 14, 5, 9}));
 }
 
+// The real clock is converted once a second per thread: it must still follow the seconds.
+TEST(HostTime, TheLocalClockFollowsTheSecondsOnEveryThread) {
+  using boost::posix_time::second_clock;
+  const auto bracketed = [] {
+    const auto before = second_clock::local_time();
+    const auto read = local_time();
+    return before <= read && read <= second_clock::local_time();
+  };
+  EXPECT_TRUE(bracketed());
+  // Read again once the second has turned (bounded: two seconds at most).
+  const auto first = second_clock::local_time();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (second_clock::local_time() == first && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(bracketed());
+  EXPECT_GT(local_time(), first);
+  EXPECT_TRUE(std::async(std::launch::async, bracketed).get());
+}
+
 TEST(HostDevice, NeverCompletedCycleLiesFarInThePast) {
   ZVKVDevice device;
   EXPECT_FALSE(device.LastRoundTime().is_special());

@@ -167,18 +167,42 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (model_recheck_ && rule.rule_id == kModelRuleId) model_alarm_rechecked_ = rule.description;
     // Rules seen for the first time are listed as they are; changes are dated by OnAlarm.
-    auto [entry, inserted] =
-        alarms_.try_emplace({data_id, rule.rule_id, rule.description}, AlarmStatus{});
-    if (inserted) {
-      entry->second = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
-                       rule.description, false, IsoLocalTimeNow()};
+    const auto [alarm, made] = AlarmOf(data_id, rule);
+    if (made) {
+      *alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
+                rule.description, false, IsoLocalTimeNow()};
+      alarms_version_ = NewAlarmsVersion();
     }
   }
   if (!stream_.enabled()) return;
-  Json::Value members = RuleJson(data_id, rule);
-  members["active"] = rule.active != 0;
-  members["sequence"] = rule.sequence;
-  Emit("rule", members);
+  // One a rule each cycle: written from its fields, in the order a Json::Value object keeps.
+  EventFields members;
+  members.Flag("active", rule.active != 0)
+      .Text("code", rule.code)
+      .Number("data_id", data_id)
+      .Text("description", rule.description)
+      .Number("level", rule.level)
+      .Text("name", rule.name)
+      .Text("rule_id", rule.rule_id)
+      .Number("sequence", rule.sequence);
+  if (!site_.empty()) members.Text("site", site_);
+  stream_.Write("rule", members);
+}
+
+unsigned long long BenchEvents::NewAlarmsVersion() {
+  static std::atomic<unsigned long long> last{0};
+  return ++last;
+}
+
+std::pair<AlarmStatus*, bool> BenchEvents::AlarmOf(unsigned data_id, const rule_value& rule) {
+  const auto listed = listed_alarms_.find(RuleKey{data_id, rule.rule_id, rule.description});
+  if (listed != listed_alarms_.end()) return {listed->second, false};
+  const auto entry =
+      alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description), AlarmStatus{}).first;
+  // The map's nodes stay where they are: the key may view their texts.
+  listed_alarms_.emplace(RuleKey{data_id, std::get<1>(entry->first), std::get<2>(entry->first)},
+                         &entry->second);
+  return {&entry->second, true};
 }
 
 void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
@@ -187,9 +211,10 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
     alarm_changes_.push_back({data_id, rule, raised});
     if (rule.rule_id == kModelRuleId) model_alarm_ = raised ? rule.description : std::string();
     const auto now = std::chrono::system_clock::now();
-    AlarmStatus& alarm = alarms_[{data_id, rule.rule_id, rule.description}];
+    AlarmStatus& alarm = *AlarmOf(data_id, rule).first;
     alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
              rule.description, raised, IsoLocalTime(now)};
+    alarms_version_ = NewAlarmsVersion();
     alarm_history_.push_back({alarm.since, alarm});
     // Changes of the last hour, dated by their own time stamps.
     while (!alarm_history_.empty()) {
@@ -211,17 +236,31 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
 }
 
 void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) {
-  const std::string time = IsoLocalTimeNow();
-  if (history_ != nullptr && !history_->Append(time, source_, data_id, record_type, snapshot)) {
-    ++history_failures_;
-    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), data_id,
-                    history_->last_error());
+  if (history_ != nullptr) {
+    HistoryRow row{IsoLocalTimeNow(), data_id, record_type, snapshot};
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_history_.push_back(std::move(row));
   }
+  if (!stream_.enabled()) return;
   Json::Value members(Json::objectValue);
   members["data_id"] = data_id;
   members["record_type"] = record_type;
   members["length"] = static_cast<Json::UInt64>(snapshot.size());
   Emit("history", members);
+}
+
+void BenchEvents::StoreHistory() {
+  std::vector<HistoryRow> rows;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rows.swap(pending_history_);
+  }
+  if (history_ == nullptr || rows.empty()) return;
+  for (const std::size_t failed : history_->AppendAll(source_, rows)) {
+    ++history_failures_;
+    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), rows[failed].data_id,
+                    history_->last_error());
+  }
 }
 
 void BenchEvents::OnCycle(unsigned, unsigned) {
@@ -241,11 +280,13 @@ void BenchEvents::OnCycle(unsigned, unsigned) {
     cycle_started_ = false;
   }
   if (line_ != nullptr) line_->CycleCompleted();
-  Json::Value members(Json::objectValue);
-  members["number"] = summary.number;
-  members["queries"] = summary.queries;
-  members["seconds"] = std::round(summary.seconds * 1000.0) / 1000.0;
-  Emit("cycle", members);
+  if (stream_.enabled()) {
+    Json::Value members(Json::objectValue);
+    members["number"] = summary.number;
+    members["queries"] = summary.queries;
+    members["seconds"] = std::round(summary.seconds * 1000.0) / 1000.0;
+    Emit("cycle", members);
+  }
   completed_cycles_ = summary.number;
 }
 
@@ -309,9 +350,14 @@ std::string BenchEvents::ModelAlarm() const {
 void BenchEvents::FillStatus(SiteStatus& status) const {
   std::lock_guard<std::mutex> lock(mutex_);
   status.model = model_;
-  status.alarms.clear();
-  status.alarms.reserve(alarms_.size());
-  for (const auto& entry : alarms_) status.alarms.push_back(entry.second);
+  // Copied only when changed, and then over the alarms already there, keeping their strings'
+  // storage.
+  if (status.alarms_version != alarms_version_) {
+    status.alarms.resize(alarms_.size());
+    auto alarm = status.alarms.begin();
+    for (const auto& entry : alarms_) *alarm++ = entry.second;
+    status.alarms_version = alarms_version_;
+  }
   status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
   status.frames.assign(frames_.begin(), frames_.end());
   status.counters = counters_;

@@ -11,10 +11,12 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "host/host_events.h"
+#include "host/rule_key.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
 #include "tools/host/human_output.h"
@@ -45,7 +47,8 @@ class BenchEvents : public HostEvents {
         stream_(stream),
         history_(history),
         source_(std::move(source)),
-        out_(out) {}
+        out_(out),
+        alarms_version_(NewAlarmsVersion()) {}
 
   // The line state fed by the queries, replies and log messages; set once before polling.
   void AttachLineState(LineState* line) { line_ = line; }
@@ -63,6 +66,8 @@ class BenchEvents : public HostEvents {
 
   // An event of this site: `site` is added when the site has a name.
   void Emit(const char* event, Json::Value members);
+  // Whether anybody reads the events: when not, none need be built.
+  bool streaming() const { return stream_.enabled(); }
   // A cache image accepted by a unit: becomes the unit's newest data, dated `taken`.
   void CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
                      std::chrono::system_clock::time_point taken);
@@ -82,6 +87,10 @@ class BenchEvents : public HostEvents {
   // The active model alarm's description; empty when none is active.
   std::string ModelAlarm() const;
   long long history_failures() const { return history_failures_.load(); }
+  // Stores the history rows saved since the last call, in one transaction. The units save theirs
+  // on the threshold worker as each closes its cycle; the site stores them once the cycle is
+  // complete, so a crash loses at most the rows of the cycle in flight.
+  void StoreHistory();
 
   // The device was made anew (the line came back, perhaps to another power system): a cycle
   // the old device left unfinished is not counted into the new device's first, and the new
@@ -98,6 +107,10 @@ class BenchEvents : public HostEvents {
  private:
   // Called with `mutex_` held.
   void SettleModelCheck();
+  static unsigned long long NewAlarmsVersion();
+  // The rule's entry in the alarm list and whether it was made just now. Called with `mutex_`
+  // held.
+  std::pair<AlarmStatus*, bool> AlarmOf(unsigned data_id, const rule_value& rule);
 
   const std::string site_;
   EventStream& stream_;
@@ -112,6 +125,7 @@ class BenchEvents : public HostEvents {
   bool cycle_started_ = false;
   CycleSummary last_cycle_;
   std::vector<AlarmChange> alarm_changes_;
+  std::vector<HistoryRow> pending_history_;  // saved, not yet stored
   std::map<std::pair<unsigned, int>, UnitData> latest_data_;
   std::string model_alarm_;
   int last_query_ = -1;  // cid1 << 8 | cid2 of the query in flight
@@ -121,6 +135,9 @@ class BenchEvents : public HostEvents {
   std::string model_alarm_rechecked_;  // the description of the model alarm it raised, if any
   std::vector<rule_value> stale_model_alarms_;
   std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
+  // The entries of alarms_ by a key that views their texts: a rule is found without copies.
+  std::unordered_map<RuleKey, AlarmStatus*, RuleKeyHash> listed_alarms_;
+  unsigned long long alarms_version_;  // a new one for every change of alarms_
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;
   SiteCounters counters_;

@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
 #include <system_error>
+#include <utility>
 
 #include <sqlite3.h>
 
@@ -79,30 +81,74 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
     sqlite3_close(db);
     return nullptr;
   }
-  return std::unique_ptr<HistoryStore>(new HistoryStore(db));
+  // Prepared once: a statement is compiled anew each time it is run from its text.
+  std::unique_ptr<HistoryStore> store(new HistoryStore(db));
+  const std::pair<sqlite3_stmt**, const char*> statements[] = {
+      {&store->insert_,
+       "INSERT INTO history (time, data_id, record_type, snapshot, source) VALUES (?,?,?,?,?)"},
+      {&store->begin_, "BEGIN"},
+      {&store->commit_, "COMMIT"}};
+  for (const auto& [statement, sql] : statements) {
+    if (sqlite3_prepare_v2(db, sql, -1, statement, nullptr) != SQLITE_OK) {
+      error = "cannot use the history " + path + ": " + sqlite3_errmsg(db);
+      return nullptr;
+    }
+  }
+  return store;
 }
 
-HistoryStore::~HistoryStore() { sqlite3_close(db_); }
+HistoryStore::~HistoryStore() {
+  for (sqlite3_stmt* statement : {insert_, begin_, commit_}) sqlite3_finalize(statement);
+  sqlite3_close(db_);
+}
+
+bool HistoryStore::Run(sqlite3_stmt* statement) {
+  const bool ok = sqlite3_step(statement) == SQLITE_DONE;
+  sqlite3_reset(statement);
+  return ok;
+}
 
 bool HistoryStore::Append(const std::string& time, const std::string& source, unsigned data_id,
                           int record_type, const std::vector<unsigned char>& snapshot) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement insert(db_,
-                   "INSERT INTO history (time, data_id, record_type, snapshot, source)"
-                   " VALUES (?,?,?,?,?)");
-  bool ok = static_cast<bool>(insert);
-  if (ok) {
-    sqlite3_bind_text(insert.get(), 1, time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert.get(), 2, data_id);
-    sqlite3_bind_int(insert.get(), 3, record_type);
-    // A zero-length blob must still be a blob, not NULL.
-    static const unsigned char kEmpty = 0;
-    sqlite3_bind_blob(insert.get(), 4, snapshot.empty() ? &kEmpty : snapshot.data(),
-                      static_cast<int>(snapshot.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(insert.get(), 5, source.c_str(), -1, SQLITE_TRANSIENT);
-    ok = sqlite3_step(insert.get()) == SQLITE_DONE;
+  return Insert(time, source, data_id, record_type, snapshot);
+}
+
+std::vector<std::size_t> HistoryStore::AppendAll(const std::string& source,
+                                                 const std::vector<HistoryRow>& rows) {
+  std::vector<std::size_t> failed;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Without a transaction (it could not begin) each row commits on its own.
+  const bool transaction = Run(begin_);
+  for (std::size_t index = 0; index < rows.size(); ++index) {
+    const HistoryRow& row = rows[index];
+    if (!Insert(row.time, source, row.data_id, row.record_type, row.snapshot))
+      failed.push_back(index);
   }
+  if (transaction && !Run(commit_)) {
+    last_error_ = sqlite3_errmsg(db_);
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    failed.resize(rows.size());
+    std::iota(failed.begin(), failed.end(), std::size_t{0});
+  }
+  return failed;
+}
+
+bool HistoryStore::Insert(const std::string& time, const std::string& source, unsigned data_id,
+                          int record_type, const std::vector<unsigned char>& snapshot) {
+  // The bound values are only read by the step: no copies.
+  sqlite3_bind_text(insert_, 1, time.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_int64(insert_, 2, data_id);
+  sqlite3_bind_int(insert_, 3, record_type);
+  // A zero-length blob must still be a blob, not NULL.
+  static const unsigned char kEmpty = 0;
+  sqlite3_bind_blob(insert_, 4, snapshot.empty() ? &kEmpty : snapshot.data(),
+                    static_cast<int>(snapshot.size()), SQLITE_STATIC);
+  sqlite3_bind_text(insert_, 5, source.c_str(), -1, SQLITE_STATIC);
+  const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
   if (!ok) last_error_ = sqlite3_errmsg(db_);
+  sqlite3_reset(insert_);
+  sqlite3_clear_bindings(insert_);  // nothing keeps pointing at the caller's buffers
   return ok;
 }
 

@@ -16,11 +16,20 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 struct StoredSnapshot {
   std::string time;    // as stored: ISO 8601 local time with the UTC offset
   std::string source;  // empty in rows older than the column
   std::vector<unsigned char> bytes;
+};
+
+// One row as the history stores it; its line is the store's caller's.
+struct HistoryRow {
+  std::string time;
+  unsigned data_id = 0;
+  int record_type = 0;
+  std::vector<unsigned char> snapshot;
 };
 
 class HistoryStore {
@@ -31,9 +40,13 @@ class HistoryStore {
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
 
-  // Each row is committed on its own, so an interrupted host loses nothing it reported.
+  // The row is committed on its own.
   bool Append(const std::string& time, const std::string& source, unsigned data_id,
               int record_type, const std::vector<unsigned char>& snapshot);
+  // The rows of one cycle in one transaction: one commit instead of one per row. A row that
+  // cannot be inserted leaves the others stored. Gives the indexes of the rows not stored (all
+  // of them when the commit fails); last_error() says why.
+  std::vector<std::size_t> AppendAll(const std::string& source, const std::vector<HistoryRow>& rows);
   // The unit's newest row, whatever its source: the cache policy judges it.
   std::optional<StoredSnapshot> Newest(unsigned data_id, int record_type);
   long long RowCount();
@@ -41,9 +54,18 @@ class HistoryStore {
 
  private:
   explicit HistoryStore(sqlite3* db) : db_(db) {}
+  // Steps a statement without results and resets it. Called with mutex_ held.
+  static bool Run(sqlite3_stmt* statement);
+  // Called with mutex_ held.
+  bool Insert(const std::string& time, const std::string& source, unsigned data_id,
+              int record_type, const std::vector<unsigned char>& snapshot);
 
   std::mutex mutex_;
   sqlite3* db_;
+  // Prepared once; the insert is bound anew for every row.
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
   std::string last_error_;
 };
 

@@ -100,6 +100,7 @@ void Site::Start() {
 
 void Site::LoadCaches() {
   if (history_ == nullptr) return;
+  events_->StoreHistory();  // the newest rows are read back: none may be left waiting
   if (!cache_policy_.enabled()) {
     Say("stored values not loaded: --max-cache-age 0");
     return;
@@ -142,34 +143,37 @@ void Site::ReportValues(const std::string& title) {
   const std::string model_alarm = events_->ModelAlarm();
   if (!model_alarm.empty()) table += fmt::format("  !!! MODEL ALARM: {}\n", model_alarm);
   const WallClock::time_point now = WallClock::now();
-  unit_status_.clear();
+  std::vector<UnitStatus> units;
+  units.reserve(units_.size());
   for (const auto& unit : units_) {
     UnitStatus status;
     status.data_id = unit->DataId();
     status.device_type = unit->DeviceType();
     status.record_type = RecordTypeOf(unit->DeviceType());
-    const UnitData data = events_->LatestData(status.data_id, status.record_type);
+    UnitData data = events_->LatestData(status.data_id, status.record_type);
     if (!data.snapshot.empty() || data.taken != WallClock::time_point{}) {
       status.age_s = std::round(std::chrono::duration<double>(now - data.taken).count() * 10) / 10;
       status.cached = data.cached;
-      status.snapshot = data.snapshot;
+      status.snapshot = std::move(data.snapshot);
     }
-    const unsigned screens = status.record_type == kAcRecordType ? ScreenCount(data.snapshot) : 0;
+    const unsigned screens = status.record_type == kAcRecordType ? ScreenCount(status.snapshot) : 0;
     const auto keys = ValueKeys(status.device_type, screens);
     const auto values = ReadUnitValues(*unit, keys);
     for (const UnitValue& value : values) status.values.push_back({value.key, value.value, value.error});
 
-    Json::Value members(Json::objectValue);
-    members["data_id"] = status.data_id;
-    members["device_type"] = status.device_type;
-    members["values"] = ValuesJson(values, !keys.empty());
-    members["age_s"] = status.age_s ? Json::Value(*status.age_s) : Json::Value();
-    members["cached"] = status.cached;
-    events_->Emit("values", members);
+    if (events_->streaming()) {
+      Json::Value members(Json::objectValue);
+      members["data_id"] = status.data_id;
+      members["device_type"] = status.device_type;
+      members["values"] = ValuesJson(values, !keys.empty());
+      members["age_s"] = status.age_s ? Json::Value(*status.age_s) : Json::Value();
+      members["cached"] = status.cached;
+      events_->Emit("values", std::move(members));
+    }
     if (!settings_.summary)
       table += fmt::format("  {:>5} {:<9} {} {}\n", status.data_id, status.device_type,
                            AgeText(status), ValuesLine(values));
-    unit_status_.push_back(std::move(status));
+    units.push_back(std::move(status));
   }
   for (const AlarmChange& change : events_->TakeAlarmChanges()) {
     table += fmt::format("  alarm {:<7} {:>5} level {} {} {} {}: {}\n",
@@ -179,16 +183,23 @@ void Site::ReportValues(const std::string& title) {
   }
   table.pop_back();
   out_.Print(table);
-  Publish();
+  Publish(std::move(units));
 }
 
-void Site::Publish() {
+void Site::Publish(std::vector<UnitStatus> units) {
+  const LineStatus line = line_state_.status();
+  const auto fill = [&](SiteStatus& status) {
+    status.port = settings_.source;
+    status.line = line;
+    status.units = std::move(units);
+    events_->FillStatus(status);
+  };
+  // Filled in place: the alarms and frames are copied into the strings of the status published
+  // before, which hold them without allocating anew.
+  if (board_.Update(settings_.name, fill)) return;
   SiteStatus status;
   status.name = settings_.name;
-  status.port = settings_.source;
-  status.line = line_state_.status();
-  status.units = unit_status_;
-  events_->FillStatus(status);
+  fill(status);
   board_.Publish(std::move(status));
 }
 
@@ -303,6 +314,7 @@ void Site::Run(const std::function<bool()>& stop) {
       const bool expiring = values_shown < values_expire && now >= values_expire;
       if (now - values_shown >= kValuesInterval || expiring) {
         values_shown = now;
+        events_->StoreHistory();  // the rows of units that closed a cycle the site did not
         ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
       }
       continue;
@@ -311,6 +323,7 @@ void Site::Run(const std::function<bool()>& stop) {
     // The cycle's alarms and history saves run on the threshold worker: let them land first,
     // so the table and the history show the whole cycle.
     controller_->Drain();
+    events_->StoreHistory();
     const auto cycle = events_->last_cycle();
     ReportValues(fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries,
                              cycle.seconds));
@@ -328,6 +341,7 @@ void Site::Finish() {
     controller_->Drain();
     controller_->Shutdown();
   }
+  events_->StoreHistory();
   units_.clear();
   composite_.reset();
   line_->Close();

@@ -80,7 +80,7 @@ class Site : private LineState::Output {
 
   void LoadCaches();
   void ReportValues(const std::string& title);
-  void Publish();
+  void Publish(std::vector<UnitStatus> units);
   void LineLost(const char* why);
   bool EnsureLineOpen();
   void ClearStaleModelAlarms();
@@ -98,7 +98,6 @@ class Site : private LineState::Output {
   std::shared_ptr<ZVKController> controller_;
   std::shared_ptr<ZVKSPDevice> composite_;
   std::vector<std::shared_ptr<ZVKVDevice>> units_;
-  std::vector<UnitStatus> unit_status_;  // as last read
   bool finished_ = false;
 
   // Reopening a lost line: 250 ms after the loss, then doubling up to 5 s between tries.

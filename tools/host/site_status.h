@@ -80,6 +80,9 @@ struct SiteStatus {
   LineStatus line;
   std::vector<UnitStatus> units;
   std::vector<AlarmStatus> alarms;  // every rule seen, active or not, the model alarm included
+  // Which version of its site's alarm list `alarms` holds (unique across sites and runs): lets
+  // the site skip copying a list that did not change. 0: none.
+  unsigned long long alarms_version = 0;
   std::vector<AlarmChangeRecord> alarm_changes;  // of the last hour, oldest first
   std::vector<FrameRecord> frames;               // the last 200, oldest first
   SiteCounters counters;

@@ -17,15 +17,16 @@ void StatusBoard::Publish(SiteStatus status) {
   changed_.notify_all();
 }
 
-void StatusBoard::Update(const std::string& name, const std::function<void(SiteStatus&)>& change) {
+bool StatusBoard::Update(const std::string& name, const std::function<void(SiteStatus&)>& change) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = sites_.find(name);
-    if (found == sites_.end()) return;
+    if (found == sites_.end()) return false;
     change(found->second);
     ++generation_;
   }
   changed_.notify_all();
+  return true;
 }
 
 void StatusBoard::Remove(const std::string& name) {

@@ -22,8 +22,9 @@ class StatusBoard {
   // that moves its status in hands it over without a copy, and the status it replaces is freed
   // after the lock is let go.
   void Publish(SiteStatus status);
-  // Changes a site's status in place under the board's lock (no-op for an unknown site).
-  void Update(const std::string& name, const std::function<void(SiteStatus&)>& change);
+  // Changes a site's status in place under the board's lock; false (and nothing changed) for an
+  // unknown site.
+  bool Update(const std::string& name, const std::function<void(SiteStatus&)>& change);
   void Remove(const std::string& name);
 
   std::vector<std::string> SiteNames() const;  // in the order the sites were first published

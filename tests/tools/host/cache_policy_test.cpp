@@ -56,6 +56,9 @@ TEST(CachePolicy, RowTimesAreReadWithTheirUtcOffset) {
   ASSERT_TRUE(time.has_value());
   EXPECT_EQ(*time, CachePolicy::Clock::from_time_t(1'700'000'000) + 250ms);
   EXPECT_EQ(ParseIsoTime(IsoLocalTime(kNow)), kNow);
+  // A time's second is converted once and kept: the next second, or a month back, is its own.
+  for (const auto other : {kNow + 1007ms, kNow + 1009ms, kNow - std::chrono::hours(24 * 30) + 5ms})
+    EXPECT_EQ(ParseIsoTime(IsoLocalTime(other)), other);
   for (const char* bad : {"", "2023-11-14T23:13:20+01:00", "2023-13-14T23:13:20.250+01:00",
                           "2023-11-14T23:13:20.250+01:00 trailing"})
     EXPECT_FALSE(ParseIsoTime(bad).has_value()) << bad;

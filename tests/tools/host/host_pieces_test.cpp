@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 std::filesystem::path ScratchFolder() {
   char pattern[] = "/tmp/k426b-host-test-XXXXXX";
@@ -190,9 +192,11 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
     EXPECT_FALSE(store->Newest(101, 5094).has_value());
     EXPECT_TRUE(store->Append("t1", "/dev/ttyS0", 101, 5094, hex_bytes("65 00 00 00 01")));
     EXPECT_TRUE(store->Append("t1", "/dev/ttyS0", 100, 5095, hex_bytes("64 00 00 00 AA")));
-    EXPECT_TRUE(store->Append("t2", "simulator", 101, 5094, hex_bytes("65 00 00 00 02")));
-    // The rectifier shares the composite's data id; the record type keeps them apart.
-    EXPECT_TRUE(store->Append("t2", "/dev/ttyS0", 100, 5096, hex_bytes("64 00 00 00 BB")));
+    // A cycle's rows in one transaction, committed before the store closes. The rectifier
+    // shares the composite's data id; the record type keeps them apart.
+    EXPECT_THAT(store->AppendAll("simulator", {{"t2", 101, 5094, hex_bytes("65 00 00 00 02")},
+                                               {"t2", 100, 5096, hex_bytes("64 00 00 00 BB")}}),
+                IsEmpty());
   }
   auto store = HistoryStore::Open(path, error);
   ASSERT_TRUE(store) << error;
@@ -203,6 +207,7 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
   EXPECT_EQ(newest->time, "t2");
   EXPECT_EQ(newest->source, "simulator");
   EXPECT_EQ(store->Newest(100, 5095)->bytes, hex_bytes("64 00 00 00 AA"));
+  EXPECT_EQ(store->Newest(100, 5096)->source, "simulator");
   EXPECT_FALSE(store->Newest(102, 5094).has_value());
 }
 
@@ -297,6 +302,64 @@ TEST(EventLines, EachEventIsOneLineWithItsNameAndTimeFirstAndTextKeptAsUtf8) {
   EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 
+// Events written from their fields, without a Json::Value (the rule event): each line must be the
+// one the object would give, texts that need escaping included.
+TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
+  const auto path = ScratchFolder() / "fields.jsonl";
+  EventStream stream;
+  ASSERT_EQ(stream.Open(path.string()), "");
+  const std::string awkward =
+      std::string("say \"hi\"\\ tab\there\nnul") + std::string(1, '\0') + "\x01\x7f/";
+  for (const std::string& text : {std::string("直流1熔丝断"), awkward, std::string()}) {
+    Json::Value object(Json::objectValue);
+    object["active"] = false;
+    object["data_id"] = 4294967295u;
+    object["level"] = -3;
+    object["text"] = text;
+    stream.Write("same", object);
+    EventFields fields;
+    fields.Flag("active", false).Number("data_id", 4294967295u).Number("level", -3).Text("text", text);
+    stream.Write("same", fields);
+  }
+  // A named site's rule event, against the object it was once built as.
+  rule_value rule;
+  rule.active = 1;
+  rule.rule_id = "DC_12";
+  rule.code = "01001";
+  rule.level = 2;
+  rule.sequence = 65;
+  rule.name = "直流熔丝断";
+  rule.description = "直流1熔丝断";
+  Json::Value object(Json::objectValue);
+  object["data_id"] = 7;
+  object["level"] = rule.level;
+  object["rule_id"] = rule.rule_id;
+  object["code"] = rule.code;
+  object["name"] = rule.name;
+  object["description"] = rule.description;
+  object["active"] = true;
+  object["sequence"] = rule.sequence;
+  object["site"] = "north";
+  stream.Write("rule", object);
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "north");
+  BenchEvents("north", stream, nullptr, "test", out).OnRule(7, rule);
+  std::fclose(sink);
+  stream.Write("none", EventFields());
+  stream.Close();
+
+  std::istringstream lines(ReadAll(path));
+  const std::regex time(R"("time":"[^"]+")");
+  std::string from_object, from_fields;
+  for (int pair = 0; pair < 4; ++pair) {
+    ASSERT_TRUE(std::getline(lines, from_object) && std::getline(lines, from_fields));
+    EXPECT_EQ(std::regex_replace(from_fields, time, "T"), std::regex_replace(from_object, time, "T"));
+  }
+  std::string none;
+  ASSERT_TRUE(std::getline(lines, none));
+  EXPECT_TRUE(std::regex_match(none, std::regex(R"(\{"event":"none","time":"[^"]+"\})"))) << none;
+}
+
 TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
   const auto path = ScratchFolder() / "line.jsonl";
   std::FILE* trace = std::tmpfile();
@@ -362,6 +425,38 @@ rule_value ModelRule(const std::string& model) {
   rule.description = "本驱动类型:k426b 检测型号:" + model;
   rule.data_id = 100;
   return rule;
+}
+
+// The board's status is filled again in place each cycle, its alarm list copied only when it
+// changed: a change must still reach it, and a new site's events must not take an old list.
+TEST(BenchEvents, AStatusFilledAgainShowsEveryAlarmChange) {
+  EventStream stream;
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "");
+  const auto active_of = [](const SiteStatus& status) {
+    std::vector<bool> active;
+    for (const AlarmStatus& alarm : status.alarms) active.push_back(alarm.active);
+    return active;
+  };
+  SiteStatus status;
+  {
+    auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+    ZVKController controller(events);
+    rule_value rule = ModelRule("X900");
+    rule.active = 0;
+    events->OnRule(100, rule);
+    events->FillStatus(status);
+    EXPECT_EQ(active_of(status), std::vector<bool>{false});
+    events->FillStatus(status);
+    rule.active = 1;
+    controller.BatchCheck(100, {rule});
+    events->FillStatus(status);
+    EXPECT_EQ(active_of(status), std::vector<bool>{true});
+  }
+  auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+  events->FillStatus(status);
+  EXPECT_TRUE(status.alarms.empty());
+  std::fclose(sink);
 }
 
 TEST(BenchEvents, AModelAlarmOutlivesTheDeviceMadeAnewOnlyWhileItsCheckRaisesItAgain) {
