@@ -2,65 +2,23 @@
 
 #include <utility>
 
-ZVKController::ZVKController(std::shared_ptr<HostEvents> events)
+ZVKController::ZVKController(std::shared_ptr<HostEvents> events,
+                             std::shared_ptr<ThresholdWorker> worker)
     : events_(events ? std::move(events) : std::make_shared<HostEvents>()),
-      queue_(std::make_shared<WorkQueue>()),
-      worker_(RunWorker, queue_) {}
+      own_worker_(worker == nullptr),
+      worker_(worker ? std::move(worker) : std::make_shared<ThresholdWorker>()),
+      owner_(worker_->AddOwner()) {}
 
 ZVKController::~ZVKController() { Shutdown(); }
 
 void ZVKController::Log(unsigned data_id, const std::string& text) { events_->OnLog(data_id, text); }
 
-void ZVKController::Submit(std::function<void()> work) {
-  {
-    std::lock_guard<std::mutex> lock(queue_->mutex);
-    if (!queue_->stopping) {
-      queue_->items.push_back(std::move(work));
-      queue_->changed.notify_all();
-      return;
-    }
-  }
-  work();
-}
+void ZVKController::Submit(std::function<void()> work) { worker_->Submit(owner_, std::move(work)); }
 
-void ZVKController::Drain() {
-  if (worker_.get_id() == std::this_thread::get_id()) return;  // a work item cannot wait for itself
-  std::unique_lock<std::mutex> lock(queue_->mutex);
-  queue_->changed.wait(lock, [this] { return queue_->items.empty() && !queue_->running_item; });
-}
+void ZVKController::Drain() { worker_->Drain(*owner_); }
 
 void ZVKController::Shutdown() {
-  {
-    std::lock_guard<std::mutex> lock(queue_->mutex);
-    queue_->stopping = true;
-    queue_->changed.notify_all();
-  }
-  if (!worker_.joinable()) return;
-  if (worker_.get_id() == std::this_thread::get_id())
-    worker_.detach();  // destroyed by a work item: the worker finishes the queue on its own
-  else
-    worker_.join();
-}
-
-void ZVKController::RunWorker(std::shared_ptr<WorkQueue> queue) {
-  std::unique_lock<std::mutex> lock(queue->mutex);
-  for (;;) {
-    queue->changed.wait(lock, [&queue] { return queue->stopping || !queue->items.empty(); });
-    if (queue->items.empty()) break;  // stopping, and everything submitted has run
-    std::function<void()> work = std::move(queue->items.front());
-    queue->items.pop_front();
-    queue->running_item = true;
-    lock.unlock();
-    try {
-      work();
-    } catch (...) {
-      // A failing work item must not take the worker, and every later item, down with it.
-    }
-    work = nullptr;  // release what the item held before reporting it done
-    lock.lock();
-    queue->running_item = false;
-    queue->changed.notify_all();
-  }
+  if (worker_->Shutdown(*owner_) && own_worker_) worker_->Stop();
 }
 
 bool ZVKController::BatchCheck(unsigned data_id, const std::vector<rule_value>& rules) {

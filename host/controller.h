@@ -1,12 +1,10 @@
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -17,12 +15,17 @@
 #include "host/host_events.h"
 #include "host/rule_key.h"
 #include "host/rule_value.h"
+#include "host/threshold_worker.h"
 
 // The host controller: log sink, threshold worker (one thread, FIFO), alarm state tracking, and
 // the publication and history sinks, all forwarded to one HostEvents observer.
 class ZVK_API ZVKController {
  public:
-  explicit ZVKController(std::shared_ptr<HostEvents> events = nullptr);
+  // Without `worker` the controller runs a threshold worker of its own; a process with many
+  // controllers hands them one shared worker instead, which keeps each controller's items in
+  // order and drains and shuts down each controller on its own.
+  explicit ZVKController(std::shared_ptr<HostEvents> events = nullptr,
+                         std::shared_ptr<ThresholdWorker> worker = nullptr);
   ~ZVKController();
   ZVKController(const ZVKController&) = delete;
   ZVKController& operator=(const ZVKController&) = delete;
@@ -46,7 +49,8 @@ class ZVK_API ZVKController {
   void Submit(std::function<void()> work);
   // Waits until every work item submitted so far has run.
   void Drain();
-  // Drains the queue and joins the worker; later submissions run at once on the caller.
+  // Drains the queue and, when the worker is its own, joins it; later submissions run at once on
+  // the caller.
   void Shutdown();
 
   // Keeps the last state of each rule, keyed by (data id, rule id, description), and reports
@@ -60,24 +64,15 @@ class ZVK_API ZVKController {
   HostEvents& events() { return *events_; }
 
  private:
-  // The worker's queue lives apart from the controller: the last reference to the controller
-  // may be dropped by a work item, on the worker thread itself.
-  struct WorkQueue {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::function<void()>> items;
-    bool running_item = false;
-    bool stopping = false;
-  };
-  static void RunWorker(std::shared_ptr<WorkQueue> queue);
-
   std::shared_ptr<HostEvents> events_;
-  std::shared_ptr<WorkQueue> queue_;
+  const bool own_worker_;
+  const std::shared_ptr<ThresholdWorker> worker_;
+  // Apart from the controller: the last reference to the controller may be dropped by one of
+  // its own work items, on the worker thread.
+  const std::shared_ptr<ThresholdWorker::Owner> owner_;
 
   std::mutex alarm_mutex_;
   // The last state of each rule seen; its key views the rule's texts kept in alarm_texts_.
   std::deque<std::pair<std::string, std::string>> alarm_texts_;  // rule id, description
   std::unordered_map<RuleKey, bool, RuleKeyHash> alarm_states_;
-
-  std::thread worker_;  // last: starts once everything it uses exists
 };
