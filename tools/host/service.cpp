@@ -3,12 +3,14 @@
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
 #include <json/value.h>
 
+#include "host/threshold_worker.h"
 #include "tools/common/version.h"
 #include "tools/host/event_stream.h"
 #include "tools/host/history_store.h"
@@ -100,7 +102,7 @@ class Service {
     settings.summary = true;
     running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud), plugin_,
                                            history_, stream_, board_, *running->out,
-                                           running->wire);
+                                           running->wire, worker_);
     if (auto problem = running->site->CreateDevice(); !problem.empty())
       return "site " + config.name + ": " + problem;
     running->site->OpenLine(/*keep_trying=*/true);
@@ -177,6 +179,8 @@ class Service {
   EventStream& stream_;
   StatusBoard& board_;
   std::FILE* human_;
+  // Every site's threshold work on one thread, rather than a thread per site.
+  const std::shared_ptr<ThresholdWorker> worker_ = std::make_shared<ThresholdWorker>();
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
 };
 

@@ -30,7 +30,7 @@ std::string AgeText(const UnitStatus& unit) {
 
 Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
            HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
-           WireLog& wire)
+           WireLog& wire, std::shared_ptr<ThresholdWorker> worker)
     : settings_(std::move(settings)),
       line_(std::move(line)),
       plugin_(plugin),
@@ -42,7 +42,7 @@ Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin
       events_(std::make_shared<BenchEvents>(settings_.name, stream, history, settings_.source, out)),
       line_state_(line_->path(), *this) {
   events_->AttachLineState(&line_state_);
-  controller_ = std::make_shared<ZVKController>(events_);
+  controller_ = std::make_shared<ZVKController>(events_, std::move(worker));
   wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
     events->Frame(direction, frame);
   });

@@ -25,6 +25,7 @@
 #include "tools/host/status_board.h"
 #include "tools/host/wire_log.h"
 
+class ThresholdWorker;
 class ZVKController;
 class ZVKSPDevice;
 class ZVKVDevice;
@@ -48,10 +49,12 @@ class Site : private LineState::Output {
   // took them, or after a cache load; a little later they are certainly refused.
   static constexpr std::chrono::milliseconds kFreshness{61200};
 
-  // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site.
+  // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site. The site's
+  // threshold work runs on `worker` when given (one worker for many sites), else on a worker of
+  // its own.
   Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
        HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
-       WireLog& wire);
+       WireLog& wire, std::shared_ptr<ThresholdWorker> worker = nullptr);
   ~Site() override;
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
