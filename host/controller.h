@@ -49,8 +49,8 @@ class ZVK_API ZVKController {
   void Submit(std::function<void()> work);
   // Waits until every work item submitted so far has run.
   void Drain();
-  // Drains the queue and, when the worker is its own, joins it; later submissions run at once on
-  // the caller.
+  // Drains its own work items and, when the worker is its own, joins it; later submissions run
+  // at once on the caller.
   void Shutdown();
 
   // Keeps the last state of each rule, keyed by (data id, rule id, description), and reports
