@@ -64,7 +64,7 @@ class EventStream {
 
    private:
     EventStream& stream_;
-    const EventStream* outer_;  // the burst this thread had open before, if any
+    const EventStream* outer_;  // the stream of the burst this thread had open before, if any
   };
   static constexpr std::size_t kBurstLimit = 64 * 1024;
 
