@@ -93,8 +93,11 @@ TEST(ServiceNotifyTest, TellsTheManagerReadyWatchdogReloadAndStop) {
   EXPECT_EQ(notify.watchdog_interval().count(), 20000000);
 
   notify.Ready("3 sites, listening on 127.0.0.1:9426");
-  notify.Watchdog();
-  notify.Watchdog();  // within half the interval of the first: not sent
+  // The caller sleeps until the next ping is due: half the interval after the last one.
+  EXPECT_EQ(notify.Watchdog().count(), 10000000);
+  const auto due = notify.Watchdog();  // within half the interval of the first: not sent
+  EXPECT_GT(due.count(), 0);
+  EXPECT_LE(due.count(), 10000000);
   notify.Reloading();
   notify.Ready();
   notify.Stopping();
@@ -136,7 +139,7 @@ TEST(ServiceNotifyTest, OutsideSystemdEveryCallDoesNothing) {
   EXPECT_FALSE(notify.active());
   EXPECT_EQ(notify.watchdog_interval().count(), 0);
   notify.Ready("ready");
-  notify.Watchdog();
+  EXPECT_EQ(notify.Watchdog().count(), 0);  // no watchdog: nothing to wake for
   notify.Reloading();
   notify.Stopping();
 }

@@ -68,6 +68,7 @@ class BenchEvents : public HostEvents {
   void Emit(const char* event, Json::Value members);
   // Whether anybody reads the events: when not, none need be built.
   bool streaming() const { return stream_.enabled(); }
+  EventStream& stream() { return stream_; }
   // A cache image accepted by a unit: becomes the unit's newest data, dated `taken`.
   void CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
                      std::chrono::system_clock::time_point taken);

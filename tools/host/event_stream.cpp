@@ -1,11 +1,14 @@
 #include "tools/host/event_stream.h"
 
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <charconv>
 #include <memory>
 #include <sstream>
+
+#include <unistd.h>
 
 #include <fmt/format.h>
 #include <json/writer.h>
@@ -27,11 +30,15 @@ std::string EventStream::Open(const std::string& path, std::FILE* standard_outpu
 
 void EventStream::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
+  WriteOutBurst();
   if (file_ != nullptr && owned_) std::fclose(file_);
   file_ = nullptr;
 }
 
 namespace {
+
+// The stream whose burst the calling thread has open: its lines go to that burst.
+thread_local const EventStream* t_burst = nullptr;
 
 // `{"event":"…","time":"…"`: what every line starts with, with room for `more` bytes behind it.
 // Event names are plain words.
@@ -115,8 +122,54 @@ void EventStream::Write(const char* event, const EventFields& members) {
 void EventStream::WriteLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (file_ == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), file_);
+  const std::thread::id self = std::this_thread::get_id();
+  // Whatever another thread gathered was made before this line: it goes first.
+  if (t_burst != this || burst_thread_ != self) WriteOutBurst();
+  if (t_burst != this) {
+    WriteOut(line.data(), line.size());
+    return;
+  }
+  burst_thread_ = self;
+  burst_ += line;
+  if (burst_.size() > kBurstLimit) WriteOutBurst();
+}
+
+void EventStream::WriteOutOwnBurst() {
+  if (burst_thread_ == std::this_thread::get_id()) WriteOutBurst();
+}
+
+void EventStream::WriteOutBurst() {
+  if (burst_.empty()) return;
+  if (file_ != nullptr) WriteOut(burst_.data(), burst_.size());
+  burst_.clear();  // keeps its capacity for the next burst
+}
+
+void EventStream::WriteOut(const char* data, std::size_t size) {
+  // Written past the FILE's buffer, which would cut a long burst into pieces; anything another
+  // writer left in that buffer goes first.
   std::fflush(file_);
+  const int descriptor = fileno(file_);
+  while (size > 0) {
+    const ssize_t written = ::write(descriptor, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // a failing stream loses the lines, as a full disk would
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+EventStream::Burst::Burst(EventStream& stream) : stream_(stream), outer_(t_burst) {
+  t_burst = &stream;
+}
+
+EventStream::Burst::~Burst() {
+  t_burst = outer_;
+  if (outer_ != &stream_) Flush();  // an inner burst of the same stream leaves it to the outer
+}
+
+void EventStream::Burst::Flush() {
+  std::lock_guard<std::mutex> lock(stream_.mutex_);
+  stream_.WriteOutOwnBurst();
 }
 
 std::string IsoLocalTimeNow() { return IsoLocalTime(std::chrono::system_clock::now()); }

@@ -1,13 +1,16 @@
 #pragma once
 
-// The bench host's event stream: one JSON object per line, "event" and "time" first, flushed
-// per line so a reader sees each event as it happens. Safe to call from any thread.
+// The bench host's event stream: one JSON object per line, "event" and "time" first. A line is
+// written as it is made, so a reader sees each event as it happens, except inside a `Burst`:
+// there the lines of one thread are gathered and leave in one write when the burst ends. Safe to
+// call from any thread; the lines stay in the order they were made across threads.
 
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include <json/value.h>
 
@@ -43,15 +46,43 @@ class EventStream {
   // `members` is an object; its members follow "event" and "time".
   void Write(const char* event, const Json::Value& members);
   void Write(const char* event, const EventFields& members);
+  // Writes out what a burst still holds, then closes the file.
   void Close();
 
+  // While it lives, the lines the calling thread writes to `stream` are gathered and written
+  // with one write when it ends (or at `Flush`, before the thread waits). A line from another
+  // thread, or from this one outside the burst, first writes out the gathered lines, so the
+  // order is kept; more than `kBurstLimit` bytes are written out at once.
+  class Burst {
+   public:
+    explicit Burst(EventStream& stream);
+    ~Burst();
+    Burst(const Burst&) = delete;
+    Burst& operator=(const Burst&) = delete;
+    // Writes out what is gathered so far; the burst goes on.
+    void Flush();
+
+   private:
+    EventStream& stream_;
+    const EventStream* outer_;  // the stream of the burst this thread had open before, if any
+  };
+  static constexpr std::size_t kBurstLimit = 64 * 1024;
+
  private:
-  // Writes and flushes one whole line, if the stream is open.
+  // Writes one whole line, or gathers it into the calling thread's burst.
   void WriteLine(const std::string& line);
+  // Writes out the gathered lines if they are the calling thread's. Called locked.
+  void WriteOutOwnBurst();
+  void WriteOutBurst();
+  // One write of the bytes (repeated only for what a write leaves over). Called locked.
+  void WriteOut(const char* data, std::size_t size);
 
   std::mutex mutex_;
   std::FILE* file_ = nullptr;
   bool owned_ = false;
+  // Lines gathered in a burst, all of them made by `burst_thread_`.
+  std::string burst_;
+  std::thread::id burst_thread_;
 };
 
 // Local time now, ISO 8601 with milliseconds and the UTC offset: 2026-12-08T14:15:28.123+01:00.

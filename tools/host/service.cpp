@@ -1,11 +1,17 @@
 #include "tools/host/service.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <pthread.h>
 
 #include <fmt/format.h>
 #include <json/value.h>
@@ -29,21 +35,36 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
-volatile std::sig_atomic_t g_reload = 0;
+// Set by the main thread on SIGTERM or SIGINT; every site's loop watches it.
+std::atomic<int> g_stop{0};
 
-void OnStop(int) { g_stop = 1; }
-void OnReload(int) { g_reload = 1; }
+// Stop (SIGTERM, SIGINT) and reload (SIGHUP) are taken by the main thread, which sleeps in
+// `WaitForSignal` until one comes. They are blocked before any thread starts, so every thread
+// inherits the mask and none of them is interrupted by them.
+sigset_t ServiceSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  return signals;
+}
 
 void InstallSignals() {
-  struct sigaction action {};
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = OnStop;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  action.sa_handler = OnReload;
-  sigaction(SIGHUP, &action, nullptr);
+  const sigset_t signals = ServiceSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The stop or reload signal that came within `limit` (zero: however long it takes), else 0.
+int WaitForSignal(std::chrono::microseconds limit) {
+  const sigset_t signals = ServiceSignals();
+  if (limit.count() == 0) return std::max(sigwaitinfo(&signals, nullptr), 0);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+  timespec timeout{};
+  timeout.tv_sec = static_cast<std::time_t>(seconds.count());
+  timeout.tv_nsec = static_cast<long>((limit - seconds).count() * 1000);
+  return std::max(sigtimedwait(&signals, nullptr, &timeout), 0);  // 0: the time is up
 }
 
 int Fail(int status, const std::string& message) {
@@ -221,15 +242,15 @@ std::unique_ptr<Line> MakeLine(const std::string& port, int baud) {
 }
 
 int RunService(const ParsedOptions& parsed) {
+  // From the start, before any thread, so that a SIGHUP or SIGTERM arriving while the sites
+  // start up is taken once they run, instead of ending the process by the signal's default action.
+  InstallSignals();
   const HostOptions& options = parsed.options;
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(1, problem);
   // A recording is one line's bytes, replayed as one power system: several lines would mix.
   if (!options.record_path.empty())
     return Fail(2, "--record records one line: use it with --config and --port, not --sites");
-  // From the start, so that a SIGHUP or SIGTERM arriving while the sites start up is taken
-  // once they run, instead of ending the process by the signal's default action.
-  InstallSignals();
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty()) return Fail(2, Problems(options.sites_path, sites.problems));
   ListenAddress listen;
@@ -300,18 +321,22 @@ int RunService(const ParsedOptions& parsed) {
     std::fflush(human);
     notify.Ready(status());
 
-    // The main thread only watches: signals and the watchdog; `systemctl status` shows the
-    // sites and endpoint, renewed on every reload. Each wait is bounded, so a stop or reload is
-    // taken within 200 ms.
+    // The main thread only watches: it sleeps until a stop or reload signal comes or the
+    // watchdog is due; `systemctl status` shows the sites and endpoint, renewed on every reload.
     while (g_stop == 0) {
-      notify.Watchdog();
-      if (g_reload != 0) {
-        g_reload = 0;
-        notify.Reloading();
-        Reload(options.sites_path, service, stream);
-        notify.Ready(status());
+      switch (WaitForSignal(notify.Watchdog())) {
+        case SIGHUP:
+          notify.Reloading();
+          Reload(options.sites_path, service, stream);
+          notify.Ready(status());
+          break;
+        case SIGINT:
+        case SIGTERM:
+          g_stop = 1;
+          break;
+        default:  // the watchdog is due
+          break;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     notify.Stopping();
     service.StopAll();

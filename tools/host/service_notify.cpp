@@ -4,6 +4,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 ServiceNotify::ServiceNotify() {
@@ -23,16 +24,21 @@ void ServiceNotify::Ready(const std::string& status) {
 
 void ServiceNotify::Status(const std::string& status) { Send("STATUS=" + status); }
 
-void ServiceNotify::Watchdog() {
-  if (watchdog_interval_.count() == 0) return;
+std::chrono::microseconds ServiceNotify::Watchdog() {
+  if (watchdog_interval_.count() == 0) return watchdog_interval_;
   const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (pinged_ && now - last_ping_ < watchdog_interval_ / 2) return;
+    if (pinged_ && now - last_ping_ < watchdog_interval_ / 2) {
+      const auto due = std::chrono::ceil<std::chrono::microseconds>(
+          last_ping_ + watchdog_interval_ / 2 - now);
+      return std::max(due, std::chrono::microseconds(1));
+    }
     pinged_ = true;
     last_ping_ = now;
   }
   Send("WATCHDOG=1");
+  return std::max(watchdog_interval_ / 2, std::chrono::microseconds(1));
 }
 
 void ServiceNotify::Reloading() {

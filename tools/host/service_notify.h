@@ -23,7 +23,8 @@ class ServiceNotify {
   void Status(const std::string& status);
   // Sends WATCHDOG=1 when half the watchdog interval has passed since the last one. Cheap: call
   // it on every turn of the loop; a loop that hangs stops the pings and systemd restarts it.
-  void Watchdog();
+  // Returns how long until the next one is due (at least 1 µs), zero when no watchdog is set.
+  std::chrono::microseconds Watchdog();
   // Around re-reading the sites file on SIGHUP: Reloading() first, Ready() when applied.
   void Reloading();
   void Stopping();

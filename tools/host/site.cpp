@@ -285,7 +285,10 @@ void Site::Run(const std::function<bool()>& stop) {
     const int wait_ms =
         std::min(RefreshWaitMs(*composite_, before),
                  WaitMs(NextValuesShowing(values_shown, values_expire), Clock::now()));
-    switch (line_->Read(buffer.data(), buffer.size(), received, wait_ms)) {
+    const Line::ReadResult read = line_->Read(buffer.data(), buffer.size(), received, wait_ms);
+    // The events of handling this read leave in one write, before the loop waits again.
+    EventStream::Burst burst(events_->stream());
+    switch (read) {
       case Line::ReadResult::kData:
         wire_.Received(buffer.data(), received);
         composite_->process(buffer.data(), static_cast<unsigned>(received));
@@ -294,8 +297,10 @@ void Site::Run(const std::function<bool()>& stop) {
         frame.Feed(buffer.data(), received);
         if (const Clock::time_point now = Clock::now(),
             rest = RestOfFrameDue(frame, settings_.baud, ExchangeStateOf(*composite_), now);
-            rest > now)
+            rest > now) {
+          burst.Flush();
           SleepUntil(rest);
+        }
         break;
       case Line::ReadResult::kGone:
         LineLost("hung up");

@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -358,6 +359,90 @@ TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
   std::string none;
   ASSERT_TRUE(std::getline(lines, none));
   EXPECT_TRUE(std::regex_match(none, std::regex(R"(\{"event":"none","time":"[^"]+"\})"))) << none;
+}
+
+// The numbers of the `n` events in a stream file, in the order of their lines.
+std::vector<long long> Numbers(const std::filesystem::path& path) {
+  std::vector<long long> numbers;
+  std::istringstream lines(ReadAll(path));
+  for (std::string line; std::getline(lines, line);) numbers.push_back(ParseJson(line)["n"].asInt64());
+  return numbers;
+}
+
+void WriteNumber(EventStream& stream, long long n) {
+  EventFields fields;
+  stream.Write("n", fields.Number("n", n));
+}
+
+TEST(EventBursts, ABurstsLinesLeaveTogetherWhenItEndsOrFlushesAndPastTheLimit) {
+  const auto path = ScratchFolder() / "burst.jsonl";
+  EventStream stream;
+  ASSERT_EQ(stream.Open(path.string()), "");
+  WriteNumber(stream, 1);  // outside a burst: at once
+  EXPECT_EQ(Numbers(path), (std::vector<long long>{1}));
+  {
+    EventStream::Burst burst(stream);
+    WriteNumber(stream, 2);
+    WriteNumber(stream, 3);
+    EXPECT_EQ(Numbers(path), (std::vector<long long>{1}));
+    burst.Flush();  // before the loop waits
+    EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3}));
+    WriteNumber(stream, 4);
+    {
+      EventStream::Burst inner(stream);  // nested: the outer burst decides
+      WriteNumber(stream, 5);
+    }
+    EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3}));
+  }
+  EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3, 4, 5}));
+
+  // A burst is written out once it grows past the limit, not held whole.
+  std::vector<long long> expected = Numbers(path);
+  const auto written = std::filesystem::file_size(path);
+  {
+    EventStream::Burst burst(stream);
+    for (long long n = 6; std::filesystem::file_size(path) == written; ++n) {
+      ASSERT_LT(n, 100000) << "the burst was never written out";
+      WriteNumber(stream, n);
+      expected.push_back(n);
+    }
+    EXPECT_GT(std::filesystem::file_size(path) - written, EventStream::kBurstLimit);
+    WriteNumber(stream, 0);
+    expected.push_back(0);
+  }
+  EXPECT_EQ(Numbers(path), expected);
+}
+
+TEST(EventBursts, LinesFromElsewhereFollowTheGatheredOnesAndClosingLosesNone) {
+  const auto path = ScratchFolder() / "threads.jsonl";
+  EventStream stream;
+  ASSERT_EQ(stream.Open(path.string()), "");
+  EventStream other_stream;  // a burst of another stream gathers nothing of this one
+  {
+    EventStream::Burst burst(stream);
+    WriteNumber(stream, 1);
+    WriteNumber(stream, 2);
+    std::thread([&] { WriteNumber(stream, 3); }).join();  // the threshold worker's alarm
+    EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3}));
+    WriteNumber(stream, 4);
+    {
+      EventStream::Burst inner(other_stream);
+      WriteNumber(stream, 5);  // outside this stream's burst: at once, after 4
+      EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3, 4, 5}));
+    }
+    // Another thread's burst takes over the buffer only after writing out this one's lines.
+    WriteNumber(stream, 6);
+    std::thread([&] {
+      EventStream::Burst theirs(stream);
+      WriteNumber(stream, 7);
+      EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3, 4, 5, 6}));
+    }).join();
+    WriteNumber(stream, 8);
+    stream.Close();  // mid-burst
+    EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8}));
+    WriteNumber(stream, 9);  // closed: dropped, as outside a burst
+  }
+  EXPECT_EQ(Numbers(path), (std::vector<long long>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
