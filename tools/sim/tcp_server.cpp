@@ -136,11 +136,11 @@ class SiteLoop {
         continue;
       }
       if (site.client.Get() < 0 || !site.input_waiting) return true;
-      if (++reads > kReadsPerTurn) {
-        Wake(index, now);
+      if (++reads > kReadsPerTurn) {  // on the next turn, after the other sites
+        Wake(index, now + Clock::duration(1));
         return true;
       }
-      Receive(site, now);
+      Receive(site);
     }
   }
 
@@ -194,9 +194,10 @@ class SiteLoop {
     }
   }
 
-  void Receive(SiteState& site, Clock::time_point now) {
+  void Receive(SiteState& site) {
     unsigned char buffer[512];
     const ssize_t count = ::recv(site.client.Get(), buffer, sizeof buffer, 0);
+    const Clock::time_point now = Clock::now();  // the replies' pace counts from the bytes read
     if (count < 0 && errno == EINTR) return;
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       site.input_waiting = false;
