@@ -66,7 +66,8 @@ bool WriteAll(int fd, const char* bytes, std::size_t length) {
 LinePace::LinePace(const ServeOptions& options)
     : pace_(options.pace),
       byte_time_(10.0 / options.baud),
-      per_packet_(std::max<std::size_t>(1, std::size_t{options.baud} / 10 * options.packet_ms / 1000)) {}
+      per_packet_(
+          std::max<std::size_t>(1, std::size_t{options.baud} / 10 * options.packet_ms / 1000)) {}
 
 std::size_t LinePace::PacketEnd(std::size_t begin, std::size_t size) const {
   return pace_ ? std::min(size, begin + per_packet_) : size;

@@ -39,8 +39,8 @@ struct SiteState {
   Clock::time_point start;          // when the first reply began on the line
   Clock::time_point line_free;      // when the line is free for the next reply
   std::optional<Clock::time_point> wake_at;  // the site's live entry in the schedule
-  bool accept_waiting = false;      // the listener has signalled a connection not yet accepted
-  bool input_waiting = false;       // the client may have bytes not yet received
+  bool accept_waiting = false;  // the listener has signalled a connection not yet accepted
+  bool input_waiting = false;   // the client may have bytes not yet received
 };
 
 struct Due {
@@ -57,7 +57,9 @@ struct Due {
 class SiteLoop {
  public:
   SiteLoop(const std::vector<TcpServer::Site>& sites, const ServeOptions& options)
-      : options_(options), pace_(options), epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      : options_(options),
+        pace_(options),
+        epoll_(::epoll_create1(EPOLL_CLOEXEC)),
         sites_(sites.size()) {
     for (std::size_t index = 0; index < sites.size(); ++index) {
       sites_[index].listener = sites[index].server->Listener();
@@ -104,8 +106,10 @@ class SiteLoop {
   int Timeout() const {
     int timeout = 100;  // the stop flag is looked at this often
     if (!schedule_.empty()) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(schedule_.top().at - Clock::now());
-      timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, timeout));
+      const auto wait =
+          std::chrono::ceil<std::chrono::milliseconds>(schedule_.top().at - Clock::now());
+      timeout =
+          static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, timeout));
     }
     return timeout;
   }
