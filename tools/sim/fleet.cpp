@@ -73,15 +73,20 @@ int RunFleet(const FleetOptions& options,
   for (const SiteLine& line : lines) out << line.shown << "\n";
   out.flush();
 
+  if (options.tcp) {  // every TCP site from this thread
+    std::vector<TcpServer::Site> sites;
+    for (SiteLine& line : lines) sites.push_back({line.tcp.get(), line.responder.get()});
+    return TcpServer::ServeAll(sites, options.serve, stop) ? 0 : 1;
+  }
+
   // A failing site stops the others: the fleet is one process to its caller.
   std::atomic<bool> all_stop{false};
   std::atomic<bool> failed{false};
   std::vector<std::thread> threads;
   for (SiteLine& each : lines) {
     threads.emplace_back([&, line = &each] {
-      const bool clean = line->tcp ? line->tcp->Serve(*line->responder, options.serve, all_stop)
-                                   : Serve(line->pty->master.Get(), *line->responder,
-                                           options.serve, all_stop);
+      const bool clean =
+          Serve(line->pty->master.Get(), *line->responder, options.serve, all_stop);
       if (!clean) {
         failed = true;
         all_stop = true;

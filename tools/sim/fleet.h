@@ -1,8 +1,8 @@
 #pragma once
 
 // Many simulated power systems in one process, for tests and demos of a host that supervises a
-// fleet: site i (from 0) is served on TCP port PORT+i, or on a pseudo-terminal of its own
-// (optionally reached through the link PATH-i), from a thread of its own.
+// fleet: site i (from 0) is served on TCP port PORT+i (all sites from one thread), or on a
+// pseudo-terminal of its own (optionally reached through the link PATH-i) from a thread of its own.
 
 #include <atomic>
 #include <functional>

@@ -63,24 +63,38 @@ bool WriteAll(int fd, const char* bytes, std::size_t length) {
 
 }  // namespace
 
+LinePace::LinePace(const ServeOptions& options)
+    : pace_(options.pace),
+      byte_time_(10.0 / options.baud),
+      per_packet_(
+          std::max<std::size_t>(1, std::size_t{options.baud} / 10 * options.packet_ms / 1000)) {}
+
+std::size_t LinePace::PacketEnd(std::size_t begin, std::size_t size) const {
+  return pace_ ? std::min(size, begin + per_packet_) : size;
+}
+
+LinePace::Clock::time_point LinePace::PacketDue(Clock::time_point start, std::size_t end) const {
+  return end == 0 ? start : LineFree(start, end - 1);
+}
+
+LinePace::Clock::time_point LinePace::LineFree(Clock::time_point start, std::size_t size) const {
+  if (!pace_) return start;
+  return start + std::chrono::duration_cast<Clock::duration>(byte_time_ * size);
+}
+
 bool SendPaced(const std::string& text, const ServeOptions& options,
                const std::function<bool(const char* bytes, std::size_t length)>& write) {
   if (!options.pace) return write(text.data(), text.size());
-  using Clock = std::chrono::steady_clock;
-  const auto byte_time = std::chrono::duration<double>(10.0 / options.baud);
-  const auto at = [start = Clock::now(), byte_time](std::size_t bytes) {
-    return start + std::chrono::duration_cast<Clock::duration>(byte_time * bytes);
-  };
-  const std::size_t per_packet =
-      std::max<std::size_t>(1, std::size_t{options.baud} / 10 * options.packet_ms / 1000);
+  const LinePace pace(options);
+  const auto start = LinePace::Clock::now();
   for (std::size_t begin = 0; begin < text.size();) {
-    const std::size_t end = std::min(text.size(), begin + per_packet);
-    std::this_thread::sleep_until(at(end - 1));
+    const std::size_t end = pace.PacketEnd(begin, text.size());
+    std::this_thread::sleep_until(pace.PacketDue(start, end));
     if (!write(text.data() + begin, end - begin)) return false;
     begin = end;
   }
   // The line is busy until the last byte is out: the next reply starts after it.
-  std::this_thread::sleep_until(at(text.size()));
+  std::this_thread::sleep_until(pace.LineFree(start, text.size()));
   return true;
 }
 

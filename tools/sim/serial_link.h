@@ -5,6 +5,8 @@
 // pace of the line's baud rate.
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -53,6 +55,26 @@ struct ServeOptions {
   unsigned packet_ms = 0;
   // Called with every chunk received and every answer sent.
   std::function<void(const char* direction, const std::string& bytes)> trace;
+};
+
+// When the bytes of a reply are handed over: with `options.pace` in packets of what the line
+// carries in `packet_ms` (byte by byte with 0), each once its last byte is going onto the line;
+// without, the whole reply at once.
+class LinePace {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit LinePace(const ServeOptions& options);
+  // The end of the packet that begins at byte `begin` of a reply of `size` bytes.
+  std::size_t PacketEnd(std::size_t begin, std::size_t size) const;
+  // When the packet ending at byte `end` of a reply that began at `start` is handed over.
+  Clock::time_point PacketDue(Clock::time_point start, std::size_t end) const;
+  // When a reply of `size` bytes that began at `start` is off the line: the next begins then.
+  Clock::time_point LineFree(Clock::time_point start, std::size_t size) const;
+
+ private:
+  bool pace_;
+  std::chrono::duration<double> byte_time_;
+  std::size_t per_packet_;
 };
 
 // Hands `text` to `write` (which sends a run of bytes, false when it fails) at once, or with

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "tools/sim/serial_link.h"
 #include "tools/sim/simulator.h"
@@ -26,11 +27,23 @@ class TcpServer {
   unsigned short Port() const { return port_; }
   // "HOST:PORT" (IPv6 in brackets), as a host would be told to connect.
   std::string Address() const;
+  // The listening socket (non-blocking).
+  int Listener() const { return listener_.Get(); }
 
   // Serves clients one at a time until `stop` is set (checked at least every 100 ms). Returns
   // false when the listening socket fails, true after a stop. With `options.pace` the replies
   // reach the client at the pace of the device server's serial line, in its packets.
   bool Serve(Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop);
+
+  // One server and the responder behind it.
+  struct Site {
+    TcpServer* server;
+    Responder* responder;
+  };
+  // Serves every site as Serve serves one, from the calling thread. Returns false as soon as one
+  // site's listening socket fails (the others are not served further), true after a stop.
+  static bool ServeAll(const std::vector<Site>& sites, const ServeOptions& options,
+                       const std::atomic<bool>& stop);
 
  private:
   Fd listener_;
