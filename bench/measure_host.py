@@ -67,7 +67,7 @@ def task_counters(pid):
                         voluntary += int(line.split()[1])
                     elif line.startswith("nonvoluntary_ctxt_switches"):
                         involuntary += int(line.split()[1])
-        except FileNotFoundError:  # a thread that ended meanwhile
+        except (FileNotFoundError, ProcessLookupError):  # a thread that ended meanwhile
             pass
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
