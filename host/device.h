@@ -150,6 +150,11 @@ class ZVK_API ZVKSPDevice : public ZVKVDevice {
   std::chrono::milliseconds ReplyTimeout() const { return reply_timeout_; }
   // When the query in flight was written; it is given up ReplyTimeout() later.
   std::chrono::steady_clock::time_point RequestTime() const { return request_time_; }
+  // The host wrote the query in flight only now (it held it back through the device's pause):
+  // the reply time-out runs from here.
+  void QueryWritten() {
+    if (busy_ != 0) request_time_ = std::chrono::steady_clock::now();
+  }
 
  protected:
   // Marks a request in flight; called by the codec after it wrote a query.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -19,6 +20,8 @@ Pause& pause_override() {
   static Pause pause;
   return pause;
 }
+
+thread_local DeferredPause* t_deferred_pause = nullptr;
 
 }  // namespace
 
@@ -61,11 +64,20 @@ boost::posix_time::ptime local_time() {
 
 void pause_for(std::chrono::microseconds duration) {
   const Pause& pause = pause_override();
-  if (pause)
+  if (pause) {
     pause(duration);
-  else
+  } else if (DeferredPause* deferred = t_deferred_pause; deferred != nullptr) {
+    // Pauses asked for in a row follow each other.
+    deferred->until_ = std::max(deferred->until_, std::chrono::steady_clock::now()) +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
+  } else {
     ::usleep(static_cast<useconds_t>(duration.count()));  // the POSIX pause the plug-in uses
+  }
 }
+
+DeferredPause::DeferredPause() : outer_(t_deferred_pause) { t_deferred_pause = this; }
+
+DeferredPause::~DeferredPause() { t_deferred_pause = outer_; }
 
 void set_host_clock(LocalClock clock, Pause pause) {
   clock_override() = std::move(clock);

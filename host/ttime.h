@@ -25,6 +25,30 @@ ZVK_API boost::posix_time::ptime local_time();
 // Sleeps the serial thread, as the composite device does before it examines a reply.
 ZVK_API void pause_for(std::chrono::microseconds duration);
 
+// A host that serves many lines from one thread cannot sleep in one device's pause. While a
+// DeferredPause lives on a thread, pause_for on that thread only adds the pause to it, and the
+// host holds back what the device sends until until() has passed. A test host's pause (below)
+// still comes first.
+class ZVK_API DeferredPause {
+ public:
+  using Time = std::chrono::steady_clock::time_point;
+
+  DeferredPause();
+  ~DeferredPause();
+  DeferredPause(const DeferredPause&) = delete;
+  DeferredPause& operator=(const DeferredPause&) = delete;
+
+  // The end of the pauses asked for so far; the default time point when none was.
+  Time until() const { return until_; }
+  bool paused() const { return until_ != Time{}; }
+
+ private:
+  friend void pause_for(std::chrono::microseconds duration);
+
+  DeferredPause* outer_;
+  Time until_{};
+};
+
 // A test host replaces the clock and the pause with its own, so that time-outs and pauses are
 // checked without waiting; an empty function restores the real one. Set it only while no
 // device is in use on another thread.

@@ -54,13 +54,16 @@ int WaitMs(SteadyTime deadline, SteadyTime now) {
   return ahead > INT_MAX ? INT_MAX : static_cast<int>(ahead);
 }
 
-void SleepUntil(SteadyTime deadline) {
-  ::poll(nullptr, 0, WaitMs(deadline, std::chrono::steady_clock::now()));
+bool WaitReadable(int fd, SteadyTime deadline) {
+  const int wait_ms = WaitMs(deadline, std::chrono::steady_clock::now());
+  if (fd < 0) {
+    ::poll(nullptr, 0, wait_ms);
+    return false;
+  }
+  pollfd ready{fd, POLLIN, 0};
+  return ::poll(&ready, 1, wait_ms) > 0;
 }
 
-int RefreshWaitMs(const ZVKSPDevice& composite, const LoopClocks& before) {
-  return WaitMs(NextRefresh(ExchangeStateOf(composite), before), std::chrono::steady_clock::now());
-}
 
 namespace {
 

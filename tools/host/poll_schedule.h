@@ -52,11 +52,10 @@ SteadyTime NextRefresh(const ExchangeState& after, const LoopClocks& before);
 // 0 when it has passed.
 int WaitMs(SteadyTime deadline, SteadyTime now);
 
-// Sleeps until `deadline`; a signal ends the sleep early (the loop then checks its stop flag).
-void SleepUntil(SteadyTime deadline);
+// Waits until `fd` is readable (or hung up) or `deadline` comes, whichever is first; true when
+// it is readable. With `fd` -1 only the time is waited for. A signal ends the wait early.
+bool WaitReadable(int fd, SteadyTime deadline);
 
-// The loop's wait after a RefreshStatus of `composite` whose clocks were read as `before`.
-int RefreshWaitMs(const ZVKSPDevice& composite, const LoopClocks& before);
 
 // How much of the frame under way is still to come. Fed the received bytes as they arrive: a
 // frame starts at SOI and ends at EOI, and its size is known once its LENGTH has come.

@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include <pthread.h>
 
@@ -27,6 +27,7 @@
 #include "tools/host/serial_port.h"
 #include "tools/host/service_notify.h"
 #include "tools/host/site.h"
+#include "tools/host/site_loop.h"
 #include "tools/host/sites_file.h"
 #include "tools/host/status_board.h"
 #include "tools/host/tcp_line.h"
@@ -35,7 +36,7 @@
 
 namespace {
 
-// Set by the main thread on SIGTERM or SIGINT; every site's loop watches it.
+// Set by the main thread on SIGTERM or SIGINT.
 std::atomic<int> g_stop{0};
 
 // Stop (SIGTERM, SIGINT) and reload (SIGHUP) are taken by the main thread, which sleeps in
@@ -78,16 +79,16 @@ std::string Problems(const std::string& path, const std::vector<std::string>& pr
   return text;
 }
 
-// One running site: its Site on a serial thread of its own, stopped on its own. Its wire log is
-// its own too: a log splits received bytes into frames and hands them to one site's trace, so a
-// shared one would mix the sites' bytes and give every frame to the last site started.
+// One running site: its Site, served by one of the service's serial loops and stopped on its
+// own. Its wire log is its own too: a log splits received bytes into frames and hands them to
+// one site's trace, so a shared one would mix the sites' bytes and give every frame to the last
+// site started.
 struct RunningSite {
   SiteConfig config;
   std::unique_ptr<HumanOutput> out;
   WireLog wire;
   std::unique_ptr<Site> site;
-  std::atomic<bool> stop{false};
-  std::thread thread;
+  SiteLoop* loop = nullptr;
 };
 
 bool SameSite(const SiteConfig& a, const SiteConfig& b) {
@@ -107,7 +108,7 @@ class Service {
 
   ~Service() { StopAll(); }
 
-  // Starts the site on a thread of its own. A line that cannot be opened now is retried by the
+  // Starts the site on the least busy serial loop. A line that cannot be opened now is retried by the
   // site itself; only a device the plug-in refuses keeps the site from starting.
   std::string Add(const SiteConfig& config) {
     auto running = std::make_unique<RunningSite>();
@@ -128,10 +129,8 @@ class Service {
       return "site " + config.name + ": " + problem;
     running->site->OpenLine(/*keep_trying=*/true);
     running->site->Start();
-    RunningSite* raw = running.get();
-    running->thread = std::thread([raw] {
-      raw->site->Run([raw] { return g_stop != 0 || raw->stop.load(); });
-    });
+    running->loop = LeastBusyLoop();
+    running->loop->Add(running->site.get());
     sites_[config.name] = std::move(running);
     return {};
   }
@@ -182,17 +181,31 @@ class Service {
   std::size_t size() const { return sites_.size(); }
 
   void StopAll() {
-    for (auto& [name, running] : sites_) running->stop = true;
     for (auto& [name, running] : sites_) Stop(*running);
     sites_.clear();
+    loops_.clear();
   }
 
  private:
   static void Stop(RunningSite& running) {
-    running.stop = true;
-    if (running.thread.joinable()) running.thread.join();
+    running.loop->Remove(running.site.get());
     running.site->Finish();
   }
+
+  // A loop for up to kSitesPerLoop sites; another is started once every loop has that many.
+  SiteLoop* LeastBusyLoop() {
+    SiteLoop* least = nullptr;
+    for (const auto& loop : loops_)
+      if (least == nullptr || loop->size() < least->size()) least = loop.get();
+    if (least != nullptr && least->size() < kSitesPerLoop) return least;
+    loops_.push_back(std::make_unique<SiteLoop>());
+    return loops_.back().get();
+  }
+
+  // Sites that share a loop wait for each other's work after a reply or a cycle (the units'
+  // rules, the history commit): a few dozen a loop keep that wait short on a busy machine, and
+  // at a thousand sites still share most wake-ups.
+  static constexpr std::size_t kSitesPerLoop = 64;
 
   const HostOptions& options_;
   const LoadedPlugin& plugin_;
@@ -202,6 +215,7 @@ class Service {
   std::FILE* human_;
   // Every site's threshold work on one thread, rather than a thread per site.
   const std::shared_ptr<ThresholdWorker> worker_ = std::make_shared<ThresholdWorker>();
+  std::vector<std::unique_ptr<SiteLoop>> loops_;
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
 };
 

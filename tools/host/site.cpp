@@ -8,6 +8,7 @@
 
 #include "host/controller.h"
 #include "host/device.h"
+#include "host/ttime.h"
 #include "tools/host/host_log.h"
 #include "tools/host/poll_schedule.h"
 #include "tools/host/unit_values.h"
@@ -77,11 +78,8 @@ std::string Site::CreateDevice() {
   }
   for (auto& child : composite->GetAllChildVDevices())
     if (child) units_.push_back(child);
-  composite->AttachPort([this](const unsigned char* bytes, unsigned length) {
-    if (!line_->is_open()) return false;
-    wire_.Sent(bytes, length);
-    return line_->Write(bytes, length);
-  });
+  composite->AttachPort(
+      [this](const unsigned char* bytes, unsigned length) { return SendToLine(bytes, length); });
   composite_ = std::move(composite);
   return {};
 }
@@ -96,6 +94,9 @@ std::string Site::OpenLine(bool keep_trying) {
 void Site::Start() {
   LoadCaches();
   ReportValues("start - values before the first cycle");
+  reported_ = events_->completed_cycles();
+  values_shown_ = Clock::now();
+  values_expire_ = values_shown_ + kFreshness;
 }
 
 void Site::LoadCaches() {
@@ -215,6 +216,9 @@ void Site::LineLost(const char* why) {
   HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name),
                  line_->path(), why);
   line_state_.Lost(why);
+  held_.clear();            // a query held for a line that is gone is not sent on the next one
+  frame_ = FrameProgress();  // nor is a frame cut off with the line waited for
+  rest_of_frame_ = {};
   reopen_delay_ = std::chrono::milliseconds(250);
   next_reopen_ = Clock::now() + reopen_delay_;
 }
@@ -265,76 +269,136 @@ void Site::ClearStaleModelAlarms() {
   }
 }
 
-void Site::Run(const std::function<bool()>& stop) {
-  std::vector<unsigned char> buffer(4096);
-  FrameProgress frame;
-  unsigned reported = events_->completed_cycles();
-  Clock::time_point values_shown = Clock::now();
-  // When the values shown last turn stale for the plug-in: shown again at that moment too.
-  Clock::time_point values_expire = values_shown + kFreshness;
-  while (!stop()) {
-    if (!EnsureLineOpen()) {
-      SleepUntil(std::min(next_reopen_, NextValuesShowing(values_shown, values_expire)));
-      continue;
-    }
-    const LoopClocks before = LoopClocks::Now();
-    composite_->RefreshStatus();
+bool Site::SendToLine(const unsigned char* bytes, unsigned length) {
+  if (!line_->is_open()) return false;
+  // Sent during the pause of the reply being processed: it leaves once the pause has passed.
+  if (pause_ != nullptr && pause_->paused()) {
+    held_.insert(held_.end(), bytes, bytes + length);
+    held_until_ = pause_->until();
+    return true;
+  }
+  wire_.Sent(bytes, length);
+  return line_->Write(bytes, length);
+}
+
+void Site::WriteHeld() {
+  wire_.Sent(held_.data(), held_.size());
+  line_->Write(held_.data(), held_.size());
+  held_.clear();
+  composite_->QueryWritten();
+}
+
+void Site::Received(std::size_t length) {
+  const unsigned char* bytes = buffer_.data();
+  wire_.Received(bytes, length);
+  {
+    DeferredPause pause;
+    struct Release {
+      DeferredPause*& pause;
+      ~Release() { pause = nullptr; }
+    } release{pause_};
+    pause_ = &pause;
+    composite_->process(buffer_.data(), static_cast<unsigned>(length));
+  }
+  // A reply arriving in pieces: no read while the rest of it crosses the line, so the loop
+  // wakes once for it rather than for every piece.
+  frame_.Feed(bytes, length);
+  rest_of_frame_ =
+      RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(*composite_), Clock::now());
+}
+
+void Site::AfterCycle() {
+  reported_ = events_->completed_cycles();
+  // The cycle's alarms and history saves run on the threshold worker: let them land first, so
+  // the table and the history show the whole cycle.
+  controller_->Drain();
+  events_->StoreHistory();
+  const auto cycle = events_->last_cycle();
+  ReportValues(
+      fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries, cycle.seconds));
+  values_shown_ = Clock::now();
+  values_expire_ = values_shown_ + kFreshness;
+}
+
+SiteWait Site::Waiting(Clock::time_point until, int fd) const {
+  SiteWait wait;
+  wait.until = until;
+  wait.fd = fd;
+  wait.line_fd = line_->is_open() ? line_->fd() : -1;
+  return wait;
+}
+
+SiteWait Site::Step(bool readable) {
+  // The event lines of one step leave in one write, before the loop waits again.
+  EventStream::Burst burst(events_->stream());
+  if (!held_.empty()) {
+    if (Clock::now() < held_until_) return Waiting(held_until_);
+    WriteHeld();
+  }
+  if (Clock::now() < rest_of_frame_) return Waiting(rest_of_frame_);
+  if (!line_->is_open()) {
+    if (Clock::now() < next_reopen_)
+      return Waiting(std::min(next_reopen_, NextValuesShowing(values_shown_, values_expire_)));
+    SiteWait wait = Waiting(next_reopen_);
+    wait.reopen = true;
+    return wait;
+  }
+  if (readable) {
     std::size_t received = 0;
-    // Sleep until bytes come or something is due: the poll's own next step (reply time-out,
-    // end of the quiet time) or the next showing of the values.
-    const int wait_ms =
-        std::min(RefreshWaitMs(*composite_, before),
-                 WaitMs(NextValuesShowing(values_shown, values_expire), Clock::now()));
-    const Line::ReadResult read = line_->Read(buffer.data(), buffer.size(), received, wait_ms);
-    // The events of handling this read leave in one write, before the loop waits again.
-    EventStream::Burst burst(events_->stream());
-    switch (read) {
+    switch (line_->Read(buffer_.data(), buffer_.size(), received, 0)) {
       case Line::ReadResult::kData:
-        wire_.Received(buffer.data(), received);
-        composite_->process(buffer.data(), static_cast<unsigned>(received));
-        // A reply arriving in pieces: sleep while the rest of it crosses the line, so the loop
-        // wakes once for it rather than for every piece.
-        frame.Feed(buffer.data(), received);
-        if (const Clock::time_point now = Clock::now(),
-            rest = RestOfFrameDue(frame, settings_.baud, ExchangeStateOf(*composite_), now);
-            rest > now) {
-          burst.Flush();
-          SleepUntil(rest);
-        }
+        Received(received);
         break;
       case Line::ReadResult::kGone:
         LineLost("hung up");
-        frame = FrameProgress();  // a frame cut off with the line is not waited for
         break;
       case Line::ReadResult::kNothing:
         break;
     }
-    line_state_.Tick();
-    ClearStaleModelAlarms();
-    const unsigned completed = events_->completed_cycles();
-    if (completed == reported) {
-      // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts
-      // refusing them, so their ageing shows.
-      const Clock::time_point now = Clock::now();
-      const bool expiring = values_shown < values_expire && now >= values_expire;
-      if (now - values_shown >= kValuesInterval || expiring) {
-        values_shown = now;
-        events_->StoreHistory();  // the rows of units that closed a cycle the site did not
-        ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
-      }
+  }
+  line_state_.Tick();
+  ClearStaleModelAlarms();
+  if (events_->completed_cycles() != reported_) {
+    AfterCycle();
+    if (settings_.cycles && reported_ >= *settings_.cycles) {
+      SiteWait done = Waiting(Clock::time_point::max());
+      done.done = true;
+      return done;
+    }
+  } else {
+    // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts
+    // refusing them, so their ageing shows.
+    const Clock::time_point now = Clock::now();
+    const bool expiring = values_shown_ < values_expire_ && now >= values_expire_;
+    if (now - values_shown_ >= kValuesInterval || expiring) {
+      values_shown_ = now;
+      events_->StoreHistory();  // the rows of units that closed a cycle the site did not
+      ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
+    }
+  }
+  if (!held_.empty()) return Waiting(held_until_);
+  if (Clock::now() < rest_of_frame_) return Waiting(rest_of_frame_);
+  if (!line_->is_open()) return Waiting(Clock::now());  // lost: the next step reopens it
+  // Wait until bytes come or something is due: the poll's own next step (reply time-out, end
+  // of the quiet time) or the next showing of the values.
+  const LoopClocks before = LoopClocks::Now();
+  composite_->RefreshStatus();
+  return Waiting(std::min(NextRefresh(ExchangeStateOf(*composite_), before),
+                          NextValuesShowing(values_shown_, values_expire_)),
+                 line_->fd());
+}
+
+void Site::Run(const std::function<bool()>& stop) {
+  bool readable = false;
+  while (!stop()) {
+    const SiteWait wait = Step(readable);
+    if (wait.done) break;
+    if (wait.reopen) {
+      Reopen();
+      readable = false;
       continue;
     }
-    reported = completed;
-    // The cycle's alarms and history saves run on the threshold worker: let them land first,
-    // so the table and the history show the whole cycle.
-    controller_->Drain();
-    events_->StoreHistory();
-    const auto cycle = events_->last_cycle();
-    ReportValues(fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries,
-                             cycle.seconds));
-    values_shown = Clock::now();
-    values_expire = values_shown + kFreshness;
-    if (settings_.cycles && reported >= *settings_.cycles) break;
+    readable = WaitReadable(wait.fd, wait.until);
   }
 }
 

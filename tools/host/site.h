@@ -1,8 +1,8 @@
 #pragma once
 
 // One power system: its line, the composite device the plug-in makes for it, its line state,
-// its cache policy and its serial loop (RefreshStatus, read, process), which runs on a thread of
-// its own. After every cycle and every change of the line it publishes its whole status to the
+// its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time:
+// on a thread of its own (Run), or beside other sites on a SiteLoop. After every cycle and every change of the line it publishes its whole status to the
 // status board; its human output and events carry its name when there are several sites.
 
 #include <chrono>
@@ -22,9 +22,11 @@
 #include "tools/host/line.h"
 #include "tools/host/line_state.h"
 #include "tools/host/plugin_loader.h"
+#include "tools/host/poll_schedule.h"
 #include "tools/host/status_board.h"
 #include "tools/host/wire_log.h"
 
+class DeferredPause;
 class ThresholdWorker;
 class ZVKController;
 class ZVKSPDevice;
@@ -39,6 +41,15 @@ struct SiteSettings {
   std::optional<unsigned> cycles;  // end the loop after this many completed cycles
   // One of many sites: after a cycle one summary line (and the alarm changes), not every value.
   bool summary = false;
+};
+
+// What a site waits for before its next step.
+struct SiteWait {
+  std::chrono::steady_clock::time_point until{};  // the step is due then at the latest...
+  int fd = -1;          // ...or as soon as this descriptor is readable; -1: only the time
+  int line_fd = -1;     // the line's descriptor now, -1 while it is closed
+  bool reopen = false;  // the line is down and a reopen is due: call Reopen, then step again
+  bool done = false;    // the cycles asked for are complete: no further step
 };
 
 class Site : private LineState::Output {
@@ -67,8 +78,16 @@ class Site : private LineState::Output {
   std::string OpenLine(bool keep_trying = false);
   // Hands the units the stored snapshots the cache policy allows and shows the values.
   void Start();
-  // The serial loop, until `stop` says so or the cycles asked for are complete.
+  // The serial loop on the calling thread, until `stop` says so or the cycles asked for are
+  // complete.
   void Run(const std::function<bool()>& stop);
+  // One step of the serial loop, which never blocks on the line: writes a query held through
+  // the device's pause once it is due, handles what can be read when `readable`, shows a
+  // completed cycle, and calls RefreshStatus. Says what to wait for before the next step; an
+  // early step does no harm.
+  SiteWait Step(bool readable);
+  // Tries to reopen the lost line and make the device anew, which may block (a connect).
+  void Reopen() { EnsureLineOpen(); }
   // Detaches the device from the line and lets the threshold worker finish.
   void Finish();
 
@@ -87,6 +106,11 @@ class Site : private LineState::Output {
   void LineLost(const char* why);
   bool EnsureLineOpen();
   void ClearStaleModelAlarms();
+  bool SendToLine(const unsigned char* bytes, unsigned length);
+  void WriteHeld();
+  void Received(std::size_t length);  // of buffer_
+  void AfterCycle();
+  SiteWait Waiting(std::chrono::steady_clock::time_point until, int fd = -1) const;
 
   SiteSettings settings_;
   std::unique_ptr<Line> line_;
@@ -102,6 +126,19 @@ class Site : private LineState::Output {
   std::shared_ptr<ZVKSPDevice> composite_;
   std::vector<std::shared_ptr<ZVKVDevice>> units_;
   bool finished_ = false;
+  // The serial loop's state between steps.
+  std::vector<unsigned char> buffer_ = std::vector<unsigned char>(4096);
+  FrameProgress frame_;
+  std::chrono::steady_clock::time_point rest_of_frame_{};  // no read before then
+  unsigned reported_ = 0;  // completed cycles shown
+  std::chrono::steady_clock::time_point values_shown_{};
+  // When the values shown last turn stale for the plug-in: shown again at that moment too.
+  std::chrono::steady_clock::time_point values_expire_{};
+  // The pause of the reply being processed, and what the device sends meanwhile: it leaves once
+  // the pause has passed.
+  DeferredPause* pause_ = nullptr;
+  std::vector<unsigned char> held_;
+  std::chrono::steady_clock::time_point held_until_{};
 
   // Reopening a lost line: 250 ms after the loss, then doubling up to 5 s between tries.
   std::chrono::milliseconds reopen_delay_{250};

@@ -1,0 +1,217 @@
+// Several sites served by one SiteLoop: each polls its own simulated power system to completed
+// cycles, a device's pause after a reply holds back only that site's next query, and a site whose
+// line is down is reopened off the loop and removed without holding up the others.
+
+#include <netinet/in.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "tools/host/serial_port.h"
+#include "tools/host/simulated_line.h"
+#include "tools/host/site.h"
+#include "tools/host/site_loop.h"
+#include "tools/host/tcp_line.h"
+
+namespace {
+
+Json::Value ExampleConfig() {
+  std::ifstream file(K426B_EXAMPLES_DIR "/k426b.json");
+  Json::Value config;
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors)) << errors;
+  return config;
+}
+
+// Waits, up to `limit`, until `done` holds.
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// A port on 127.0.0.1 that refuses connections: bound once, then closed.
+std::string RefusingAddress() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+// A line that counts its opens, which a lost line's reopening shows.
+class CountedLine : public Line {
+ public:
+  CountedLine(std::unique_ptr<Line> line, std::atomic<int>& opens)
+      : line_(std::move(line)), opens_(opens) {}
+  std::string Open() override {
+    ++opens_;
+    return line_->Open();
+  }
+  void Close() override { line_->Close(); }
+  bool is_open() const override { return line_->is_open(); }
+  int fd() const override { return line_->fd(); }
+  const std::string& path() const override { return line_->path(); }
+  bool Write(const unsigned char* bytes, std::size_t length) override {
+    return line_->Write(bytes, length);
+  }
+  ReadResult Read(unsigned char* buffer, std::size_t capacity, std::size_t& received,
+                  int wait_ms) override {
+    return line_->Read(buffer, capacity, received, wait_ms);
+  }
+
+ private:
+  std::unique_ptr<Line> line_;
+  std::atomic<int>& opens_;
+};
+
+// The sites of one test, each with its human output and wire log; no history and a closed
+// event stream.
+class SiteLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(LoadPlugin(K426B_BUILT_PLUGIN, plugin_), ""); }
+
+  void TearDown() override {
+    for (auto& site : sites_) site->Finish();
+    sites_.clear();
+    for (std::FILE* file : files_) std::fclose(file);
+  }
+
+  Site& Make(const std::string& name, std::unique_ptr<Line> line, unsigned cycles) {
+    files_.push_back(std::tmpfile());
+    outputs_.push_back(std::make_unique<HumanOutput>(files_.back(), name));
+    wires_.push_back(std::make_unique<WireLog>());
+    SiteSettings settings;
+    settings.name = name;
+    settings.source = line->path();
+    settings.config = ExampleConfig();
+    settings.cycles = cycles;
+    settings.summary = true;
+    sites_.push_back(std::make_unique<Site>(settings, std::move(line), plugin_, nullptr, stream_,
+                                            board_, *outputs_.back(), *wires_.back()));
+    Site& site = *sites_.back();
+    EXPECT_EQ(site.CreateDevice(), "");
+    site.OpenLine(/*keep_trying=*/true);
+    site.Start();
+    return site;
+  }
+
+  LoadedPlugin plugin_;
+  EventStream stream_;
+  StatusBoard board_;
+  std::vector<std::FILE*> files_;
+  std::vector<std::unique_ptr<HumanOutput>> outputs_;
+  std::vector<std::unique_ptr<WireLog>> wires_;
+  std::vector<std::unique_ptr<Site>> sites_;
+};
+
+TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroughThePause) {
+  std::vector<std::unique_ptr<SimulatedLine>> simulators;
+  std::vector<Site*> sites;
+  char record_path[] = "/tmp/k426b-site-loop-wire-XXXXXX";
+  ::close(::mkstemp(record_path));
+  for (int i = 0; i < 3; ++i) {
+    std::string failure;
+    simulators.push_back(SimulatedLine::Start("", failure));
+    ASSERT_TRUE(simulators.back()) << failure;
+    // Two cycles: the quiet time between them is waited for on the loop's schedule.
+    sites.push_back(&Make("site-" + std::to_string(i),
+                          std::make_unique<SerialPort>(simulators.back()->path(), 9600), 2));
+  }
+  ASSERT_EQ(wires_[0]->OpenRecord(record_path), "");
+  {
+    SiteLoop loop;
+    for (Site* site : sites) loop.Add(site);
+    EXPECT_EQ(loop.size(), 3u);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          for (Site* site : sites)
+            if (site->completed_cycles() < 2) return false;
+          return true;
+        },
+        std::chrono::seconds(60)));
+    for (Site* site : sites) loop.Remove(site);
+    EXPECT_EQ(loop.size(), 0u);
+  }
+  for (auto& simulator : simulators) simulator->Stop();
+
+  for (int i = 0; i < 3; ++i) {
+    const auto status = board_.Site("site-" + std::to_string(i));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->line.state, "up");
+    EXPECT_EQ(status->counters.cycles, 2u);
+    // The first cycle checks the model (11 queries), the second only polls (5).
+    EXPECT_EQ(status->counters.queries, 16u);
+    ASSERT_EQ(status->units.size(), 4u);
+    ASSERT_FALSE(status->units[2].values.empty());
+    EXPECT_EQ(status->units[2].values[0].value, 53.5f);
+  }
+  // Every query that answers a reply left at least the device's 20 ms pause after the reply's
+  // last piece was read (the record's times have whole milliseconds).
+  std::ifstream record(record_path);
+  double last_rx = -1;
+  int held = 0;
+  for (std::string line; std::getline(record, line);) {
+    Json::Value entry;
+    std::string errors;
+    std::istringstream text(line);
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), text, &entry, &errors)) << line;
+    const double t = entry["t"].asDouble();
+    if (entry["dir"].asString() == "rx") {
+      last_rx = t;
+    } else if (last_rx >= 0) {
+      EXPECT_GE(t - last_rx, 0.019) << line;
+      ++held;
+      last_rx = -1;
+    }
+  }
+  EXPECT_EQ(held, 15);  // every query but the very first follows a reply
+  std::remove(record_path);
+}
+
+TEST_F(SiteLoopTest, ASiteWhoseLineIsDownIsReopenedOffTheLoopAndRemovedWithoutHoldingUpTheOthers) {
+  std::string failure;
+  auto simulator = SimulatedLine::Start("", failure);
+  ASSERT_TRUE(simulator) << failure;
+  std::atomic<int> opens{0};
+  Site& down = Make(
+      "down", std::make_unique<CountedLine>(std::make_unique<TcpLine>(RefusingAddress()), opens), 1);
+  Site& up = Make("up", std::make_unique<SerialPort>(simulator->path(), 9600), 1);
+  {
+    SiteLoop loop;
+    loop.Add(&down);
+    loop.Add(&up);
+    EXPECT_TRUE(WaitFor([&] { return up.completed_cycles() >= 1; }, std::chrono::seconds(60)));
+    // Reopened again and again meanwhile, each time refused.
+    EXPECT_TRUE(WaitFor([&] { return opens >= 3; }, std::chrono::seconds(30)));
+    loop.Remove(&down);
+    EXPECT_EQ(loop.size(), 1u);
+    loop.Remove(&up);
+  }
+  simulator->Stop();
+  EXPECT_EQ(board_.Site("down")->line.state, "lost");
+  EXPECT_EQ(down.completed_cycles(), 0u);
+  EXPECT_EQ(board_.Site("up")->counters.cycles, 1u);
+}
+
+}  // namespace
