@@ -29,6 +29,18 @@ Line::ReadResult Line::ReadReady(int fd, unsigned char* buffer, std::size_t capa
                                  bool end_is_loss) {
   received = 0;
   if (fd < 0) return ReadResult::kGone;
+  if (wait_ms == 0) {
+    // Only what is there (the serial loop knows the line is readable): read at once, and poll
+    // only to tell a serial line's end of file from its hang-up.
+    const ssize_t result = read_some(fd, buffer, capacity);
+    if (result > 0) {
+      received = static_cast<std::size_t>(result);
+      return ReadResult::kData;
+    }
+    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+      return ReadResult::kNothing;
+    if (result < 0 || end_is_loss) return ReadResult::kGone;
+  }
   pollfd ready{fd, POLLIN, 0};
   const int polled = ::poll(&ready, 1, wait_ms);
   if (polled < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kGone;

@@ -36,9 +36,9 @@ class Line {
   using WriteSome = std::function<ssize_t(int fd, const unsigned char* bytes, std::size_t length)>;
   static bool WriteAll(int fd, const unsigned char* bytes, std::size_t length,
                        const WriteSome& write_some);
-  // ...and read with `read_some` (read or recv) once it is readable within `wait_ms`. A read of
-  // nothing is a loss when `end_is_loss` (a socket's end of stream), else only when the line
-  // also reports a hang-up.
+  // ...and read with `read_some` (read or recv) once it is readable within `wait_ms` (with 0, at
+  // once). A read of nothing is a loss when `end_is_loss` (a socket's end of stream), else only
+  // when the line also reports a hang-up.
   using ReadSome = std::function<ssize_t(int fd, unsigned char* buffer, std::size_t capacity)>;
   static ReadResult ReadReady(int fd, unsigned char* buffer, std::size_t capacity,
                               std::size_t& received, int wait_ms, const ReadSome& read_some,
