@@ -65,9 +65,7 @@ void BenchEvents::Frame(const char* direction, const std::string& text) {
     frame.error = framed ? zvk::DescribeStatus(decoding) : "no frame start";
     if (!framed) frame.text = zvk::ToHex(reinterpret_cast<const unsigned char*>(text.data()), text.size());
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  frames_.push_back(std::move(frame));
-  if (frames_.size() > kTraceFrames) frames_.pop_front();
+  trace_->Add(std::move(frame));
 }
 
 void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, const Bytes& info,
@@ -356,9 +354,10 @@ void BenchEvents::FillStatus(SiteStatus& status) const {
     status.alarms.resize(alarms_.size());
     auto alarm = status.alarms.begin();
     for (const auto& entry : alarms_) *alarm++ = entry.second;
+    status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
     status.alarms_version = alarms_version_;
   }
-  status.alarm_changes.assign(alarm_history_.begin(), alarm_history_.end());
-  status.frames.assign(frames_.begin(), frames_.end());
+  // The frames stay where they are: a reader copies them when it asks.
+  if (status.trace != trace_) status.trace = trace_;
   status.counters = counters_;
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -38,8 +39,6 @@ struct UnitData {
 
 class BenchEvents : public HostEvents {
  public:
-  static constexpr std::size_t kTraceFrames = 200;
-
   // `history` may be null (no history); `source` is what its rows record as their line.
   BenchEvents(std::string site, EventStream& stream, HistoryStore* history, std::string source,
               HumanOutput& out)
@@ -102,7 +101,8 @@ class BenchEvents : public HostEvents {
   // engine, each handed out once.
   std::vector<rule_value> TakeStaleModelAlarms();
 
-  // Fills the site status's alarms, alarm changes, frames, counters and model.
+  // Fills the site status's alarms, alarm changes, counters and model, and hands it the site's
+  // frame trace.
   void FillStatus(SiteStatus& status) const;
 
  private:
@@ -139,8 +139,9 @@ class BenchEvents : public HostEvents {
   // The entries of alarms_ by a key that views their texts: a rule is found without copies.
   std::unordered_map<RuleKey, AlarmStatus*, RuleKeyHash> listed_alarms_;
   unsigned long long alarms_version_;  // a new one for every change of alarms_
-  std::deque<AlarmChangeRecord> alarm_history_;
-  std::deque<FrameRecord> frames_;
+  std::deque<AlarmChangeRecord> alarm_history_;  // changed only with a new alarms_version_
+  // Locked apart from mutex_: frames go by on the serial thread while a page reads them.
+  const std::shared_ptr<FrameTrace> trace_ = std::make_shared<FrameTrace>();
   SiteCounters counters_;
 
   std::atomic<unsigned> completed_cycles_{0};

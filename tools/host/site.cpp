@@ -195,8 +195,8 @@ void Site::Publish(std::vector<UnitStatus> units) {
     status.units = std::move(units);
     events_->FillStatus(status);
   };
-  // Filled in place: the alarms and frames are copied into the strings of the status published
-  // before, which hold them without allocating anew.
+  // Filled in place: changed alarms are copied into the strings of the status published before,
+  // which hold them without allocating anew; the frame trace is shared, not copied.
   if (board_.Update(settings_.name, fill)) return;
   SiteStatus status;
   status.name = settings_.name;

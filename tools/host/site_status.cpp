@@ -91,7 +91,9 @@ Json::Value SiteStatusJson(const SiteStatus& status, bool with_trace) {
     }
     site["alarm_changes"] = changes;
     Json::Value frames(Json::arrayValue);
-    for (const FrameRecord& frame : status.frames) frames.append(FrameJson(frame));
+    if (status.trace) {
+      for (const FrameRecord& frame : status.trace->Frames()) frames.append(FrameJson(frame));
+    }
     site["frames"] = frames;
   }
 

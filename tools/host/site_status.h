@@ -2,12 +2,16 @@
 
 // What the host knows about one power system at one moment: its line, its units' values with
 // their age, its alarms and its counters. Taken as a copy under the site's lock, so the readers
-// (--once --json, the metrics endpoint, the web page) never race with the serial thread.
+// (--once --json, the metrics endpoint, the web page) never race with the serial thread. The
+// frame trace is the exception: the status holds the site's live trace, read when asked.
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/host/frame_trace.h"
 
 struct LineStatus {
   std::string state = "up";  // "up", "silent" or "lost"
@@ -47,17 +51,6 @@ struct AlarmStatus {
   std::string since;  // ISO 8601 local time of the last change of state
 };
 
-// One frame that crossed the line, for the live trace.
-struct FrameRecord {
-  std::string time;       // ISO 8601 local time
-  std::string direction;  // "tx" (query sent) or "rx" (reply or dropped bytes received)
-  std::string text;       // the frame as ASCII, without the CR; dropped bytes as hex
-  int cid1 = -1;          // decoded CID1, -1 when not decodable
-  int cid2 = -1;          // CID2 of a query, RTN of a reply; -1 when not decodable
-  bool bad = false;       // dropped by the codec
-  std::string error;      // the codec's reason when bad
-};
-
 // An alarm that was raised or cleared.
 struct AlarmChangeRecord {
   std::string time;  // ISO 8601 local time
@@ -80,11 +73,13 @@ struct SiteStatus {
   LineStatus line;
   std::vector<UnitStatus> units;
   std::vector<AlarmStatus> alarms;  // every rule seen, active or not, the model alarm included
-  // Which version of its site's alarm list `alarms` holds (unique across sites and runs): lets
-  // the site skip copying a list that did not change. 0: none.
+  // Which version of its site's alarm list `alarms` and `alarm_changes` hold (unique across
+  // sites and runs): lets the site skip copying lists that did not change. 0: none.
   unsigned long long alarms_version = 0;
   std::vector<AlarmChangeRecord> alarm_changes;  // of the last hour, oldest first
-  std::vector<FrameRecord> frames;               // the last 200, oldest first
+  // The site's frames as they cross its line (the last 200), shared with the site; null until
+  // the site first fills its status.
+  std::shared_ptr<const FrameTrace> trace;
   SiteCounters counters;
 };
 
@@ -95,7 +90,7 @@ struct SiteStatus {
 //             "values": {key: number | {"error": text}}}],
 //  "alarms": [{"data_id", "level", "rule_id", "code", "name", "description", "active", "since"}],
 //  "alarm_changes": [{"time", "state": "raised"|"cleared", ...the alarm's members}],
-//  "frames": [{"time", "direction", "text", "cid1", "cid2", "bad", "error"}],
+//  "frames": [{"time", "direction", "text", "cid1", "cid2", "bad", "error"}] (the trace now),
 //  "counters": {"cycles", "last_cycle_seconds", "queries", "frame_errors": {reason: n},
 //               "reply_errors": {rtn: n}, "log_messages"}}
 // `with_trace` false leaves out "frames" and "alarm_changes" (the overview of many sites).

@@ -2,8 +2,9 @@
 
 // The board every site writes its status to and every reader (the one-shot JSON, the metrics
 // endpoint, the web page) reads from. Each site's status is replaced whole under one lock, so a
-// reader always sees one consistent moment of a site; the generation counter lets a reader that
-// pushes updates (Server-Sent Events) sleep until something changed.
+// reader always sees one consistent moment of a site, all but its frame trace, which is the
+// site's live one; the generation counter lets a reader that pushes updates (Server-Sent Events)
+// sleep until something changed.
 
 #include <chrono>
 #include <condition_variable>

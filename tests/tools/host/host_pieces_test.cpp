@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -30,6 +32,7 @@
 #include "tools/host/host_log.h"
 #include "tools/host/options.h"
 #include "tools/host/serial_port.h"
+#include "tools/host/status_board.h"
 #include "tools/host/unit_values.h"
 #include "tools/host/wire_log.h"
 
@@ -533,14 +536,69 @@ TEST(BenchEvents, AStatusFilledAgainShowsEveryAlarmChange) {
     events->FillStatus(status);
     EXPECT_EQ(active_of(status), std::vector<bool>{false});
     events->FillStatus(status);
+    EXPECT_TRUE(status.alarm_changes.empty());
     rule.active = 1;
     controller.BatchCheck(100, {rule});
     events->FillStatus(status);
     EXPECT_EQ(active_of(status), std::vector<bool>{true});
+    ASSERT_EQ(status.alarm_changes.size(), 1u);
+    EXPECT_TRUE(status.alarm_changes[0].alarm.active);
   }
   auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
   events->FillStatus(status);
   EXPECT_TRUE(status.alarms.empty());
+  EXPECT_TRUE(status.alarm_changes.empty());
+  std::fclose(sink);
+}
+
+// The status on the board shares the site's trace instead of a copy per cycle: a page read
+// while frames go by and cycles refill the status sees the newest frames, at most 200, in the
+// order they crossed the line.
+TEST(BenchEvents, APageReadWhileFramesComeShowsTheLastFramesInOrder) {
+  EventStream stream;
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "");
+  StatusBoard board;
+  auto events = std::make_shared<BenchEvents>("north", stream, nullptr, "test", out);
+  SiteStatus first;
+  first.name = "north";
+  events->FillStatus(first);
+  board.Publish(first);
+
+  constexpr int kSent = 1000;
+  const auto numbers_shown = [&board] {
+    std::vector<int> numbers;
+    const Json::Value page = SiteStatusJson(*board.Site("north"), true);
+    for (const Json::Value& frame : page["frames"])
+      numbers.push_back(std::stoi(frame["text"].asString().substr(1)));
+    return numbers;
+  };
+  std::atomic<bool> done{false};
+  std::thread serial([&] {
+    for (int number = 0; number < kSent; ++number) {
+      events->Frame(number % 2 == 0 ? "tx" : "rx", "~" + std::to_string(number) + "\r");
+      if (number % 22 == 21)
+        board.Update("north", [&](SiteStatus& status) { events->FillStatus(status); });
+    }
+    done = true;
+  });
+  for (bool last = false; !last;) {
+    last = done;
+    const std::vector<int> numbers = numbers_shown();
+    ASSERT_LE(numbers.size(), FrameTrace::kFrames);
+    for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1);
+    if (!numbers.empty()) {
+      ASSERT_EQ(numbers.size(), std::min<std::size_t>(numbers.back() + 1, FrameTrace::kFrames));
+    }
+  }
+  serial.join();
+  const std::vector<int> numbers = numbers_shown();
+  ASSERT_EQ(numbers.size(), FrameTrace::kFrames);
+  EXPECT_EQ(numbers.front(), kSent - static_cast<int>(FrameTrace::kFrames));
+  EXPECT_EQ(numbers.back(), kSent - 1);
+  const std::vector<FrameRecord> frames = board.Site("north")->trace->Frames();
+  EXPECT_EQ(frames.back().direction, "rx");
+  EXPECT_EQ(frames.back().text, "~999");
   std::fclose(sink);
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -78,11 +79,13 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
   EXPECT_FALSE(status.units[2].cached);
   EXPECT_LT(*status.units[2].age_s, 5.0);
   // Every query and its reply in the trace, decoded.
-  ASSERT_EQ(status.frames.size(), 22u);
-  EXPECT_EQ(status.frames[0].text, "~200140510000FDB3");
-  EXPECT_EQ(status.frames[0].cid1, 0x40);
-  EXPECT_EQ(status.frames[1].direction, "rx");
-  EXPECT_FALSE(status.frames[1].bad);
+  ASSERT_TRUE(status.trace);
+  const std::vector<FrameRecord> frames = status.trace->Frames();
+  ASSERT_EQ(frames.size(), 22u);
+  EXPECT_EQ(frames[0].text, "~200140510000FDB3");
+  EXPECT_EQ(frames[0].cid1, 0x40);
+  EXPECT_EQ(frames[1].direction, "rx");
+  EXPECT_FALSE(frames[1].bad);
   EXPECT_FALSE(status.alarms.empty());
 
   std::ifstream events(events_path);

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,7 +39,9 @@ SiteStatus TestSite(const std::string& name) {
   AlarmStatus alarm{7, 2, "DC_0", "01001", "直流电压高", "<b>desc</b>", true, "2026-12-08T10:00:01.000+00:00"};
   site.alarms = {alarm};
   site.alarm_changes = {{"2026-12-08T10:00:01.000+00:00", alarm}};
-  site.frames = {{"2026-12-08T10:00:02.000+00:00", "rx", "~2001", -1, -1, true, "bad CHKSUM"}};
+  auto trace = std::make_shared<FrameTrace>();
+  trace->Add({"2026-12-08T10:00:02.000+00:00", "rx", "~2001", -1, -1, true, "bad CHKSUM"});
+  site.trace = trace;
   return site;
 }
 
