@@ -42,9 +42,32 @@ void UnitDevice::MarkCacheAccepted() {
   last_round_time_ = local_time();
 }
 
-void UnitDevice::RecordRule(const RuleRow& row, const std::string& description, bool active) {
+void UnitDevice::RecordRule(const RuleRow& row, RuleLabel label, bool active) {
   const unsigned short sequence = rule_sequence_++;
-  CheckThresholdBool(row.level, row.rule_id, row.code, row.name, description, active, sequence);
+  const RuleTexts& texts = TextsOf(row, label, sequence);
+  CheckThresholdBool(row.level, texts.rule_id, texts.code, texts.name, texts.description, active,
+                     sequence);
+}
+
+const UnitDevice::RuleTexts& UnitDevice::TextsOf(const RuleRow& row, RuleLabel label,
+                                                 unsigned short sequence) {
+  const std::size_t slot = static_cast<unsigned short>(sequence - 1);
+  if (slot >= rule_texts_.size()) rule_texts_.resize(slot + 1);
+  RuleTexts& texts = rule_texts_[slot];
+  // The rows' texts are the tables' literals: the same pointers are the same texts.
+  if (texts.row.rule_id != row.rule_id || texts.row.code != row.code ||
+      texts.row.name != row.name || texts.row.description != row.description ||
+      texts.label.prefix != label.prefix || texts.label.number != label.number) {
+    texts.row = row;
+    texts.label = label;
+    texts.rule_id = row.rule_id;
+    texts.code = row.code;
+    texts.name = row.name;
+    texts.description.clear();
+    if (label.prefix != nullptr) (texts.description += label.prefix) += std::to_string(label.number);
+    texts.description += row.description;
+  }
+  return texts;
 }
 
 void UnitDevice::HandOver(std::vector<unsigned char> snapshot) {

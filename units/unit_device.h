@@ -136,15 +136,21 @@ class UnitDevice : public ZVKSPDevice {
       visit(index++, closed_snapshot_.data() + at);
   }
 
+  // What a rule's description starts with: `prefix` and a number ("模块" and 3 give "模块3"), or
+  // nothing without a prefix.
+  struct RuleLabel {
+    const char* prefix = nullptr;
+    std::size_t number = 0;
+  };
+
   // Records each row of `table` as read from `record`, the description prefixed by `label`.
   template <std::size_t N>
   void RecordTable(const RuleRow (&table)[N], const unsigned char* record,
-                   const std::string& label = std::string()) {
-    for (const RuleRow& row : table)
-      RecordRule(row, label + row.description, record[row.offset] == row.value);
+                   RuleLabel label = RuleLabel()) {
+    for (const RuleRow& row : table) RecordRule(row, label, record[row.offset] == row.value);
   }
-  // Records one rule with the next sequence number.
-  void RecordRule(const RuleRow& row, const std::string& description, bool active);
+  // Records one rule with the next sequence number, the description prefixed by `label`.
+  void RecordRule(const RuleRow& row, RuleLabel label, bool active);
 
   // A snapshot image: the head and behind it the channel records in order. Call with mutex_
   // held.
@@ -192,5 +198,20 @@ class UnitDevice : public ZVKSPDevice {
   // pending list is left empty with room for as many rules.
   void HandOver(std::vector<unsigned char> snapshot);
 
+  // The texts one rule hands the host, as std::string, and the row and label they were made
+  // from. A cycle states the same rules in the same order as the one before as long as the
+  // channel and module counts stay, so the texts of each sequence number are made once and
+  // made again only when that number's row or label changes.
+  struct RuleTexts {
+    RuleRow row{};
+    RuleLabel label;
+    std::string rule_id;
+    std::string code;
+    std::string name;
+    std::string description;
+  };
+  const RuleTexts& TextsOf(const RuleRow& row, RuleLabel label, unsigned short sequence);
+
   std::vector<unsigned char> closed_snapshot_;
+  std::vector<RuleTexts> rule_texts_;  // by sequence number - 1; serial thread only
 };
