@@ -218,15 +218,23 @@ unsigned long long BenchEvents::NewAlarmsVersion() {
 
 std::pair<BenchEvents::ListedRule*, bool> BenchEvents::AlarmOf(unsigned data_id,
                                                               const rule_value& rule) {
-  const auto listed = listed_alarms_.find(RuleKey{data_id, rule.rule_id, rule.description});
-  if (listed != listed_alarms_.end()) return {&listed->second, false};
-  const auto entry =
-      alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description), AlarmStatus{}).first;
-  // The map's nodes stay where they are: the key may view their texts.
-  const auto made = listed_alarms_.emplace(
-      RuleKey{data_id, std::get<1>(entry->first), std::get<2>(entry->first)}, ListedRule{});
-  made.first->second.alarm = &entry->second;
-  return {&made.first->second, true};
+  if (auto* placed = listed_places_.Find(data_id, rule.sequence, rule.rule_id, rule.description))
+    return {&placed->second, false};
+  auto listed = listed_alarms_.find(RuleKey{data_id, rule.rule_id, rule.description});
+  const bool made = listed == listed_alarms_.end();
+  if (made) {
+    const auto entry =
+        alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description), AlarmStatus{})
+            .first;
+    // The map's nodes stay where they are: the key may view their texts.
+    listed = listed_alarms_
+                 .emplace(RuleKey{data_id, std::get<1>(entry->first), std::get<2>(entry->first)},
+                          ListedRule{})
+                 .first;
+    listed->second.alarm = &entry->second;
+  }
+  listed_places_.Remember(data_id, rule.sequence, &*listed);
+  return {&listed->second, made};
 }
 
 void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {

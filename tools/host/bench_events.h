@@ -152,6 +152,8 @@ class BenchEvents : public HostEvents {
   std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
   // The entries of alarms_ by a key that views their texts: a rule is found without copies.
   std::unordered_map<RuleKey, ListedRule, RuleKeyHash> listed_alarms_;
+  // Each rule's entry by its sequence number in its device's cycle.
+  RulePlaces<std::pair<const RuleKey, ListedRule>> listed_places_;
   unsigned long long alarms_version_;  // a new one for every change of alarms_
   std::deque<AlarmChangeRecord> alarm_history_;
   std::deque<FrameRecord> frames_;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -554,6 +555,36 @@ TEST(BenchEvents, AStatusFilledAgainShowsEveryAlarmChange) {
   auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
   events->FillStatus(status);
   EXPECT_TRUE(status.alarms.empty());
+  std::fclose(sink);
+}
+
+// A sequence number carries one rule in one cycle and another in the next (a module lost its
+// alarm bytes): each rule keeps its own entry and state in the alarm list.
+TEST(BenchEvents, RulesTakingTurnsAtOneSequenceNumberAreListedApart) {
+  EventStream stream;
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "");
+  auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+  ZVKController controller(events);
+  rule_value fault;
+  fault.rule_id = "RC_0";
+  fault.description = "模块2整流模块故障告警";
+  fault.sequence = 2;
+  rule_value fan = fault;
+  fan.rule_id = "K426_RC_1";
+  fan.description = "模块1模块风扇告警";
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    events->OnRule(100, fault);
+    events->OnRule(100, fan);
+  }
+  fan.active = 1;
+  controller.BatchCheck(100, {fan});
+  events->OnRule(100, fault);
+  SiteStatus status;
+  events->FillStatus(status);
+  std::map<std::string, bool> listed;
+  for (const AlarmStatus& alarm : status.alarms) listed[alarm.description] = alarm.active;
+  EXPECT_EQ(listed, (std::map<std::string, bool>{{fault.description, false}, {fan.description, true}}));
   std::fclose(sink);
 }
 
