@@ -44,33 +44,35 @@ void UnitDevice::MarkCacheAccepted() {
 
 void UnitDevice::RecordRule(const RuleRow& row, RuleLabel label, bool active) {
   const unsigned short sequence = rule_sequence_++;
-  const RuleTexts& texts = TextsOf(row, label, sequence);
-  CheckThresholdBool(row.level, texts.rule_id, texts.code, texts.name, texts.description, active,
+  const auto [texts, description] = TextsOf(row, label, sequence);
+  CheckThresholdBool(row.level, texts.rule_id, texts.code, texts.name, description, active,
                      sequence);
 }
 
-const UnitDevice::RuleTexts& UnitDevice::TextsOf(const RuleRow& row, RuleLabel label,
-                                                 unsigned short sequence) {
+std::pair<const UnitDevice::RowTexts&, const std::string&> UnitDevice::TextsOf(
+    const RuleRow& row, RuleLabel label, unsigned short sequence) {
   const std::size_t slot = static_cast<unsigned short>(sequence - 1);
   if (slot >= rule_texts_.size()) rule_texts_.resize(slot + 1);
-  RuleTexts& texts = rule_texts_[slot];
-  // The rows' texts are the tables' literals: the same pointers are the same texts.
-  if (texts.row.rule_id != row.rule_id || texts.row.code != row.code ||
-      texts.row.name != row.name || texts.row.description != row.description ||
-      texts.label.prefix != label.prefix || texts.label.number != label.number) {
-    texts.row = row;
-    texts.label = label;
-    texts.rule_id = row.rule_id;
-    texts.code = row.code;
-    texts.name = row.name;
-    texts.description.clear();
-    if (label.prefix != nullptr) (texts.description += label.prefix) += std::to_string(label.number);
-    texts.description += row.description;
+  RuleTexts& rule = rule_texts_[slot];
+  // Label prefixes are literals too: the same pointer is the same text.
+  if (rule.row >= row_texts_.size() || row_texts_[rule.row].row != &row ||
+      rule.label.prefix != label.prefix || rule.label.number != label.number) {
+    rule.row = 0;
+    while (rule.row < row_texts_.size() && row_texts_[rule.row].row != &row) ++rule.row;
+    if (rule.row == row_texts_.size())
+      row_texts_.push_back({&row, row.rule_id, row.code, row.name});
+    rule.label = label;
+    rule.description.clear();
+    if (label.prefix != nullptr) (rule.description += label.prefix) += std::to_string(label.number);
+    rule.description += row.description;
   }
-  return texts;
+  return {row_texts_[rule.row], rule.description};
 }
 
 void UnitDevice::HandOver(std::vector<unsigned char> snapshot) {
+  // The texts grew rule by rule in the first cycle: keep no more room than they take.
+  rule_texts_.shrink_to_fit();
+  row_texts_.shrink_to_fit();
   const std::size_t rule_count = pending_rules_.size();
   std::vector<rule_value> rules = std::move(pending_rules_);
   pending_rules_.clear();

@@ -17,6 +17,7 @@
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/device.h"
@@ -149,7 +150,8 @@ class UnitDevice : public ZVKSPDevice {
                    RuleLabel label = RuleLabel()) {
     for (const RuleRow& row : table) RecordRule(row, label, record[row.offset] == row.value);
   }
-  // Records one rule with the next sequence number, the description prefixed by `label`.
+  // Records one rule with the next sequence number, the description prefixed by `label`. `row`
+  // is a row of one of the unit's static rule tables.
   void RecordRule(const RuleRow& row, RuleLabel label, bool active);
 
   // A snapshot image: the head and behind it the channel records in order. Call with mutex_
@@ -198,20 +200,28 @@ class UnitDevice : public ZVKSPDevice {
   // pending list is left empty with room for as many rules.
   void HandOver(std::vector<unsigned char> snapshot);
 
-  // The texts one rule hands the host, as std::string, and the row and label they were made
-  // from. A cycle states the same rules in the same order as the one before as long as the
-  // channel and module counts stay, so the texts of each sequence number are made once and
-  // made again only when that number's row or label changes.
-  struct RuleTexts {
-    RuleRow row{};
-    RuleLabel label;
+  // The texts the rules hand the host, as std::string. A cycle states the same rules in the same
+  // order as the one before as long as the channel and module counts stay, so the texts are made
+  // once: a row's rule id, code and name once for all the rules of that row, and the description
+  // of each sequence number again only when that number's row or label changes. Rows are the
+  // units' static tables: one address, one row.
+  struct RowTexts {
+    const RuleRow* row;
     std::string rule_id;
     std::string code;
     std::string name;
+  };
+  struct RuleTexts {
+    std::size_t row = static_cast<std::size_t>(-1);  // in row_texts_; none yet
+    RuleLabel label;
     std::string description;
   };
-  const RuleTexts& TextsOf(const RuleRow& row, RuleLabel label, unsigned short sequence);
+  // The row's texts and the description of the rule `sequence` states.
+  std::pair<const RowTexts&, const std::string&> TextsOf(const RuleRow& row, RuleLabel label,
+                                                         unsigned short sequence);
 
   std::vector<unsigned char> closed_snapshot_;
-  std::vector<RuleTexts> rule_texts_;  // by sequence number - 1; serial thread only
+  // Touched on the serial thread only.
+  std::vector<RowTexts> row_texts_;
+  std::vector<RuleTexts> rule_texts_;  // by sequence number - 1
 };

@@ -188,9 +188,11 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
 const std::string& BenchEvents::RuleMembers(ListedRule& listed, unsigned data_id,
                                             const rule_value& rule) {
   // The key holds data id, rule id and description; the other members are checked.
-  if (!listed.members.empty() && listed.level == rule.level && listed.code == rule.code &&
-      listed.name == rule.name)
-    return listed.members;
+  if (!listed.event) listed.event = std::make_unique<RuleEventMembers>();
+  RuleEventMembers& cached = *listed.event;
+  if (!cached.members.empty() && cached.level == rule.level && cached.code == rule.code &&
+      cached.name == rule.name)
+    return cached.members;
   EventFields members;
   members.Text("code", rule.code)
       .Number("data_id", data_id)
@@ -198,11 +200,11 @@ const std::string& BenchEvents::RuleMembers(ListedRule& listed, unsigned data_id
       .Number("level", rule.level)
       .Text("name", rule.name)
       .Text("rule_id", rule.rule_id);
-  listed.members = members.text();
-  listed.level = rule.level;
-  listed.code = rule.code;
-  listed.name = rule.name;
-  return listed.members;
+  cached.members = members.text();
+  cached.level = rule.level;
+  cached.code = rule.code;
+  cached.name = rule.name;
+  return cached.members;
 }
 
 std::string BenchEvents::SiteMember(const std::string& site) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -111,14 +112,18 @@ class BenchEvents : public HostEvents {
   void SettleModelCheck();
   static unsigned long long NewAlarmsVersion();
   static std::string SiteMember(const std::string& site);
-  // A rule in the alarm list, and the members of its `rule` event that stay from cycle to cycle
-  // (`code` to `rule_id`), made when the event is first written and again when they change.
-  struct ListedRule {
-    AlarmStatus* alarm = nullptr;
+  // The members of a rule's `rule` event that stay from cycle to cycle (`code` to `rule_id`),
+  // and the texts beside the rule's key they were made from.
+  struct RuleEventMembers {
     std::string members;
     int level = 0;
     std::string code;
     std::string name;
+  };
+  // A rule in the alarm list, and its event members once an event was written.
+  struct ListedRule {
+    AlarmStatus* alarm = nullptr;
+    std::unique_ptr<RuleEventMembers> event;
   };
   // The rule's entry in the alarm list and whether it was made just now. Called with `mutex_`
   // held.
