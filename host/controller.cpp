@@ -29,15 +29,22 @@ bool ZVKController::BatchCheck(unsigned data_id, const std::vector<rule_value>& 
   std::vector<Change> changes;
   {
     std::lock_guard<std::mutex> lock(alarm_mutex_);
-    for (const rule_value& rule : rules) {
+    for (std::size_t position = 0; position < rules.size(); ++position) {
+      const rule_value& rule = rules[position];
       const bool active = rule.active != 0;
-      auto found = alarm_states_.find(RuleKey{data_id, rule.rule_id, rule.description});
-      if (found == alarm_states_.end()) {
-        const auto& texts = alarm_texts_.emplace_back(rule.rule_id, rule.description);
-        alarm_states_.emplace(RuleKey{data_id, texts.first, texts.second}, active);
-        if (active) changes.push_back({&rule, true});
-      } else if (found->second != active) {
-        found->second = active;
+      auto* state = alarm_places_.Find(data_id, position, rule.rule_id, rule.description);
+      if (state == nullptr) {
+        auto found = alarm_states_.find(RuleKey{data_id, rule.rule_id, rule.description});
+        if (found == alarm_states_.end()) {
+          const auto& texts = alarm_texts_.emplace_back(rule.rule_id, rule.description);
+          found = alarm_states_.emplace(RuleKey{data_id, texts.first, texts.second}, active).first;
+          if (active) changes.push_back({&rule, true});
+        }
+        state = &*found;
+        alarm_places_.Remember(data_id, position, state);
+      }
+      if (state->second != active) {
+        state->second = active;
         changes.push_back({&rule, active});
       }
     }

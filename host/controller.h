@@ -75,4 +75,6 @@ class ZVK_API ZVKController {
   // The last state of each rule seen; its key views the rule's texts kept in alarm_texts_.
   std::deque<std::pair<std::string, std::string>> alarm_texts_;  // rule id, description
   std::unordered_map<RuleKey, bool, RuleKeyHash> alarm_states_;
+  // Each rule's state by its position in its device's list.
+  RulePlaces<std::pair<const RuleKey, bool>> alarm_places_;
 };

@@ -84,7 +84,8 @@ float ZVKVDevice::Get_SP_Value(unsigned data_id, const std::string& key) {
 bool ZVKVDevice::CheckThresholdBool(int level, const std::string& rule_id, const std::string& code,
                                     const std::string& name, const std::string& description,
                                     bool active, unsigned short sequence) {
-  rule_value rule;
+  // Made in its place in the list: no entry to move in and destroy.
+  rule_value& rule = pending_rules_.emplace_back();
   rule.active = active ? 1 : 0;
   rule.rule_id = rule_id;
   rule.code = code;
@@ -94,7 +95,6 @@ bool ZVKVDevice::CheckThresholdBool(int level, const std::string& rule_id, const
   rule.description = description;
   rule.data_id = data_id_;
   if (auto controller = controller_.lock()) controller->events().OnRule(data_id_, rule);
-  pending_rules_.push_back(std::move(rule));
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <functional>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 struct RuleKey {
   unsigned data_id = 0;
@@ -28,4 +30,48 @@ struct RuleKeyHash {
     combine(key.data_id);
     return hash;
   }
+};
+
+// Where each rule of a device was found last time, by its place in the device's cycle (its
+// position in the rule list, or its sequence number). A device states the same rules in the same
+// places cycle after cycle, so the place finds the entry with two text comparisons instead of
+// hashing the texts. `Entry` is the value type of a map keyed by RuleKey whose entries stay
+// where they are (an unordered_map's do, rehashed or not).
+template <typename Entry>
+class RulePlaces {
+ public:
+  // Places beyond this many are not remembered: no device states that many rules a cycle.
+  static constexpr std::size_t kMaxPlaces = 4096;
+
+  // The entry remembered at the place when it is still that rule's; else null.
+  Entry* Find(unsigned data_id, std::size_t place, std::string_view rule_id,
+              std::string_view description) {
+    const std::vector<Entry*>& places = PlacesOf(data_id);
+    if (place >= places.size()) return nullptr;
+    Entry* entry = places[place];
+    if (entry == nullptr || entry->first.rule_id != rule_id ||
+        entry->first.description != description)
+      return nullptr;
+    return entry;
+  }
+  void Remember(unsigned data_id, std::size_t place, Entry* entry) {
+    if (place >= kMaxPlaces) return;
+    std::vector<Entry*>& places = PlacesOf(data_id);
+    if (place >= places.size()) places.resize(place + 1, nullptr);
+    places[place] = entry;
+  }
+
+ private:
+  // A cycle's rules come device by device: the last device's places are kept at hand.
+  std::vector<Entry*>& PlacesOf(unsigned data_id) {
+    if (last_ == nullptr || last_id_ != data_id) {
+      last_ = &by_device_[data_id];
+      last_id_ = data_id;
+    }
+    return *last_;
+  }
+
+  std::unordered_map<unsigned, std::vector<Entry*>> by_device_;
+  unsigned last_id_ = 0;
+  std::vector<Entry*>* last_ = nullptr;
 };

@@ -42,12 +42,37 @@ void UnitDevice::MarkCacheAccepted() {
   last_round_time_ = local_time();
 }
 
-void UnitDevice::RecordRule(const RuleRow& row, const std::string& description, bool active) {
+void UnitDevice::RecordRule(const RuleRow& row, RuleLabel label, bool active) {
   const unsigned short sequence = rule_sequence_++;
-  CheckThresholdBool(row.level, row.rule_id, row.code, row.name, description, active, sequence);
+  const auto [texts, description] = TextsOf(row, label, sequence);
+  CheckThresholdBool(row.level, texts.rule_id, texts.code, texts.name, description, active,
+                     sequence);
+}
+
+std::pair<const UnitDevice::RowTexts&, const std::string&> UnitDevice::TextsOf(
+    const RuleRow& row, RuleLabel label, unsigned short sequence) {
+  const std::size_t slot = static_cast<unsigned short>(sequence - 1);
+  if (slot >= rule_texts_.size()) rule_texts_.resize(slot + 1);
+  RuleTexts& rule = rule_texts_[slot];
+  // Label prefixes are literals too: the same pointer is the same text.
+  if (rule.row >= row_texts_.size() || row_texts_[rule.row].row != &row ||
+      rule.label.prefix != label.prefix || rule.label.number != label.number) {
+    rule.row = 0;
+    while (rule.row < row_texts_.size() && row_texts_[rule.row].row != &row) ++rule.row;
+    if (rule.row == row_texts_.size())
+      row_texts_.push_back({&row, row.rule_id, row.code, row.name});
+    rule.label = label;
+    rule.description.clear();
+    if (label.prefix != nullptr) (rule.description += label.prefix) += std::to_string(label.number);
+    rule.description += row.description;
+  }
+  return {row_texts_[rule.row], rule.description};
 }
 
 void UnitDevice::HandOver(std::vector<unsigned char> snapshot) {
+  // The texts grew rule by rule in the first cycle: keep no more room than they take.
+  rule_texts_.shrink_to_fit();
+  row_texts_.shrink_to_fit();
   const std::size_t rule_count = pending_rules_.size();
   std::vector<rule_value> rules = std::move(pending_rules_);
   pending_rules_.clear();

@@ -17,6 +17,7 @@
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/device.h"
@@ -136,15 +137,22 @@ class UnitDevice : public ZVKSPDevice {
       visit(index++, closed_snapshot_.data() + at);
   }
 
+  // What a rule's description starts with: `prefix` and a number ("模块" and 3 give "模块3"), or
+  // nothing without a prefix.
+  struct RuleLabel {
+    const char* prefix = nullptr;
+    std::size_t number = 0;
+  };
+
   // Records each row of `table` as read from `record`, the description prefixed by `label`.
   template <std::size_t N>
   void RecordTable(const RuleRow (&table)[N], const unsigned char* record,
-                   const std::string& label = std::string()) {
-    for (const RuleRow& row : table)
-      RecordRule(row, label + row.description, record[row.offset] == row.value);
+                   RuleLabel label = RuleLabel()) {
+    for (const RuleRow& row : table) RecordRule(row, label, record[row.offset] == row.value);
   }
-  // Records one rule with the next sequence number.
-  void RecordRule(const RuleRow& row, const std::string& description, bool active);
+  // Records one rule with the next sequence number, the description prefixed by `label`. `row`
+  // is a row of one of the unit's static rule tables.
+  void RecordRule(const RuleRow& row, RuleLabel label, bool active);
 
   // A snapshot image: the head and behind it the channel records in order. Call with mutex_
   // held.
@@ -192,5 +200,28 @@ class UnitDevice : public ZVKSPDevice {
   // pending list is left empty with room for as many rules.
   void HandOver(std::vector<unsigned char> snapshot);
 
+  // The texts the rules hand the host, as std::string. A cycle states the same rules in the same
+  // order as the one before as long as the channel and module counts stay, so the texts are made
+  // once: a row's rule id, code and name once for all the rules of that row, and the description
+  // of each sequence number again only when that number's row or label changes. Rows are the
+  // units' static tables: one address, one row.
+  struct RowTexts {
+    const RuleRow* row;
+    std::string rule_id;
+    std::string code;
+    std::string name;
+  };
+  struct RuleTexts {
+    std::size_t row = static_cast<std::size_t>(-1);  // in row_texts_; none yet
+    RuleLabel label;
+    std::string description;
+  };
+  // The row's texts and the description of the rule `sequence` states.
+  std::pair<const RowTexts&, const std::string&> TextsOf(const RuleRow& row, RuleLabel label,
+                                                         unsigned short sequence);
+
   std::vector<unsigned char> closed_snapshot_;
+  // Touched on the serial thread only.
+  std::vector<RowTexts> row_texts_;
+  std::vector<RuleTexts> rule_texts_;  // by sequence number - 1
 };

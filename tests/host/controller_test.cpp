@@ -89,8 +89,11 @@ TEST(ControllerAlarms, ReportsRaisesAndClearsPerRuleAndDescription) {
   EXPECT_TRUE(host.controller->BatchCheck(5, {Rule("DC_3", "fuse 1", true), Rule("DC_3", "fuse 2", false)}));
   // The same rule on another device is another alarm.
   EXPECT_TRUE(host.controller->BatchCheck(6, {Rule("DC_3", "fuse 1", true)}));
+  // A rule keeps its state when it moves to another place in the list.
+  EXPECT_FALSE(host.controller->BatchCheck(5, {Rule("DC_3", "fuse 2", false), Rule("DC_3", "fuse 1", true)}));
+  EXPECT_TRUE(host.controller->BatchCheck(5, {Rule("DC_3", "fuse 2", true)}));
   const auto alarms = host.events->alarms();
-  ASSERT_EQ(alarms.size(), 4u);
+  ASSERT_EQ(alarms.size(), 5u);
   EXPECT_EQ(alarms[0].rule.description, "fuse 2");
   EXPECT_TRUE(alarms[0].raised);
   EXPECT_EQ(alarms[1].rule.description, "fuse 1");
@@ -98,6 +101,8 @@ TEST(ControllerAlarms, ReportsRaisesAndClearsPerRuleAndDescription) {
   EXPECT_EQ(alarms[2].rule.description, "fuse 2");
   EXPECT_FALSE(alarms[2].raised);
   EXPECT_EQ(alarms[3].data_id, 6u);
+  EXPECT_EQ(alarms[4].rule.description, "fuse 2");
+  EXPECT_TRUE(alarms[4].raised);
 }
 
 TEST(HostTime, StampsYearLeastSignificantByteFirst) {

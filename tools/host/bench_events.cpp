@@ -161,30 +161,54 @@ void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& sna
 }
 
 void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
+  // One a rule each cycle: written from its fields, in the order a Json::Value object keeps,
+  // the members that stay from cycle to cycle made once.
+  thread_local EventFields members;
+  const bool streaming = stream_.enabled();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (model_recheck_ && rule.rule_id == kModelRuleId) model_alarm_rechecked_ = rule.description;
     // Rules seen for the first time are listed as they are; changes are dated by OnAlarm.
-    const auto [alarm, made] = AlarmOf(data_id, rule);
+    const auto [listed, made] = AlarmOf(data_id, rule);
     if (made) {
-      *alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
-                rule.description, false, IsoLocalTimeNow()};
+      *listed->alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
+                        rule.description, false, IsoLocalTimeNow()};
       alarms_version_ = NewAlarmsVersion();
     }
+    if (!streaming) return;
+    members.Clear();
+    members.Flag("active", rule.active != 0).Written(RuleMembers(*listed, data_id, rule));
   }
-  if (!stream_.enabled()) return;
-  // One a rule each cycle: written from its fields, in the order a Json::Value object keeps.
+  members.Number("sequence", rule.sequence).Written(site_member_);
+  stream_.Write("rule", members);
+}
+
+const std::string& BenchEvents::RuleMembers(ListedRule& listed, unsigned data_id,
+                                            const rule_value& rule) {
+  // The key holds data id, rule id and description; the other members are checked.
+  if (!listed.event) listed.event = std::make_unique<RuleEventMembers>();
+  RuleEventMembers& cached = *listed.event;
+  if (!cached.members.empty() && cached.level == rule.level && cached.code == rule.code &&
+      cached.name == rule.name)
+    return cached.members;
   EventFields members;
-  members.Flag("active", rule.active != 0)
-      .Text("code", rule.code)
+  members.Text("code", rule.code)
       .Number("data_id", data_id)
       .Text("description", rule.description)
       .Number("level", rule.level)
       .Text("name", rule.name)
-      .Text("rule_id", rule.rule_id)
-      .Number("sequence", rule.sequence);
-  if (!site_.empty()) members.Text("site", site_);
-  stream_.Write("rule", members);
+      .Text("rule_id", rule.rule_id);
+  cached.members = members.text();
+  cached.level = rule.level;
+  cached.code = rule.code;
+  cached.name = rule.name;
+  return cached.members;
+}
+
+std::string BenchEvents::SiteMember(const std::string& site) {
+  if (site.empty()) return {};
+  EventFields member;
+  return member.Text("site", site).text();
 }
 
 unsigned long long BenchEvents::NewAlarmsVersion() {
@@ -192,15 +216,25 @@ unsigned long long BenchEvents::NewAlarmsVersion() {
   return ++last;
 }
 
-std::pair<AlarmStatus*, bool> BenchEvents::AlarmOf(unsigned data_id, const rule_value& rule) {
-  const auto listed = listed_alarms_.find(RuleKey{data_id, rule.rule_id, rule.description});
-  if (listed != listed_alarms_.end()) return {listed->second, false};
-  const auto entry =
-      alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description), AlarmStatus{}).first;
-  // The map's nodes stay where they are: the key may view their texts.
-  listed_alarms_.emplace(RuleKey{data_id, std::get<1>(entry->first), std::get<2>(entry->first)},
-                         &entry->second);
-  return {&entry->second, true};
+std::pair<BenchEvents::ListedRule*, bool> BenchEvents::AlarmOf(unsigned data_id,
+                                                              const rule_value& rule) {
+  if (auto* placed = listed_places_.Find(data_id, rule.sequence, rule.rule_id, rule.description))
+    return {&placed->second, false};
+  auto listed = listed_alarms_.find(RuleKey{data_id, rule.rule_id, rule.description});
+  const bool made = listed == listed_alarms_.end();
+  if (made) {
+    const auto entry =
+        alarms_.emplace(std::make_tuple(data_id, rule.rule_id, rule.description), AlarmStatus{})
+            .first;
+    // The map's nodes stay where they are: the key may view their texts.
+    listed = listed_alarms_
+                 .emplace(RuleKey{data_id, std::get<1>(entry->first), std::get<2>(entry->first)},
+                          ListedRule{})
+                 .first;
+    listed->second.alarm = &entry->second;
+  }
+  listed_places_.Remember(data_id, rule.sequence, &*listed);
+  return {&listed->second, made};
 }
 
 void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
@@ -209,7 +243,7 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
     alarm_changes_.push_back({data_id, rule, raised});
     if (rule.rule_id == kModelRuleId) model_alarm_ = raised ? rule.description : std::string();
     const auto now = std::chrono::system_clock::now();
-    AlarmStatus& alarm = *AlarmOf(data_id, rule).first;
+    AlarmStatus& alarm = *AlarmOf(data_id, rule).first->alarm;
     alarm = {data_id, rule.level, rule.rule_id, rule.code, rule.name,
              rule.description, raised, IsoLocalTime(now)};
     alarms_version_ = NewAlarmsVersion();

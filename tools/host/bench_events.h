@@ -43,6 +43,7 @@ class BenchEvents : public HostEvents {
   BenchEvents(std::string site, EventStream& stream, HistoryStore* history, std::string source,
               HumanOutput& out)
       : site_(std::move(site)),
+        site_member_(SiteMember(site_)),
         stream_(stream),
         history_(history),
         source_(std::move(source)),
@@ -109,11 +110,28 @@ class BenchEvents : public HostEvents {
   // Called with `mutex_` held.
   void SettleModelCheck();
   static unsigned long long NewAlarmsVersion();
+  static std::string SiteMember(const std::string& site);
+  // The members of a rule's `rule` event that stay from cycle to cycle (`code` to `rule_id`),
+  // and the texts beside the rule's key they were made from.
+  struct RuleEventMembers {
+    std::string members;
+    int level = 0;
+    std::string code;
+    std::string name;
+  };
+  // A rule in the alarm list, and its event members once an event was written.
+  struct ListedRule {
+    AlarmStatus* alarm = nullptr;
+    std::unique_ptr<RuleEventMembers> event;
+  };
   // The rule's entry in the alarm list and whether it was made just now. Called with `mutex_`
   // held.
-  std::pair<AlarmStatus*, bool> AlarmOf(unsigned data_id, const rule_value& rule);
+  std::pair<ListedRule*, bool> AlarmOf(unsigned data_id, const rule_value& rule);
+  // The `rule` event's members from `code` to `rule_id`. Called with `mutex_` held.
+  const std::string& RuleMembers(ListedRule& listed, unsigned data_id, const rule_value& rule);
 
   const std::string site_;
+  const std::string site_member_;  // the events' last member, `,"site":"…"`, if named
   EventStream& stream_;
   HistoryStore* history_;
   const std::string source_;
@@ -137,7 +155,9 @@ class BenchEvents : public HostEvents {
   std::vector<rule_value> stale_model_alarms_;
   std::map<std::tuple<unsigned, std::string, std::string>, AlarmStatus> alarms_;
   // The entries of alarms_ by a key that views their texts: a rule is found without copies.
-  std::unordered_map<RuleKey, AlarmStatus*, RuleKeyHash> listed_alarms_;
+  std::unordered_map<RuleKey, ListedRule, RuleKeyHash> listed_alarms_;
+  // Each rule's entry by its sequence number in its device's cycle.
+  RulePlaces<std::pair<const RuleKey, ListedRule>> listed_places_;
   unsigned long long alarms_version_;  // a new one for every change of alarms_
   std::deque<AlarmChangeRecord> alarm_history_;  // changed only with a new alarms_version_
   // Locked apart from mutex_: frames go by on the serial thread while a page reads them.

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <sstream>
@@ -40,17 +41,16 @@ namespace {
 // The stream whose burst the calling thread has open: its lines go to that burst.
 thread_local const EventStream* t_burst = nullptr;
 
-// `{"event":"…","time":"…"`: what every line starts with, with room for `more` bytes behind it.
-// Event names are plain words.
-std::string LineHead(const char* event, std::size_t more) {
-  std::string line;
+// `{"event":"…","time":"…"`: what every line starts with, in `line`, with room for `more` bytes
+// behind it. Event names are plain words.
+void LineHead(std::string& line, const char* event, std::size_t more) {
+  line.clear();
   line.reserve(64 + more);
   line += "{\"event\":\"";
   line += event;
   line += "\",\"time\":\"";
-  line += IsoLocalTimeNow();
+  AppendIsoLocalTime(line, std::chrono::system_clock::now());
   line += '"';
-  return line;
 }
 
 // A JSON string as the compact writer makes it. Text without quotes, backslashes and control
@@ -72,9 +72,19 @@ void AppendQuoted(std::string& out, std::string_view text) {
 EventFields::EventFields() { text_.reserve(256); }
 
 void EventFields::Name(const char* name) {
-  text_ += ",\"";
-  text_ += name;
-  text_ += "\":";
+  // `,"name":` in one append: members are made many times a cycle.
+  const std::size_t length = std::strlen(name);
+  char head[64];
+  if (length + 4 > sizeof head) {
+    ((text_ += ",\"") += name) += "\":";
+    return;
+  }
+  head[0] = ',';
+  head[1] = '"';
+  std::memcpy(head + 2, name, length);
+  head[length + 2] = '"';
+  head[length + 3] = ':';
+  text_.append(head, length + 4);
 }
 
 EventFields& EventFields::Text(const char* name, std::string_view text) {
@@ -93,14 +103,23 @@ EventFields& EventFields::Number(const char* name, long long number) {
 
 EventFields& EventFields::Flag(const char* name, bool flag) {
   Name(name);
-  text_ += flag ? "true" : "false";
+  if (flag)
+    text_.append("true", 4);
+  else
+    text_.append("false", 5);
+  return *this;
+}
+
+EventFields& EventFields::Written(std::string_view members) {
+  text_ += members;
   return *this;
 }
 
 void EventStream::Write(const char* event, const Json::Value& members) {
   if (file_ == nullptr) return;
   const std::string body = CompactJson(members);  // {..}
-  std::string line = LineHead(event, body.size());
+  std::string line;
+  LineHead(line, event, body.size());
   if (body.size() > 2) {
     line += ',';
     line.append(body, 1, std::string::npos);
@@ -113,7 +132,9 @@ void EventStream::Write(const char* event, const Json::Value& members) {
 
 void EventStream::Write(const char* event, const EventFields& members) {
   if (file_ == nullptr) return;
-  std::string line = LineHead(event, members.text().size());
+  // Made many times a cycle: each thread makes its lines in one string that keeps its room.
+  thread_local std::string line;
+  LineHead(line, event, members.text().size() + 2);
   line += members.text();
   line += "}\n";
   WriteLine(line);
@@ -174,7 +195,14 @@ void EventStream::Burst::Flush() {
 
 std::string IsoLocalTimeNow() { return IsoLocalTime(std::chrono::system_clock::now()); }
 
-std::string IsoLocalTime(std::chrono::system_clock::time_point now) {
+std::string IsoLocalTime(std::chrono::system_clock::time_point time) {
+  std::string text;
+  text.reserve(32);
+  AppendIsoLocalTime(text, time);
+  return text;
+}
+
+void AppendIsoLocalTime(std::string& out, std::chrono::system_clock::time_point now) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                           now.time_since_epoch()).count() % 1000;
@@ -194,15 +222,12 @@ std::string IsoLocalTime(std::chrono::system_clock::time_point now) {
     zone.insert(3, 1, ':');
     converted_second = seconds;
   }
-  std::string time;
-  time.reserve(date.size() + 4 + zone.size());
-  time += date;
-  time += '.';
-  time += static_cast<char>('0' + millis / 100);
-  time += static_cast<char>('0' + millis / 10 % 10);
-  time += static_cast<char>('0' + millis % 10);
-  time += zone;
-  return time;
+  const char fraction[4] = {'.', static_cast<char>('0' + millis / 100),
+                            static_cast<char>('0' + millis / 10 % 10),
+                            static_cast<char>('0' + millis % 10)};
+  out += date;
+  out.append(fraction, sizeof fraction);
+  out += zone;
 }
 
 std::string CompactJson(const Json::Value& value) {

@@ -23,6 +23,11 @@ class EventFields {
   EventFields& Text(const char* name, std::string_view text);
   EventFields& Number(const char* name, long long number);
   EventFields& Flag(const char* name, bool flag);
+  // Members written before, as `text()` gave them: for members that stay the same from one
+  // event to the next.
+  EventFields& Written(std::string_view members);
+  // No members; the room the text had is kept, for fields made again and again.
+  void Clear() { text_.clear(); }
   // `,"name":value` for each member, in the order added.
   const std::string& text() const { return text_; }
 
@@ -88,6 +93,8 @@ class EventStream {
 // Local time now, ISO 8601 with milliseconds and the UTC offset: 2026-12-08T14:15:28.123+01:00.
 std::string IsoLocalTimeNow();
 std::string IsoLocalTime(std::chrono::system_clock::time_point time);
+// The same, appended to `out`.
+void AppendIsoLocalTime(std::string& out, std::chrono::system_clock::time_point time);
 
 // One line of JSON, UTF-8 kept as it is. Each thread makes its writer once.
 std::string CompactJson(const Json::Value& value);

@@ -75,7 +75,7 @@ class PMBusPowerAC : public UnitDevice {
   }
   void RecordCycleRules() {
     ForEachClosedChannel(kHeadSize, kChannelSize, [this](std::size_t index, const unsigned char* channel) {
-      RecordTable(kAcChannelRules, channel, kAcChannelLabel + std::to_string(index + 1));
+      RecordTable(kAcChannelRules, channel, {kAcChannelLabel, index + 1});
     });
     RecordTable(kAcCurrentRules, ClosedSnapshot().data());
   }

@@ -137,8 +137,7 @@ class PMBusPowerDC : public UnitDevice {
     RecordTable(kVoltageRules, closed);
     if (ClosedRecord().alert_m_count != TeleDC::ALERT_M_SIZE()) return;
     for (unsigned fuse = 1; fuse <= TeleDC::ALERT_M_SIZE(); ++fuse)
-      RecordRule(kFuseRule, "直流" + std::to_string(fuse) + kFuseRule.description,
-                 closed[kFuseRule.offset + fuse - 1] == kFuseRule.value);
+      RecordRule(kFuseRule, {"直流", fuse}, closed[kFuseRule.offset + fuse - 1] == kFuseRule.value);
   }
 
   // The voltage's four bytes as received, one line per call. A reply too short to hold them

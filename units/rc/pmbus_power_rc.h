@@ -144,7 +144,7 @@ class PMBusPowerRC : public UnitDevice {
     ForEachClosedChannel(sizeof(TeleRC), sizeof(TeleRCChannel),
                          [&](std::size_t index, const unsigned char* module) {
                            if (applies(module))
-                             RecordTable(table, module, "模块" + std::to_string(index + 1));
+                             RecordTable(table, module, {"模块", index + 1});
                          });
   }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -325,7 +326,8 @@ TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
     fields.Flag("active", false).Number("data_id", 4294967295u).Number("level", -3).Text("text", text);
     stream.Write("same", fields);
   }
-  // A named site's rule event, against the object it was once built as.
+  // A named site's rule events, against the object each was once built as: the same rule in
+  // the next cycles, inactive and renumbered, then with other texts beside its key.
   rule_value rule;
   rule.active = 1;
   rule.rule_id = "DC_12";
@@ -334,20 +336,32 @@ TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
   rule.sequence = 65;
   rule.name = "直流熔丝断";
   rule.description = "直流1熔丝断";
-  Json::Value object(Json::objectValue);
-  object["data_id"] = 7;
-  object["level"] = rule.level;
-  object["rule_id"] = rule.rule_id;
-  object["code"] = rule.code;
-  object["name"] = rule.name;
-  object["description"] = rule.description;
-  object["active"] = true;
-  object["sequence"] = rule.sequence;
-  object["site"] = "north";
-  stream.Write("rule", object);
   std::FILE* sink = std::tmpfile();
   HumanOutput out(sink, "north");
-  BenchEvents("north", stream, nullptr, "test", out).OnRule(7, rule);
+  BenchEvents events("north", stream, nullptr, "test", out);
+  const auto write_both = [&] {
+    Json::Value object(Json::objectValue);
+    object["data_id"] = 7;
+    object["level"] = rule.level;
+    object["rule_id"] = rule.rule_id;
+    object["code"] = rule.code;
+    object["name"] = rule.name;
+    object["description"] = rule.description;
+    object["active"] = rule.active != 0;
+    object["sequence"] = rule.sequence;
+    object["site"] = "north";
+    stream.Write("rule", object);
+    events.OnRule(7, rule);
+  };
+  write_both();
+  rule.active = 0;
+  rule.sequence = 1;
+  write_both();
+  rule.code = "01002";
+  write_both();
+  rule.level = 4;
+  rule.name = awkward;
+  write_both();
   std::fclose(sink);
   stream.Write("none", EventFields());
   stream.Close();
@@ -355,7 +369,7 @@ TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
   std::istringstream lines(ReadAll(path));
   const std::regex time(R"("time":"[^"]+")");
   std::string from_object, from_fields;
-  for (int pair = 0; pair < 4; ++pair) {
+  for (int pair = 0; pair < 3 + 4; ++pair) {
     ASSERT_TRUE(std::getline(lines, from_object) && std::getline(lines, from_fields));
     EXPECT_EQ(std::regex_replace(from_fields, time, "T"), std::regex_replace(from_object, time, "T"));
   }
@@ -599,6 +613,36 @@ TEST(BenchEvents, APageReadWhileFramesComeShowsTheLastFramesInOrder) {
   const std::vector<FrameRecord> frames = board.Site("north")->trace->Frames();
   EXPECT_EQ(frames.back().direction, "rx");
   EXPECT_EQ(frames.back().text, "~999");
+  std::fclose(sink);
+}
+
+// A sequence number carries one rule in one cycle and another in the next (a module lost its
+// alarm bytes): each rule keeps its own entry and state in the alarm list.
+TEST(BenchEvents, RulesTakingTurnsAtOneSequenceNumberAreListedApart) {
+  EventStream stream;
+  std::FILE* sink = std::tmpfile();
+  HumanOutput out(sink, "");
+  auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
+  ZVKController controller(events);
+  rule_value fault;
+  fault.rule_id = "RC_0";
+  fault.description = "模块2整流模块故障告警";
+  fault.sequence = 2;
+  rule_value fan = fault;
+  fan.rule_id = "K426_RC_1";
+  fan.description = "模块1模块风扇告警";
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    events->OnRule(100, fault);
+    events->OnRule(100, fan);
+  }
+  fan.active = 1;
+  controller.BatchCheck(100, {fan});
+  events->OnRule(100, fault);
+  SiteStatus status;
+  events->FillStatus(status);
+  std::map<std::string, bool> listed;
+  for (const AlarmStatus& alarm : status.alarms) listed[alarm.description] = alarm.active;
+  EXPECT_EQ(listed, (std::map<std::string, bool>{{fault.description, false}, {fan.description, true}}));
   std::fclose(sink);
 }
 

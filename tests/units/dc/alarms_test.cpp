@@ -144,6 +144,25 @@ TEST_F(DcUnitTest, FuseAndUserRulesNeedTheirCountsExactlyFull) {
   }
 }
 
+// The sequence numbers that carried user rules in one cycle carry fuse rules in the next: each
+// cycle's texts are its own rules'.
+TEST_F(DcUnitTest, FuseRulesFollowUserRulesInTheNextCycleWithTheirOwnTexts) {
+  parse_alarms(alarm_reply(1, 63, 17, 3, 0xE1));
+  unit->RoundDone();
+  host.events->clear();
+  parse_alarms(alarm_reply(1, 64, 0, 3, 0xE1));
+  unit->RoundDone();
+  const auto stated = rules();
+  ASSERT_EQ(stated.size(), 66u);
+  for (unsigned fuse = 1; fuse <= 64; ++fuse) {
+    const rule_value& rule = stated[1 + fuse].rule;
+    EXPECT_EQ(rule.rule_id, "DC_3");
+    EXPECT_EQ(rule.code, "06001");
+    EXPECT_EQ(rule.name, "电池熔丝故障告警");
+    EXPECT_EQ(rule.description, "直流" + std::to_string(fuse) + "电池熔丝故障告警");
+  }
+}
+
 TEST_F(DcUnitTest, EachUserRuleIsActiveOnlyForItsOwnCode) {
   struct Row {
     int position;

@@ -122,6 +122,38 @@ TEST_F(RcAlarms, ModuleNumbersBeyondNineAreWrittenInFull) {
   EXPECT_EQ(recorded.back().rule.sequence, 80u);
 }
 
+// The rules a cycle states follow its own modules, whatever the cycle before stated at the same
+// sequence numbers: a module that loses or regains its alarm bytes shifts every rule behind it.
+TEST_F(RcAlarms, EachCycleStatesItsOwnModulesRulesWhenTheyShiftBetweenCycles) {
+  const std::string kFull = kAlarmModule;
+  const std::string kShort = "00 06 00 00 00 00 00 00";  // six alarm bytes: no module rules
+  const std::vector<std::vector<std::string>> cycles = {
+      {kFull, kFull, kFull},
+      {kFull, kShort, kFull},
+      {kShort, kFull, kShort},
+      {kFull, kFull, kFull},
+  };
+  constexpr int count = 3;
+  ASSERT_EQ(parse(&K426BRC::parse41_41, analog_reply(count)), 6 + 33 * count);
+  for (const auto& modules : cycles) {
+    SCOPED_TRACE((modules[0] == kFull ? "full " : "short ") + modules[1] + " / " + modules[2]);
+    const Bytes info = alarm_block(modules);
+    ASSERT_EQ(parse(&K426BRC::parse41_44, info), static_cast<int>(info.size()));
+    host.events->clear();
+    unit->RoundDone();
+    const auto recorded = rules();
+    unsigned sequence = 1;
+    for (int module = 1; module <= count; ++module)
+      expect_rule(recorded.at(sequence - 1), kFaultRule, module, sequence), ++sequence;
+    for (int module = 1; module <= count; ++module) {
+      if (modules[module - 1] == kShort) continue;
+      for (const ExpectedRule& row : kModuleRules)
+        expect_rule(recorded.at(sequence - 1), row, module, sequence), ++sequence;
+    }
+    EXPECT_EQ(recorded.size(), sequence - 1);
+  }
+}
+
 TEST_F(RcAlarms, EachCycleNumbersItsRulesFromOne) {
   ASSERT_EQ(parse(&K426BRC::parse41_41, analog_reply(1)), 39);
   unit->RoundDone();
