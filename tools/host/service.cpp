@@ -203,9 +203,10 @@ class Service {
   }
 
   // Sites that share a loop wait for each other's work after a reply or a cycle (the units'
-  // rules, the history commit): a few dozen a loop keep that wait short on a busy machine, and
-  // at a thousand sites still share most wake-ups.
-  static constexpr std::size_t kSitesPerLoop = 64;
+  // rules, the history commit), and sites on different loops wake their threads apart. At a
+  // thousand sites on two cores, 128 a loop kept every cycle closest to its wire time (64 and
+  // 256 a loop left more cycles late: bench/README.md).
+  static constexpr std::size_t kSitesPerLoop = 128;
 
   const HostOptions& options_;
   const LoadedPlugin& plugin_;
