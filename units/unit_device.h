@@ -146,9 +146,12 @@ class UnitDevice : public ZVKSPDevice {
 
   // Records each row of `table` as read from `record`, the description prefixed by `label`.
   template <std::size_t N>
-  void RecordTable(const RuleRow (&table)[N], const unsigned char* record,
-                   RuleLabel label = RuleLabel()) {
+  void RecordTable(const RuleRow (&table)[N], const unsigned char* record, RuleLabel label) {
     for (const RuleRow& row : table) RecordRule(row, label, record[row.offset] == row.value);
+  }
+  template <std::size_t N>
+  void RecordTable(const RuleRow (&table)[N], const unsigned char* record) {
+    RecordTable(table, record, RuleLabel{});
   }
   // Records one rule with the next sequence number, the description prefixed by `label`. `row`
   // is a row of one of the unit's static rule tables.
