@@ -1,6 +1,7 @@
 #include "tools/host/line.h"
 
 #include <cerrno>
+#include <optional>
 
 #include <poll.h>
 
@@ -29,9 +30,9 @@ Line::ReadResult Line::ReadReady(int fd, unsigned char* buffer, std::size_t capa
                                  bool end_is_loss) {
   received = 0;
   if (fd < 0) return ReadResult::kGone;
-  if (wait_ms == 0) {
-    // Only what is there (the serial loop knows the line is readable): read at once, and poll
-    // only to tell a serial line's end of file from its hang-up.
+  // One read. Nothing read is a loss for a socket; for a serial line only once a poll has
+  // reported its hang-up, so until then the outcome is left open (nullopt).
+  const auto read_once = [&](bool hung_up) -> std::optional<ReadResult> {
     const ssize_t result = read_some(fd, buffer, capacity);
     if (result > 0) {
       received = static_cast<std::size_t>(result);
@@ -39,22 +40,20 @@ Line::ReadResult Line::ReadReady(int fd, unsigned char* buffer, std::size_t capa
     }
     if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
       return ReadResult::kNothing;
-    if (result < 0 || end_is_loss) return ReadResult::kGone;
+    // A hung-up serial line reads as an error (EIO on a pseudo-terminal) or as end of file; a
+    // socket's end of stream, reset or keep-alive time-out is always a loss.
+    if (result < 0 || end_is_loss || hung_up) return ReadResult::kGone;
+    return std::nullopt;
+  };
+  // Only what is there (the serial loop knows the line is readable): read at once, and poll
+  // only to tell a serial line's end of file from its hang-up.
+  if (wait_ms == 0) {
+    if (const auto outcome = read_once(false)) return *outcome;
   }
   pollfd ready{fd, POLLIN, 0};
   const int polled = ::poll(&ready, 1, wait_ms);
   if (polled < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kGone;
   if (polled == 0) return ReadResult::kNothing;
   if (ready.revents & POLLNVAL) return ReadResult::kGone;
-  const ssize_t result = read_some(fd, buffer, capacity);
-  if (result > 0) {
-    received = static_cast<std::size_t>(result);
-    return ReadResult::kData;
-  }
-  if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-    return ReadResult::kNothing;
-  // A hung-up serial line reads as an error (EIO on a pseudo-terminal) or as end of file; a
-  // socket's end of stream, reset or keep-alive time-out is always a loss.
-  if (result < 0 || end_is_loss || (ready.revents & (POLLHUP | POLLERR))) return ReadResult::kGone;
-  return ReadResult::kNothing;
+  return read_once((ready.revents & (POLLHUP | POLLERR)) != 0).value_or(ReadResult::kNothing);
 }
