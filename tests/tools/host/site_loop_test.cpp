@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "tests/tools/host/example_config.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/simulated_line.h"
 #include "tools/host/site.h"
@@ -27,14 +28,6 @@
 #include "tools/host/tcp_line.h"
 
 namespace {
-
-Json::Value ExampleConfig() {
-  std::ifstream file(K426B_EXAMPLES_DIR "/k426b.json");
-  Json::Value config;
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors)) << errors;
-  return config;
-}
 
 // Waits, up to `limit`, until `done` holds.
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "tests/tools/host/example_config.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/simulated_line.h"
 #include "tools/host/site.h"
@@ -20,14 +21,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-
-Json::Value ExampleConfig() {
-  std::ifstream file(K426B_EXAMPLES_DIR "/k426b.json");
-  Json::Value config;
-  std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors)) << errors;
-  return config;
-}
 
 TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
   LoadedPlugin plugin;
