@@ -1,5 +1,6 @@
 #include "host/ttime.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,7 +53,12 @@ boost::posix_time::ptime local_time() {
   // whole seconds: each thread converts once per second.
   thread_local std::time_t converted_second = -1;
   thread_local boost::posix_time::ptime converted;
-  const std::time_t now = std::time(nullptr);
+  // Not std::time: it reads the kernel's coarse clock, which turns to the next second up to a
+  // scheduler tick late. A serial loop that wakes at the start of the second in which the quiet
+  // time ends would then be told the quiet time has not ended, and sleep another second.
+  timespec precise{};
+  ::clock_gettime(CLOCK_REALTIME, &precise);
+  const std::time_t now = precise.tv_sec;
   if (now != converted_second) {
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return boost::posix_time::second_clock::local_time();

@@ -1,8 +1,13 @@
-// A device's pause deferred by a host that serves many lines from one thread.
+// The host's local clock, and a device's pause deferred by a host that serves many lines from
+// one thread.
+
+#include <time.h>
 
 #include <chrono>
+#include <ctime>
 #include <thread>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
 #include "host/ttime.h"
@@ -39,6 +44,26 @@ TEST(DeferredPause, PausesOnItsThreadAddUpAndEndWithItWhileATestHostsPauseComesF
   set_host_clock({}, {});
   EXPECT_EQ(test_pauses, 1);
   EXPECT_EQ(outer.until(), until);
+}
+
+// The serial loop wakes at the start of the second in which the quiet time ends: the clock the
+// plug-in reads must already show that second then, not a scheduler tick later.
+TEST(LocalTime, ShowsTheNewSecondAsSoonAsItBegins) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    timespec precise{};
+    ::clock_gettime(CLOCK_REALTIME, &precise);
+    const auto to_next_second = std::chrono::nanoseconds(1'000'000'000 - precise.tv_nsec);
+    std::this_thread::sleep_for(to_next_second + 200us);
+    ::clock_gettime(CLOCK_REALTIME, &precise);
+    std::tm local{};
+    const std::time_t seconds = precise.tv_sec;
+    ASSERT_NE(localtime_r(&seconds, &local), nullptr);
+    const boost::posix_time::ptime shown = local_time();
+    ::clock_gettime(CLOCK_REALTIME, &precise);
+    // Read between the two precise readings, unless a second began in between.
+    if (precise.tv_sec != seconds) continue;
+    EXPECT_EQ(shown, boost::posix_time::ptime_from_tm(local)) << "attempt " << attempt;
+  }
 }
 
 }  // namespace
