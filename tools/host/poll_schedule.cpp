@@ -38,14 +38,26 @@ ExchangeState ExchangeStateOf(const ZVKSPDevice& composite) {
   return state;
 }
 
-SteadyTime NextRefresh(const ExchangeState& after, const LoopClocks& before) {
+SteadyTime NextRefresh(const ExchangeState& after, const LoopClocks& before,
+                       std::chrono::microseconds start_offset) {
   if (after.in_flight) {
     if (after.reply_due > before.steady) return after.reply_due;
-  } else {
-    const pt::ptime quiet_end = after.last_round_time + pt::seconds(kQuietSeconds);
-    if (quiet_end > before.local) return SteadyAt(quiet_end, before);
+    return SteadyAt(StartOfNextSecond(before.local), before);
   }
-  return SteadyAt(StartOfNextSecond(before.local), before);
+  const pt::time_duration offset = pt::microseconds(start_offset.count());
+  const pt::ptime quiet_end = after.last_round_time + pt::seconds(kQuietSeconds) + offset;
+  if (quiet_end > before.local) return SteadyAt(quiet_end, before);
+  return SteadyAt(StartOfNextSecond(before.local) + offset, before);
+}
+
+std::chrono::microseconds CycleStartOffset(std::size_t index, std::chrono::microseconds window) {
+  // The index's binary digits mirrored behind the point: 1 -> .1, 2 -> .01, 3 -> .11, ...
+  double fraction = 0;
+  double digit = 0.5;
+  for (std::size_t rest = index; rest != 0; rest >>= 1, digit /= 2)
+    if (rest & 1) fraction += digit;
+  return std::chrono::microseconds(
+      static_cast<std::chrono::microseconds::rep>(fraction * static_cast<double>(window.count())));
 }
 
 int WaitMs(SteadyTime deadline, SteadyTime now) {

@@ -45,8 +45,15 @@ inline constexpr int kQuietSeconds = 2;
 // The moment to call RefreshStatus again if no byte arrives first. `before` is read just before
 // the RefreshStatus whose outcome `after` describes: a deadline that had already passed then
 // and still stands was declined for some other reason, and the loop looks again at the start of
-// the next local second rather than at once.
-SteadyTime NextRefresh(const ExchangeState& after, const LoopClocks& before);
+// the next local second rather than at once. `start_offset` is how far into a second this site
+// starts its cycles (a service spreads its serial loops' sites, CycleStartOffset below); it
+// never moves the reply time-out.
+SteadyTime NextRefresh(const ExchangeState& after, const LoopClocks& before,
+                       std::chrono::microseconds start_offset = {});
+
+// The `index`th of a number of offsets spread within `window`: they halve the gaps in turn (0,
+// 1/2, 1/4, 3/4, 1/8, ...), so they are spread evenly however many there are.
+std::chrono::microseconds CycleStartOffset(std::size_t index, std::chrono::microseconds window);
 
 // Milliseconds from `now` to `deadline`, rounded up so the loop never wakes before it is due;
 // 0 when it has passed.

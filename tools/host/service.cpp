@@ -24,6 +24,7 @@
 #include "tools/host/http_server.h"
 #include "tools/host/human_output.h"
 #include "tools/host/plugin_loader.h"
+#include "tools/host/poll_schedule.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/service_notify.h"
 #include "tools/host/site.h"
@@ -122,6 +123,8 @@ class Service {
     settings.config = config.device;
     settings.max_cache_age = options_.max_cache_age;
     settings.summary = true;
+    const std::size_t loop = LeastBusyLoop();
+    settings.cycle_start_offset = CycleStartOffset(loop, kCycleStartSpread);
     running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud), plugin_,
                                            history_, stream_, board_, *running->out,
                                            running->wire, worker_);
@@ -129,7 +132,8 @@ class Service {
       return "site " + config.name + ": " + problem;
     running->site->OpenLine(/*keep_trying=*/true);
     running->site->Start();
-    running->loop = LeastBusyLoop();
+    if (loop == loops_.size()) loops_.push_back(std::make_unique<SiteLoop>());
+    running->loop = loops_[loop].get();
     running->loop->Add(running->site.get());
     sites_[config.name] = std::move(running);
     return {};
@@ -192,14 +196,14 @@ class Service {
     running.site->Finish();
   }
 
-  // A loop for up to kSitesPerLoop sites; another is started once every loop has that many.
-  SiteLoop* LeastBusyLoop() {
-    SiteLoop* least = nullptr;
-    for (const auto& loop : loops_)
-      if (least == nullptr || loop->size() < least->size()) least = loop.get();
-    if (least != nullptr && least->size() < kSitesPerLoop) return least;
-    loops_.push_back(std::make_unique<SiteLoop>());
-    return loops_.back().get();
+  // The index of the loop a new site joins: the least busy of those with fewer than
+  // kSitesPerLoop sites, else loops_.size() for a loop still to be started.
+  std::size_t LeastBusyLoop() const {
+    std::size_t least = loops_.size();
+    for (std::size_t index = 0; index < loops_.size(); ++index)
+      if (least == loops_.size() || loops_[index]->size() < loops_[least]->size()) least = index;
+    if (least < loops_.size() && loops_[least]->size() < kSitesPerLoop) return least;
+    return loops_.size();
   }
 
   // Sites that share a loop wait for each other's work after a reply or a cycle (the units'
@@ -207,6 +211,13 @@ class Service {
   // thousand sites on two cores, 128 a loop kept every cycle closest to its wire time (64 and
   // 256 a loop left more cycles late: bench/README.md).
   static constexpr std::size_t kSitesPerLoop = 128;
+  // Every site's quiet time ends at the start of a second, so sites whose cycles take as long
+  // would all send their queries in the same millisecond, and their replies would all need the
+  // cores at once. The loops' sites start their cycles at different points of the first 100 ms
+  // of the second (CycleStartOffset): a loop's sites keep together, so that one wake-up serves
+  // them, and the loops do not compete for the cores at the same moment. Kept short: a cycle
+  // that ends past the next second starts its quiet time a second later.
+  static constexpr std::chrono::microseconds kCycleStartSpread{100'000};
 
   const HostOptions& options_;
   const LoadedPlugin& plugin_;

@@ -383,7 +383,8 @@ SiteWait Site::Step(bool readable) {
   // of the quiet time) or the next showing of the values.
   const LoopClocks before = LoopClocks::Now();
   composite_->RefreshStatus();
-  return Waiting(std::min(NextRefresh(ExchangeStateOf(*composite_), before),
+  return Waiting(std::min(NextRefresh(ExchangeStateOf(*composite_), before,
+                                      settings_.cycle_start_offset),
                           NextValuesShowing(values_shown_, values_expire_)),
                  line_->fd());
 }

@@ -41,6 +41,8 @@ struct SiteSettings {
   std::optional<unsigned> cycles;  // end the loop after this many completed cycles
   // One of many sites: after a cycle one summary line (and the alarm changes), not every value.
   bool summary = false;
+  // How far into a second the site starts its cycles (CycleStartOffset): 0 for one site.
+  std::chrono::microseconds cycle_start_offset{0};
 };
 
 // What a site waits for before its next step.

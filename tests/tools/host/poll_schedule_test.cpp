@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -64,6 +65,44 @@ TEST(PollSchedule, ADeviceThatDeclinedForAnotherReasonIsAskedAgainAtTheNextSecon
   stuck.in_flight = true;
   stuck.reply_due = kSteady - milliseconds(5);
   EXPECT_EQ(NextRefresh(stuck, ClocksAt(30, 400000)), kSteady + milliseconds(600));
+}
+
+TEST(PollSchedule, ASiteWithAStartOffsetStartsItsCyclesThatFarIntoTheSecond) {
+  const microseconds offset = milliseconds(40);
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(5, 300000), offset), kSteady + milliseconds(1740));
+  // Within the offset, the quiet time over: still the offset, not the next second.
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(7, 10000), offset), kSteady + milliseconds(30));
+  // Declined for another reason: the next second, at the offset.
+  EXPECT_EQ(NextRefresh(IdleSince(5), ClocksAt(9, 250000), offset), kSteady + milliseconds(790));
+  // The reply time-out of a query in flight is never moved.
+  ExchangeState state = IdleSince(0);
+  state.in_flight = true;
+  state.reply_due = kSteady + milliseconds(1500);
+  EXPECT_EQ(NextRefresh(state, ClocksAt(30, 0), offset), kSteady + milliseconds(1500));
+  state.reply_due = kSteady - milliseconds(5);
+  EXPECT_EQ(NextRefresh(state, ClocksAt(30, 400000), offset), kSteady + milliseconds(600));
+}
+
+TEST(PollSchedule, CycleStartOffsetsSpreadAnyNumberOfLoopsEvenlyOverTheWindow) {
+  const microseconds window = milliseconds(100);
+  EXPECT_EQ(CycleStartOffset(0, window), microseconds(0));
+  EXPECT_EQ(CycleStartOffset(1, window), milliseconds(50));
+  EXPECT_EQ(CycleStartOffset(2, window), milliseconds(25));
+  EXPECT_EQ(CycleStartOffset(3, window), milliseconds(75));
+  for (const std::size_t loops : {7u, 100u, 1000u}) {
+    // Every tenth of the window holds about a tenth of the offsets, and none is outside it.
+    std::vector<std::size_t> per_tenth(10, 0);
+    for (std::size_t index = 0; index < loops; ++index) {
+      const microseconds offset = CycleStartOffset(index, window);
+      ASSERT_GE(offset, microseconds(0));
+      ASSERT_LT(offset, window);
+      ++per_tenth[static_cast<std::size_t>(offset.count() / 10000)];
+    }
+    for (const std::size_t count : per_tenth) {
+      EXPECT_LE(count, loops / 10 + 2) << loops << " offsets";
+      EXPECT_GE(count + 2, loops / 10) << loops << " offsets";
+    }
+  }
 }
 
 TEST(PollSchedule, WaitsAreRoundedUpToWholeMillisecondsAndNeverNegative) {
