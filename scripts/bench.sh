@@ -12,7 +12,7 @@
 #   --only fleet  one host serving 10, 100 and 1,000 simulated sites (bench/measure_fleet.py,
 #                 about 10 minutes); part of the whole set too
 #
-# Figures go to build/bench-results/ (benchmark JSON and text, host.json, host.md, and the
+# Figures go to build/bench-results/ (benchmark JSON and text, floor.md, host.json, host.md, and the
 # callgrind profiles of one cycle in profiles/, for callgrind_annotate) and to stdout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,7 +42,8 @@ mkdir -p "$results"
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
      "load average $(cut -d' ' -f1-3 /proc/loadavg), commit $(git rev-parse --short HEAD)"
 cmake --preset default > /dev/null
-cmake --build --preset default -j "$(nproc)" --target k426b-host k426b k426b-sim "${benchmarks[@]}"
+cmake --build --preset default -j "$(nproc)" --target k426b-host k426b k426b-sim line_floor \
+  "${benchmarks[@]}"
 
 if [ -z "$only" ] || [ "$only" = micro ]; then
   for program in "${benchmarks[@]}"; do
@@ -65,6 +66,17 @@ if [ -z "$only" ] || [ "$only" = host ]; then
     cmake --build "$before/build" -j "$(nproc)" --target k426b-host k426b k426b-sim
     hosts=(--host "before=$before/build/bin/k426b-host" "${hosts[@]}")
   fi
+  echo "== the floor: the least a host spends on a steady cycle (line_floor)"
+  "$build/bin/k426b-sim" --pty > "$results/floor-sim.out" 2> /dev/null &
+  floor_sim=$!
+  for _ in $(seq 50); do [ -s "$results/floor-sim.out" ] && break; sleep 0.1; done
+  floor_port=$(head -n 1 "$results/floor-sim.out")
+  for extra in "" "--hand-over" "--history $results/floor.sqlite --hand-over"; do
+    # shellcheck disable=SC2086  # the options are words
+    echo "line_floor ${extra:-(the line alone)}: $("$build/bench/line_floor" --port "$floor_port" \
+      --cycles 100 $extra 2> /dev/null)" | tee -a "$results/floor.md"
+  done
+  kill "$floor_sim"
   echo "== whole process: k426b-host against k426b-sim on a pseudo-terminal"
   python3 bench/measure_host.py --sim "$build/bin/k426b-sim" "${hosts[@]}" \
     --repeat "$repeat" --cycles "$cycles" --profile --keep-profiles "$results/profiles" \
