@@ -11,7 +11,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <json/reader.h>
 
 #include "tests/tools/host/example_config.h"
 #include "tools/host/serial_port.h"
