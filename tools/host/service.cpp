@@ -199,10 +199,10 @@ class Service {
   // The index of the loop a new site joins: the least busy of those with fewer than
   // kSitesPerLoop sites, else loops_.size() for a loop still to be started.
   std::size_t LeastBusyLoop() const {
-    std::size_t least = loops_.size();
-    for (std::size_t index = 0; index < loops_.size(); ++index)
-      if (least == loops_.size() || loops_[index]->size() < loops_[least]->size()) least = index;
-    if (least < loops_.size() && loops_[least]->size() < kSitesPerLoop) return least;
+    std::size_t least = 0;
+    for (std::size_t index = 1; index < loops_.size(); ++index)
+      if (loops_[index]->size() < loops_[least]->size()) least = index;
+    if (!loops_.empty() && loops_[least]->size() < kSitesPerLoop) return least;
     return loops_.size();
   }
 
