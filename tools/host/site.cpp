@@ -307,11 +307,35 @@ void Site::Received(std::size_t length) {
       RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(*composite_), Clock::now());
 }
 
+void Site::ShowCyclesOnceWorked(std::function<void()> worked) { on_worked_ = std::move(worked); }
+
+bool Site::CyclesWorked() {
+  // The cycle's alarms and history saves run on the threshold worker: they land first, so the
+  // table and the history show the whole cycle.
+  if (!on_worked_) {
+    controller_->Drain();
+    return true;
+  }
+  const unsigned completed = events_->completed_cycles();
+  if (mark_queued_ && cycle_worked_.load()) {
+    mark_queued_ = false;
+    cycle_worked_.store(false);
+    if (marked_ == completed) return true;
+    // A later cycle completed behind the mark: its items need a mark of their own.
+  }
+  if (!mark_queued_) {
+    mark_queued_ = true;
+    marked_ = completed;
+    controller_->Submit([this] {
+      cycle_worked_.store(true);
+      on_worked_();
+    });
+  }
+  return false;
+}
+
 void Site::AfterCycle() {
   reported_ = events_->completed_cycles();
-  // The cycle's alarms and history saves run on the threshold worker: let them land first, so
-  // the table and the history show the whole cycle.
-  controller_->Drain();
   events_->StoreHistory();
   const auto cycle = events_->last_cycle();
   ReportValues(
@@ -359,11 +383,13 @@ SiteWait Site::Step(bool readable) {
   line_state_.Tick();
   ClearStaleModelAlarms();
   if (events_->completed_cycles() != reported_) {
-    AfterCycle();
-    if (settings_.cycles && reported_ >= *settings_.cycles) {
-      SiteWait done = Waiting(Clock::time_point::max());
-      done.done = true;
-      return done;
+    if (CyclesWorked()) {
+      AfterCycle();
+      if (settings_.cycles && reported_ >= *settings_.cycles) {
+        SiteWait done = Waiting(Clock::time_point::max());
+        done.done = true;
+        return done;
+      }
     }
   } else {
     // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts

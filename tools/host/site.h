@@ -5,6 +5,7 @@
 // on a thread of its own (Run), or beside other sites on a SiteLoop. After every cycle and every change of the line it publishes its whole status to the
 // status board; its human output and events carry its name when there are several sites.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -92,6 +93,13 @@ class Site : private LineState::Output {
   void Reopen() { EnsureLineOpen(); }
   // Detaches the device from the line and lets the threshold worker finish.
   void Finish();
+  // For a loop that serves other sites too and must not wait on the threshold worker: after a
+  // cycle the site queues a mark behind the cycle's work items instead of waiting for them, and
+  // shows the cycle at its first step after the mark has run. `worked` is called on the worker
+  // then, to wake the loop. Set before the first step.
+  void ShowCyclesOnceWorked(std::function<void()> worked);
+  // The mark behind a completed cycle's work items has run: the site's next step shows it.
+  bool CycleWorked() const { return cycle_worked_.load(); }
 
   const std::string& name() const { return settings_.name; }
   unsigned completed_cycles() const { return events_->completed_cycles(); }
@@ -111,6 +119,8 @@ class Site : private LineState::Output {
   bool SendToLine(const unsigned char* bytes, unsigned length);
   void WriteHeld();
   void Received(std::size_t length);  // of buffer_
+  // Whether the completed cycles' work items have run, so that they can be shown.
+  bool CyclesWorked();
   void AfterCycle();
   SiteWait Waiting(std::chrono::steady_clock::time_point until, int fd = -1) const;
 
@@ -133,6 +143,11 @@ class Site : private LineState::Output {
   FrameProgress frame_;
   std::chrono::steady_clock::time_point rest_of_frame_{};  // no read before then
   unsigned reported_ = 0;  // completed cycles shown
+  // Showing a cycle once its work items have run, without waiting for them (ShowCyclesOnceWorked).
+  std::function<void()> on_worked_;
+  bool mark_queued_ = false;
+  unsigned marked_ = 0;                   // the completed cycles the queued mark follows
+  std::atomic<bool> cycle_worked_{false};  // the mark has run
   std::chrono::steady_clock::time_point values_shown_{};
   // When the values shown last turn stale for the plug-in: shown again at that moment too.
   std::chrono::steady_clock::time_point values_expire_{};

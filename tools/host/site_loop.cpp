@@ -22,19 +22,32 @@ constexpr std::chrono::milliseconds kUnwatchedRead{20};
 
 }  // namespace
 
-SiteLoop::SiteLoop() {
+SiteLoop::Waker::~Waker() {
+  if (fd >= 0) ::close(fd);
+}
+
+void SiteLoop::Waker::Wake() {
+  const std::uint64_t one = 1;
+  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void SiteLoop::Waker::WakeOnce() {
+  if (!asked.exchange(true)) Wake();
+}
+
+SiteLoop::SiteLoop() : waker_(std::make_shared<Waker>()) {
   epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epoll_fd_ < 0 || wake_fd_ < 0) {
+  waker_->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (epoll_fd_ < 0 || waker_->fd < 0) {
     const std::string why = std::strerror(errno);
     if (epoll_fd_ >= 0) ::close(epoll_fd_);
-    if (wake_fd_ >= 0) ::close(wake_fd_);
     throw std::runtime_error("cannot make the serial loop's epoll set: " + why);
   }
   epoll_event wake{};
   wake.events = EPOLLIN;
   wake.data.ptr = nullptr;  // the one event without an entry
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake);
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, waker_->fd, &wake);
   reopener_ = std::thread([this] { Reopening(); });
   thread_ = std::thread([this] { Run(); });
 }
@@ -45,26 +58,26 @@ SiteLoop::~SiteLoop() {
     stopping_ = true;
   }
   changed_.notify_all();
-  Wake();
+  waker_->Wake();
   thread_.join();
   reopener_.join();
   ::close(epoll_fd_);
-  ::close(wake_fd_);
 }
 
 void SiteLoop::Add(Site* site) {
+  site->ShowCyclesOnceWorked([waker = waker_] { waker->WakeOnce(); });
   {
     std::lock_guard<std::mutex> lock(mutex_);
     adding_.push_back(site);
     ++served_;
   }
-  Wake();
+  waker_->Wake();
 }
 
 void SiteLoop::Remove(Site* site) {
   std::unique_lock<std::mutex> lock(mutex_);
   removing_.push_back(site);
-  Wake();
+  waker_->Wake();
   changed_.wait(lock, [&] {
     return stopping_ || std::find(removing_.begin(), removing_.end(), site) == removing_.end();
   });
@@ -73,12 +86,6 @@ void SiteLoop::Remove(Site* site) {
 std::size_t SiteLoop::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return served_;
-}
-
-void SiteLoop::Wake() {
-  const std::uint64_t one = 1;
-  while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
-  }
 }
 
 bool SiteLoop::TakeRequests() {
@@ -148,11 +155,13 @@ void SiteLoop::Run() {
       if (!entry.away && entry.wait.until < next) next = entry.wait.until;
     const int timeout = next == Clock::time_point::max() ? -1 : WaitMs(next, Clock::now());
     const int ready = ::epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), timeout);
+    // Marks that run from here on write again; those before are seen in the sites below.
+    waker_->asked.store(false);
     for (int i = 0; i < ready; ++i) {
       auto* entry = static_cast<Entry*>(events[i].data.ptr);
       if (entry == nullptr) {
         std::uint64_t count = 0;
-        while (::read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+        while (::read(waker_->fd, &count, sizeof count) < 0 && errno == EINTR) {
         }
         continue;
       }
@@ -162,7 +171,7 @@ void SiteLoop::Run() {
     const Clock::time_point now = Clock::now();
     for (Entry& entry : entries_) {
       if (entry.away || entry.leaving) continue;
-      if (entry.readable || entry.wait.until <= now) Serve(entry);
+      if (entry.readable || entry.wait.until <= now || entry.site->CycleWorked()) Serve(entry);
     }
   }
 }
@@ -227,6 +236,6 @@ void SiteLoop::Reopening() {
       std::lock_guard<std::mutex> lock(mutex_);
       returned_.push_back(entry);
     }
-    Wake();
+    waker_->Wake();
   }
 }

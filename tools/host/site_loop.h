@@ -4,15 +4,19 @@
 // their next steps. Sites whose replies come in together are served in one wake-up, where a
 // thread each would switch once per site. Each site keeps the loop's steps as it would on a
 // thread of its own (Site::Step); a device's pause after a reply does not hold up the others,
-// because the site holds back the next query instead of sleeping.
+// because the site holds back the next query instead of sleeping, nor does a cycle's hand-over
+// to the threshold worker: the site shows the cycle once the worker has run its items, and the
+// worker wakes the loop for that.
 //
 // Reopening a lost line may block for seconds (a connect to a device server that does not
 // answer), so it runs on a thread of the loop's own, and only that site waits for it.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -47,6 +51,17 @@ class SiteLoop {
     bool leaving = false;      // to be removed once back from there
   };
 
+  // The loop's eventfd, kept by every site's worked-mark until the last one has run, so that a
+  // mark running after the loop is gone still finds it open.
+  struct Waker {
+    int fd = -1;
+    std::atomic<bool> asked{false};  // written since the loop last woke: no second write
+    ~Waker();
+    void Wake();
+    // From the threshold worker: one write until the loop wakes.
+    void WakeOnce();
+  };
+
   void Run();
   // Takes the other threads' requests; false once the loop is to stop.
   bool TakeRequests();
@@ -54,10 +69,9 @@ class SiteLoop {
   void Arm(Entry& entry, int fd);
   void Erase(std::list<Entry>::iterator entry);
   void Reopening();
-  void Wake();
 
   int epoll_fd_ = -1;
-  int wake_fd_ = -1;  // an eventfd: a request is waiting
+  std::shared_ptr<Waker> waker_;  // an eventfd: a request is waiting, or a cycle was worked
   std::list<Entry> entries_;  // the loop thread's own
 
   mutable std::mutex mutex_;

@@ -1,6 +1,7 @@
 // Several sites served by one SiteLoop: each polls its own simulated power system to completed
-// cycles, a device's pause after a reply holds back only that site's next query, and a site whose
-// line is down is reopened off the loop and removed without holding up the others.
+// cycles, a device's pause after a reply holds back only that site's next query, a cycle waits
+// for its threshold work without holding up the loop, and a site whose line is down is reopened
+// off the loop and removed without holding up the others.
 
 #include <netinet/in.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "host/threshold_worker.h"
 #include "tests/tools/host/example_config.h"
 #include "tools/host/serial_port.h"
 #include "tools/host/simulated_line.h"
@@ -90,7 +93,8 @@ class SiteLoopTest : public ::testing::Test {
     for (std::FILE* file : files_) std::fclose(file);
   }
 
-  Site& Make(const std::string& name, std::unique_ptr<Line> line, unsigned cycles) {
+  Site& Make(const std::string& name, std::unique_ptr<Line> line, unsigned cycles,
+             std::shared_ptr<ThresholdWorker> worker = nullptr) {
     files_.push_back(std::tmpfile());
     outputs_.push_back(std::make_unique<HumanOutput>(files_.back(), name));
     wires_.push_back(std::make_unique<WireLog>());
@@ -101,12 +105,19 @@ class SiteLoopTest : public ::testing::Test {
     settings.cycles = cycles;
     settings.summary = true;
     sites_.push_back(std::make_unique<Site>(settings, std::move(line), plugin_, nullptr, stream_,
-                                            board_, *outputs_.back(), *wires_.back()));
+                                            board_, *outputs_.back(), *wires_.back(),
+                                            std::move(worker)));
     Site& site = *sites_.back();
     EXPECT_EQ(site.CreateDevice(), "");
     site.OpenLine(/*keep_trying=*/true);
     site.Start();
     return site;
+  }
+
+  // The completed cycles the status board shows for `name`.
+  unsigned ShownCycles(const std::string& name) {
+    const auto status = board_.Site(name);
+    return status ? status->counters.cycles : 0;
   }
 
   LoadedPlugin plugin_;
@@ -138,8 +149,8 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
     EXPECT_EQ(loop.size(), 3u);
     EXPECT_TRUE(WaitFor(
         [&] {
-          for (Site* site : sites)
-            if (site->completed_cycles() < 2) return false;
+          for (int i = 0; i < 3; ++i)
+            if (ShownCycles("site-" + std::to_string(i)) < 2) return false;
           return true;
         },
         std::chrono::seconds(60)));
@@ -182,6 +193,51 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
   std::remove(record_path);
 }
 
+TEST_F(SiteLoopTest, ACycleIsShownOnceItsThresholdWorkHasRunAndTheLoopServesTheOthersMeanwhile) {
+  // One worker for both sites, held by an item of the test's own: the cycles' alarm and history
+  // work queues behind it.
+  auto worker = std::make_shared<ThresholdWorker>();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  worker->Submit(worker->AddOwner(), [released] { released.wait(); });
+  struct Release {
+    std::promise<void>& release;
+    bool done = false;
+    void Now() {
+      if (!done) release.set_value();
+      done = true;
+    }
+    ~Release() { Now(); }
+  } guard{release};
+
+  std::vector<std::unique_ptr<SimulatedLine>> simulators;
+  std::vector<Site*> sites;
+  for (int i = 0; i < 2; ++i) {
+    std::string failure;
+    simulators.push_back(SimulatedLine::Start("", failure));
+    ASSERT_TRUE(simulators.back()) << failure;
+    sites.push_back(&Make("held-" + std::to_string(i),
+                          std::make_unique<SerialPort>(simulators.back()->path(), 9600), 1,
+                          worker));
+  }
+  {
+    SiteLoop loop;
+    for (Site* site : sites) loop.Add(site);
+    // Both cycles complete on the one loop although the first one's work cannot run yet.
+    EXPECT_TRUE(WaitFor([&] { return sites[0]->completed_cycles() >= 1 &&
+                                     sites[1]->completed_cycles() >= 1; },
+                        std::chrono::seconds(60)));
+    // Neither is shown before its alarms and history have landed.
+    EXPECT_EQ(ShownCycles("held-0"), 0u);
+    EXPECT_EQ(ShownCycles("held-1"), 0u);
+    guard.Now();
+    EXPECT_TRUE(WaitFor([&] { return ShownCycles("held-0") == 1 && ShownCycles("held-1") == 1; },
+                        std::chrono::seconds(30)));
+    for (Site* site : sites) loop.Remove(site);
+  }
+  for (auto& simulator : simulators) simulator->Stop();
+}
+
 TEST_F(SiteLoopTest, ASiteWhoseLineIsDownIsReopenedOffTheLoopAndRemovedWithoutHoldingUpTheOthers) {
   std::string failure;
   auto simulator = SimulatedLine::Start("", failure);
@@ -194,7 +250,7 @@ TEST_F(SiteLoopTest, ASiteWhoseLineIsDownIsReopenedOffTheLoopAndRemovedWithoutHo
     SiteLoop loop;
     loop.Add(&down);
     loop.Add(&up);
-    EXPECT_TRUE(WaitFor([&] { return up.completed_cycles() >= 1; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(WaitFor([&] { return ShownCycles("up") >= 1; }, std::chrono::seconds(60)));
     // Reopened again and again meanwhile, each time refused.
     EXPECT_TRUE(WaitFor([&] { return opens >= 3; }, std::chrono::seconds(30)));
     loop.Remove(&down);
