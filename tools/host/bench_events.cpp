@@ -282,16 +282,24 @@ void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snap
 }
 
 void BenchEvents::StoreHistory() {
-  std::vector<HistoryRow> rows;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rows.swap(pending_history_);
-  }
+  const std::vector<HistoryRow> rows = TakeHistory();
   if (history_ == nullptr || rows.empty()) return;
-  for (const std::size_t failed : history_->AppendAll(source_, rows)) {
+  const std::vector<std::size_t> failed = history_->AppendAll(source_, rows);
+  HistoryStored(rows, failed, failed.empty() ? std::string() : history_->last_error());
+}
+
+std::vector<HistoryRow> BenchEvents::TakeHistory() {
+  std::vector<HistoryRow> rows;
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows.swap(pending_history_);
+  return rows;
+}
+
+void BenchEvents::HistoryStored(const std::vector<HistoryRow>& rows,
+                                const std::vector<std::size_t>& failed, const std::string& why) {
+  for (const std::size_t index : failed) {
     ++history_failures_;
-    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), rows[failed].data_id,
-                    history_->last_error());
+    HostLog().error("{}history not stored for {}: {}", SitePrefix(site_), rows[index].data_id, why);
   }
 }
 

@@ -92,6 +92,13 @@ class BenchEvents : public HostEvents {
   // on the threshold worker as each closes its cycle; the site stores them once the cycle is
   // complete, so a crash loses at most the rows of the cycle in flight.
   void StoreHistory();
+  // The same in two halves, for rows stored with other sites' in one transaction: the rows
+  // saved since the last call, and what became of them once stored.
+  std::vector<HistoryRow> TakeHistory();
+  void HistoryStored(const std::vector<HistoryRow>& rows, const std::vector<std::size_t>& failed,
+                     const std::string& why);
+  // The line the history rows record.
+  const std::string& source() const { return source_; }
 
   // The device was made anew (the line came back, perhaps to another power system): a cycle
   // the old device left unfinished is not counted into the new device's first, and the new

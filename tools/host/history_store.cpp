@@ -116,22 +116,68 @@ bool HistoryStore::Append(const std::string& time, const std::string& source, un
 
 std::vector<std::size_t> HistoryStore::AppendAll(const std::string& source,
                                                  const std::vector<HistoryRow>& rows) {
-  std::vector<std::size_t> failed;
+  std::vector<Group> groups(1);
+  groups[0].source = &source;
+  groups[0].rows = &rows;
+  AppendGroups(groups);
+  return std::move(groups[0].failed);
+}
+
+std::string HistoryStore::AppendGroups(std::vector<Group>& groups) {
+  std::string why;
   std::lock_guard<std::mutex> lock(mutex_);
   // Without a transaction (it could not begin) each row commits on its own.
   const bool transaction = Run(begin_);
-  for (std::size_t index = 0; index < rows.size(); ++index) {
-    const HistoryRow& row = rows[index];
-    if (!Insert(row.time, source, row.data_id, row.record_type, row.snapshot))
-      failed.push_back(index);
+  for (Group& group : groups) {
+    group.failed.clear();
+    for (std::size_t index = 0; index < group.rows->size(); ++index) {
+      const HistoryRow& row = (*group.rows)[index];
+      if (!Insert(row.time, *group.source, row.data_id, row.record_type, row.snapshot)) {
+        group.failed.push_back(index);
+        why = last_error_;
+      }
+    }
   }
   if (transaction && !Run(commit_)) {
-    last_error_ = sqlite3_errmsg(db_);
+    why = last_error_ = sqlite3_errmsg(db_);
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    failed.resize(rows.size());
-    std::iota(failed.begin(), failed.end(), std::size_t{0});
+    for (Group& group : groups) {
+      group.failed.resize(group.rows->size());
+      std::iota(group.failed.begin(), group.failed.end(), std::size_t{0});
+    }
   }
-  return failed;
+  return why;
+}
+
+void HistoryBatch::Add(HistoryStore& store, const std::string& source,
+                       std::vector<HistoryRow> rows, Stored stored) {
+  if (rows.empty()) return;
+  parts_.push_back(Part{&store, &source, std::move(rows), std::move(stored)});
+}
+
+void HistoryBatch::Flush() {
+  // Every part of one store in one transaction; a loop's sites normally share one store.
+  for (std::size_t first = 0; first < parts_.size(); ++first) {
+    HistoryStore* store = parts_[first].store;
+    if (store == nullptr) continue;  // stored with an earlier part of its store
+    groups_.clear();
+    members_.clear();
+    for (std::size_t index = first; index < parts_.size(); ++index) {
+      if (parts_[index].store != store) continue;
+      HistoryStore::Group group;
+      group.source = parts_[index].source;
+      group.rows = &parts_[index].rows;
+      groups_.push_back(std::move(group));
+      members_.push_back(index);
+    }
+    const std::string why = store->AppendGroups(groups_);
+    for (std::size_t member = 0; member < members_.size(); ++member) {
+      Part& part = parts_[members_[member]];
+      if (part.stored) part.stored(part.rows, groups_[member].failed, why);
+      part.store = nullptr;
+    }
+  }
+  parts_.clear();
 }
 
 bool HistoryStore::Insert(const std::string& time, const std::string& source, unsigned data_id,

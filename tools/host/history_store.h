@@ -9,6 +9,7 @@
 // `source` is the line the row came from: a device path, tcp://HOST:PORT, or "simulator". A file
 // written before rows knew their source gains the column (empty in its old rows) when opened.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,6 +48,15 @@ class HistoryStore {
   // cannot be inserted leaves the others stored. Gives the indexes of the rows not stored (all
   // of them when the commit fails); last_error() says why.
   std::vector<std::size_t> AppendAll(const std::string& source, const std::vector<HistoryRow>& rows);
+  // The rows of several lines in one transaction: one commit for all of them.
+  struct Group {
+    const std::string* source = nullptr;
+    const std::vector<HistoryRow>* rows = nullptr;
+    std::vector<std::size_t> failed;  // filled in: the indexes of its rows not stored
+  };
+  // A row that cannot be inserted leaves the others stored; a failed commit fails every row of
+  // every group. Gives why rows were not stored, empty when all were.
+  std::string AppendGroups(std::vector<Group>& groups);
   // The unit's newest row, whatever its source: the cache policy judges it.
   std::optional<StoredSnapshot> Newest(unsigned data_id, int record_type);
   long long RowCount();
@@ -67,6 +77,34 @@ class HistoryStore {
   sqlite3_stmt* begin_ = nullptr;
   sqlite3_stmt* commit_ = nullptr;
   std::string last_error_;
+};
+
+// The rows of many sites gathered for one commit: a serial loop gathers those of every site whose
+// cycle it showed in one wake-up and stores them before it waits again, where a commit a site
+// cost each of them a commit's page writes. Each site hears which of its rows were not stored.
+class HistoryBatch {
+ public:
+  // Told the rows, the indexes of those not stored (empty when all were) and why.
+  using Stored = std::function<void(const std::vector<HistoryRow>& rows,
+                                    const std::vector<std::size_t>& failed,
+                                    const std::string& why)>;
+  // `store` and `source` outlive the next Flush.
+  void Add(HistoryStore& store, const std::string& source, std::vector<HistoryRow> rows,
+           Stored stored);
+  // Stores everything added, one transaction a store, and tells each adder.
+  void Flush();
+
+ private:
+  struct Part {
+    HistoryStore* store;
+    const std::string* source;
+    std::vector<HistoryRow> rows;
+    Stored stored;
+  };
+  std::vector<Part> parts_;
+  // Kept between flushes for their capacity: the groups of one store and their parts' indexes.
+  std::vector<HistoryStore::Group> groups_;
+  std::vector<std::size_t> members_;
 };
 
 // $XDG_STATE_HOME/k426b/history.sqlite, else ~/.local/state/k426b/history.sqlite; the

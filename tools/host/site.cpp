@@ -334,9 +334,22 @@ bool Site::CyclesWorked() {
   return false;
 }
 
+void Site::StoreHistory() {
+  if (history_batch_ == nullptr || history_ == nullptr) {
+    events_->StoreHistory();
+    return;
+  }
+  history_batch_->Add(*history_, events_->source(), events_->TakeHistory(),
+                      [events = events_](const std::vector<HistoryRow>& rows,
+                                         const std::vector<std::size_t>& failed,
+                                         const std::string& why) {
+                        events->HistoryStored(rows, failed, why);
+                      });
+}
+
 void Site::AfterCycle() {
   reported_ = events_->completed_cycles();
-  events_->StoreHistory();
+  StoreHistory();
   const auto cycle = events_->last_cycle();
   ReportValues(
       fmt::format("cycle {} - {} queries, {:.2f} s", cycle.number, cycle.queries, cycle.seconds));
@@ -398,7 +411,7 @@ SiteWait Site::Step(bool readable) {
     const bool expiring = values_shown_ < values_expire_ && now >= values_expire_;
     if (now - values_shown_ >= kValuesInterval || expiring) {
       values_shown_ = now;
-      events_->StoreHistory();  // the rows of units that closed a cycle the site did not
+      StoreHistory();  // the rows of units that closed a cycle the site did not
       ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
     }
   }

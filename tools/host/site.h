@@ -100,6 +100,10 @@ class Site : private LineState::Output {
   void ShowCyclesOnceWorked(std::function<void()> worked);
   // The mark behind a completed cycle's work items has run: the site's next step shows it.
   bool CycleWorked() const { return cycle_worked_.load(); }
+  // For a loop that stores the history rows of all its sites shown in one wake-up together: the
+  // steps hand their rows to `batch`, which the loop flushes before it waits again. Set before
+  // the first step.
+  void StoreHistoryIn(HistoryBatch* batch) { history_batch_ = batch; }
 
   const std::string& name() const { return settings_.name; }
   unsigned completed_cycles() const { return events_->completed_cycles(); }
@@ -121,6 +125,8 @@ class Site : private LineState::Output {
   void Received(std::size_t length);  // of buffer_
   // Whether the completed cycles' work items have run, so that they can be shown.
   bool CyclesWorked();
+  // Stores the history rows saved since the last call, or hands them to the loop's batch.
+  void StoreHistory();
   void AfterCycle();
   SiteWait Waiting(std::chrono::steady_clock::time_point until, int fd = -1) const;
 
@@ -148,6 +154,7 @@ class Site : private LineState::Output {
   bool mark_queued_ = false;
   unsigned marked_ = 0;                   // the completed cycles the queued mark follows
   std::atomic<bool> cycle_worked_{false};  // the mark has run
+  HistoryBatch* history_batch_ = nullptr;
   std::chrono::steady_clock::time_point values_shown_{};
   // When the values shown last turn stale for the plug-in: shown again at that moment too.
   std::chrono::steady_clock::time_point values_expire_{};

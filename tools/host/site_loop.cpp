@@ -66,6 +66,7 @@ SiteLoop::~SiteLoop() {
 
 void SiteLoop::Add(Site* site) {
   site->ShowCyclesOnceWorked([waker = waker_] { waker->WakeOnce(); });
+  site->StoreHistoryIn(&history_batch_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     adding_.push_back(site);
@@ -173,6 +174,7 @@ void SiteLoop::Run() {
       if (entry.away || entry.leaving) continue;
       if (entry.readable || entry.wait.until <= now || entry.site->CycleWorked()) Serve(entry);
     }
+    history_batch_.Flush();
   }
 }
 
@@ -190,6 +192,8 @@ void SiteLoop::Serve(Entry& entry) {
     return;
   }
   if (entry.wait.reopen) {
+    // The reopen reads the newest rows back: the site's are stored first.
+    history_batch_.Flush();
     entry.away = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);

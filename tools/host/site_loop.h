@@ -6,7 +6,8 @@
 // thread of its own (Site::Step); a device's pause after a reply does not hold up the others,
 // because the site holds back the next query instead of sleeping, nor does a cycle's hand-over
 // to the threshold worker: the site shows the cycle once the worker has run its items, and the
-// worker wakes the loop for that.
+// worker wakes the loop for that. The history rows of the cycles shown in one wake-up are stored
+// in one transaction.
 //
 // Reopening a lost line may block for seconds (a connect to a device server that does not
 // answer), so it runs on a thread of the loop's own, and only that site waits for it.
@@ -73,6 +74,9 @@ class SiteLoop {
   int epoll_fd_ = -1;
   std::shared_ptr<Waker> waker_;  // an eventfd: a request is waiting, or a cycle was worked
   std::list<Entry> entries_;  // the loop thread's own
+  // The history rows of the sites shown in one wake-up, stored in one transaction before the
+  // loop waits again.
+  HistoryBatch history_batch_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;  // a removal is done, a reopen is asked for, or stopping

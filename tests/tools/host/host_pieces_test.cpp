@@ -22,6 +22,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <sqlite3.h>
 
 #include "host/controller.h"
 #include "host/device.h"
@@ -40,6 +41,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 std::filesystem::path ScratchFolder() {
@@ -214,6 +216,60 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
   EXPECT_EQ(store->Newest(100, 5095)->bytes, hex_bytes("64 00 00 00 AA"));
   EXPECT_EQ(store->Newest(100, 5096)->source, "simulator");
   EXPECT_FALSE(store->Newest(102, 5094).has_value());
+}
+
+TEST(HistoryStore, ABatchStoresTheRowsOfManySitesOnlyWhenFlushedAndTellsEachWhatBecameOfItsOwn) {
+  const auto path = (ScratchFolder() / "batch.sqlite").string();
+  std::string error;
+  auto store = HistoryStore::Open(path, error);
+  ASSERT_TRUE(store) << error;
+  const std::string line_a = "tcp://127.0.0.1:4001", line_b = "/dev/ttyS1";
+  std::map<std::string, std::vector<std::size_t>> failed;
+  std::map<std::string, std::string> why;
+  const auto told = [&](const std::string& site) {
+    return [&, site](const std::vector<HistoryRow>&, const std::vector<std::size_t>& not_stored,
+                     const std::string& reason) {
+      failed[site] = not_stored;
+      why[site] = reason;
+    };
+  };
+  auto other_store = HistoryStore::Open((ScratchFolder() / "other.sqlite").string(), error);
+  ASSERT_TRUE(other_store) << error;
+  HistoryBatch batch;
+  batch.Add(*store, line_a, {{"t1", 101, 5094, hex_bytes("65 01")}, {"t1", 100, 5095, hex_bytes("64 01")}},
+            told("a"));
+  batch.Add(*other_store, line_a, {{"t1", 301, 5094, hex_bytes("2D 01")}}, told("elsewhere"));
+  batch.Add(*store, line_b, {{"t1", 201, 5094, hex_bytes("C9 01")}}, told("b"));
+  batch.Add(*store, line_b, {}, told("nothing"));  // no rows: nobody to tell
+  EXPECT_EQ(store->RowCount(), 0);
+  batch.Flush();
+  EXPECT_EQ(store->RowCount(), 3);
+  EXPECT_EQ(other_store->RowCount(), 1);
+  const auto newest_a = store->Newest(100, 5095), newest_b = store->Newest(201, 5094);
+  ASSERT_TRUE(newest_a && newest_b);
+  EXPECT_EQ(newest_a->source, line_a);
+  EXPECT_EQ(newest_b->source, line_b);
+  ASSERT_EQ(failed.size(), 3u);
+  EXPECT_THAT(failed["a"], IsEmpty());
+  EXPECT_THAT(failed["b"], IsEmpty());
+  EXPECT_THAT(failed["elsewhere"], IsEmpty());
+  EXPECT_EQ(why["a"], "");
+  batch.Flush();  // nothing left to store or tell
+  EXPECT_EQ(store->RowCount(), 3);
+
+  // The table gone from under the store: every row of every site fails, and each hears why.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "DROP TABLE history", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  failed.clear();
+  batch.Add(*store, line_a, {{"t2", 101, 5094, hex_bytes("65 02")}, {"t2", 100, 5095, hex_bytes("64 02")}},
+            told("a"));
+  batch.Add(*store, line_b, {{"t2", 201, 5094, hex_bytes("C9 02")}}, told("b"));
+  batch.Flush();
+  EXPECT_THAT(failed["a"], ElementsAre(0u, 1u));
+  EXPECT_THAT(failed["b"], ElementsAre(0u));
+  EXPECT_THAT(why["b"], HasSubstr("history"));
 }
 
 TEST(HistoryStore, AnEmptySnapshotIsStoredAsAnEmptyImageNotAsNoRow) {

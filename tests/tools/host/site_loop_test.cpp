@@ -94,7 +94,7 @@ class SiteLoopTest : public ::testing::Test {
   }
 
   Site& Make(const std::string& name, std::unique_ptr<Line> line, unsigned cycles,
-             std::shared_ptr<ThresholdWorker> worker = nullptr) {
+             std::shared_ptr<ThresholdWorker> worker = nullptr, HistoryStore* history = nullptr) {
     files_.push_back(std::tmpfile());
     outputs_.push_back(std::make_unique<HumanOutput>(files_.back(), name));
     wires_.push_back(std::make_unique<WireLog>());
@@ -104,7 +104,7 @@ class SiteLoopTest : public ::testing::Test {
     settings.config = ExampleConfig();
     settings.cycles = cycles;
     settings.summary = true;
-    sites_.push_back(std::make_unique<Site>(settings, std::move(line), plugin_, nullptr, stream_,
+    sites_.push_back(std::make_unique<Site>(settings, std::move(line), plugin_, history, stream_,
                                             board_, *outputs_.back(), *wires_.back(),
                                             std::move(worker)));
     Site& site = *sites_.back();
@@ -134,13 +134,19 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
   std::vector<Site*> sites;
   char record_path[] = "/tmp/k426b-site-loop-wire-XXXXXX";
   ::close(::mkstemp(record_path));
+  char history_path[] = "/tmp/k426b-site-loop-history-XXXXXX";
+  ::close(::mkstemp(history_path));
+  std::string error;
+  auto history = HistoryStore::Open(history_path, error);
+  ASSERT_TRUE(history) << error;
   for (int i = 0; i < 3; ++i) {
     std::string failure;
     simulators.push_back(SimulatedLine::Start("", failure));
     ASSERT_TRUE(simulators.back()) << failure;
     // Two cycles: the quiet time between them is waited for on the loop's schedule.
     sites.push_back(&Make("site-" + std::to_string(i),
-                          std::make_unique<SerialPort>(simulators.back()->path(), 9600), 2));
+                          std::make_unique<SerialPort>(simulators.back()->path(), 9600), 2,
+                          nullptr, history.get()));
   }
   ASSERT_EQ(wires_[0]->OpenRecord(record_path), "");
   {
@@ -158,6 +164,15 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
     EXPECT_EQ(loop.size(), 0u);
   }
   for (auto& simulator : simulators) simulator->Stop();
+
+  // Each shown cycle's rows are stored by the time the loop has let the site go: four units,
+  // two cycles, three sites, each row under its own line.
+  EXPECT_EQ(history->RowCount(), 24);
+  const auto newest = history->Newest(100, 5095);
+  std::remove(history_path);
+  ASSERT_TRUE(newest.has_value());
+  EXPECT_EQ(newest->source.rfind("/dev/pts/", 0), 0u);
+  for (Site* site : sites) EXPECT_EQ(site->history_failures(), 0);
 
   for (int i = 0; i < 3; ++i) {
     const auto status = board_.Site("site-" + std::to_string(i));
