@@ -80,8 +80,9 @@ class HistoryStore {
 };
 
 // The rows of many sites gathered for one commit: a serial loop gathers those of every site whose
-// cycle it showed in one wake-up and stores them before it waits again, where a commit a site
-// cost each of them a commit's page writes. Each site hears which of its rows were not stored.
+// cycle it showed in one wake-up and stores them before it waits again. A commit writes its pages
+// to the log however few rows it holds, so one for many sites costs little more than one for a
+// site. Each site hears which of its rows were not stored.
 class HistoryBatch {
  public:
   // Told the rows, the indexes of those not stored (empty when all were) and why.
