@@ -81,8 +81,8 @@ class CountedLine : public Line {
   std::atomic<int>& opens_;
 };
 
-// The sites of one test, each with its human output and wire log; no history and a closed
-// event stream.
+// The sites of one test, each with its human output and wire log, and the simulated power
+// systems they poll; a closed event stream, and no history unless a test gives a store.
 class SiteLoopTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(LoadPlugin(K426B_BUILT_PLUGIN, plugin_), ""); }
@@ -90,6 +90,7 @@ class SiteLoopTest : public ::testing::Test {
   void TearDown() override {
     for (auto& site : sites_) site->Finish();
     sites_.clear();
+    for (auto& simulator : simulators_) simulator->Stop();
     for (std::FILE* file : files_) std::fclose(file);
   }
 
@@ -114,6 +115,27 @@ class SiteLoopTest : public ::testing::Test {
     return site;
   }
 
+  // `count` sites named `prefix` and 0, 1, ..., each polling a simulated power system of its own
+  // over its serial line.
+  std::vector<Site*> MakeSimulated(const std::string& prefix, int count, unsigned cycles,
+                                   std::shared_ptr<ThresholdWorker> worker = nullptr,
+                                   HistoryStore* history = nullptr) {
+    std::vector<Site*> sites;
+    for (int i = 0; i < count; ++i) {
+      std::string failure;
+      auto simulator = SimulatedLine::Start("", failure);
+      if (!simulator) {
+        ADD_FAILURE() << failure;
+        break;
+      }
+      simulators_.push_back(std::move(simulator));
+      sites.push_back(&Make(prefix + std::to_string(i),
+                            std::make_unique<SerialPort>(simulators_.back()->path(), 9600), cycles,
+                            worker, history));
+    }
+    return sites;
+  }
+
   // The completed cycles the status board shows for `name`.
   unsigned ShownCycles(const std::string& name) {
     const auto status = board_.Site(name);
@@ -127,11 +149,10 @@ class SiteLoopTest : public ::testing::Test {
   std::vector<std::unique_ptr<HumanOutput>> outputs_;
   std::vector<std::unique_ptr<WireLog>> wires_;
   std::vector<std::unique_ptr<Site>> sites_;
+  std::vector<std::unique_ptr<SimulatedLine>> simulators_;
 };
 
 TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroughThePause) {
-  std::vector<std::unique_ptr<SimulatedLine>> simulators;
-  std::vector<Site*> sites;
   char record_path[] = "/tmp/k426b-site-loop-wire-XXXXXX";
   ::close(::mkstemp(record_path));
   char history_path[] = "/tmp/k426b-site-loop-history-XXXXXX";
@@ -139,15 +160,9 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
   std::string error;
   auto history = HistoryStore::Open(history_path, error);
   ASSERT_TRUE(history) << error;
-  for (int i = 0; i < 3; ++i) {
-    std::string failure;
-    simulators.push_back(SimulatedLine::Start("", failure));
-    ASSERT_TRUE(simulators.back()) << failure;
-    // Two cycles: the quiet time between them is waited for on the loop's schedule.
-    sites.push_back(&Make("site-" + std::to_string(i),
-                          std::make_unique<SerialPort>(simulators.back()->path(), 9600), 2,
-                          nullptr, history.get()));
-  }
+  // Two cycles: the quiet time between them is waited for on the loop's schedule.
+  const std::vector<Site*> sites = MakeSimulated("site-", 3, 2, nullptr, history.get());
+  ASSERT_EQ(sites.size(), 3u);
   ASSERT_EQ(wires_[0]->OpenRecord(record_path), "");
   {
     SiteLoop loop;
@@ -163,7 +178,6 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
     for (Site* site : sites) loop.Remove(site);
     EXPECT_EQ(loop.size(), 0u);
   }
-  for (auto& simulator : simulators) simulator->Stop();
 
   // Each shown cycle's rows are stored by the time the loop has let the site go: four units,
   // two cycles, three sites, each row under its own line.
@@ -225,16 +239,8 @@ TEST_F(SiteLoopTest, ACycleIsShownOnceItsThresholdWorkHasRunAndTheLoopServesTheO
     ~Release() { Now(); }
   } guard{release};
 
-  std::vector<std::unique_ptr<SimulatedLine>> simulators;
-  std::vector<Site*> sites;
-  for (int i = 0; i < 2; ++i) {
-    std::string failure;
-    simulators.push_back(SimulatedLine::Start("", failure));
-    ASSERT_TRUE(simulators.back()) << failure;
-    sites.push_back(&Make("held-" + std::to_string(i),
-                          std::make_unique<SerialPort>(simulators.back()->path(), 9600), 1,
-                          worker));
-  }
+  const std::vector<Site*> sites = MakeSimulated("held-", 2, 1, worker);
+  ASSERT_EQ(sites.size(), 2u);
   {
     SiteLoop loop;
     for (Site* site : sites) loop.Add(site);
@@ -250,7 +256,6 @@ TEST_F(SiteLoopTest, ACycleIsShownOnceItsThresholdWorkHasRunAndTheLoopServesTheO
                         std::chrono::seconds(30)));
     for (Site* site : sites) loop.Remove(site);
   }
-  for (auto& simulator : simulators) simulator->Stop();
 }
 
 TEST_F(SiteLoopTest, ASiteWhoseLineIsDownIsReopenedOffTheLoopAndRemovedWithoutHoldingUpTheOthers) {
