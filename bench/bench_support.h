@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "tools/sim/replies.h"
-#include "tools/sim/scenario.h"
+#include "tools/sim/engine/replies.h"
+#include "tools/sim/engine/scenario.h"
 
 namespace bench {
 

@@ -23,11 +23,18 @@
 
 #include "host/frame_codec.h"
 #include "host/threshold_worker.h"
-#include "tools/host/history_store.h"
-#include "tools/host/poll_schedule.h"
-#include "tools/host/serial_port.h"
+#include "tools/host/line/serial_port.h"
+#include "tools/host/site/poll_schedule.h"
+#include "tools/host/store/history_store.h"
 
 namespace {
+
+using k426b_host::HistoryRow;
+using k426b_host::HistoryStore;
+using k426b_host::Line;
+using k426b_host::SerialPort;
+using k426b_host::SteadyTime;
+using k426b_host::WaitReadable;
 
 constexpr int kReplyTimeoutMs = 1500;
 constexpr int kPauseAfterReplyMs = 20;

@@ -20,7 +20,7 @@
 #include "fuzz/fuzz_support.h"
 #include "host/frame_codec.h"
 #include "host/ttime.h"
-#include "tools/sim/golden_replies.h"
+#include "tools/sim/engine/golden_replies.h"
 #include "units/ac/channel_key.h"
 #include "units/ac/k426b_ac.h"
 

@@ -13,13 +13,16 @@
 #include <json/value.h>
 #include <json/reader.h>
 
-#include "plugin/k426b.h"
 #include "fuzz/fuzz_support.h"
-#include "tools/host/config_check.h"
+#include "plugin/k426b.h"
+#include "tools/host/config/config_check.h"
 
 namespace {
 
 using k426b_fuzz::require;
+using k426b_host::CheckConfig;
+using k426b_host::CheckDeviceConfig;
+
 
 void init_units(ZVKVDevice* parent, const Json::Value& config) {
   const Json::Value none;

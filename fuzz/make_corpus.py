@@ -21,7 +21,7 @@ CORPUS = ROOT / "fuzz" / "corpus"
 
 
 def golden():
-    text = (ROOT / "tools/sim/golden_replies.h").read_text()
+    text = (ROOT / "tools/sim/engine/golden_replies.h").read_text()
     rows = {}
     for name, body in re.findall(r"(k\w+)\s*=\s*((?:\s*\"[^\"]*\")+);", text):
         rows[name] = bytes.fromhex("".join(re.findall(r"\"([^\"]*)\"", body)).replace(" ", ""))

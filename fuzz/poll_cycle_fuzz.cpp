@@ -23,9 +23,9 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
-#include "plugin/k426b.h"
 #include "fuzz/fuzz_support.h"
 #include "host/frame_codec.h"
+#include "plugin/k426b.h"
 
 // The composite device pauses 20 ms before each reply it handles; the harness takes the pause
 // out by standing in for the C library's usleep.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/frame_codec.h"
-#include "tools/sim/replies.h"
+#include "tools/sim/engine/replies.h"
 
 namespace k426b_fuzz {
 

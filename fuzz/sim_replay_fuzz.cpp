@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/sim_inputs.h"
-#include "tools/sim/record_file.h"
+#include "tools/sim/engine/record_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

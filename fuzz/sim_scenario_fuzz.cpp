@@ -11,8 +11,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/sim_inputs.h"
-#include "tools/sim/scenario.h"
-#include "tools/sim/simulator.h"
+#include "tools/sim/engine/scenario.h"
+#include "tools/sim/engine/simulator.h"
 
 using k426b_fuzz::require;
 

@@ -21,8 +21,8 @@
 
 #include "host/device.h"
 #include "host/frame_codec.h"
-#include "host/ttime.h"
 #include "host/host_events.h"
+#include "host/ttime.h"
 
 struct ScriptedReply {
   unsigned char cid1;

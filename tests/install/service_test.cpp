@@ -19,9 +19,11 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "tools/host/config_check.h"
-#include "tools/host/install_paths.h"
-#include "tools/host/service_notify.h"
+#include "tools/host/config/config_check.h"
+#include "tools/host/system/install_paths.h"
+#include "tools/host/system/service_notify.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -190,3 +192,5 @@ TEST(SitesTemplateTest, EverySiteIsCompleteAndItsDeviceConfigurationValid) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

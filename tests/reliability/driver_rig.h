@@ -21,7 +21,7 @@
 #include "host/controller.h"
 #include "host/host_events.h"
 #include "host/pmbus_protocol.h"
-#include "tools/sim/simulator.h"
+#include "tools/sim/engine/simulator.h"
 
 namespace k426b_reliability {
 

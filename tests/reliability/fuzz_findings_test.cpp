@@ -7,8 +7,8 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "plugin/k426b.h"
 #include "host/controller.h"
+#include "plugin/k426b.h"
 
 namespace {
 

@@ -19,12 +19,13 @@
 #include <CLI/CLI.hpp>
 #include <json/writer.h>
 
+#include "tools/common/baud.h"
 #include "tools/common/version.h"
 
-#include "tools/sim/fleet.h"
-#include "tools/sim/record_file.h"
-#include "tools/sim/serial_link.h"
-#include "tools/sim/simulator.h"
+#include "tools/sim/engine/record_file.h"
+#include "tools/sim/engine/simulator.h"
+#include "tools/sim/serve/fleet.h"
+#include "tools/sim/serve/serial_link.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
                  "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart (with --sites N: PATH-0 .. PATH-(N-1))")
       ->needs(pty);
   app.add_option("--baud", args.baud, "line speed of --port and of --pace (default 9600)")
-      ->check(CLI::IsMember({1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u}));
+      ->check(CLI::IsMember(SupportedBauds()));
   auto* scenario_option =
       app.add_option("--scenario", scenario, "scenario JSON (default: built in, as examples/sim-default.json)");
   auto* replay_option = app.add_option("--replay", replay,

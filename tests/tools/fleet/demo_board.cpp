@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+namespace k426b_host {
 namespace {
 
 void PutFloat(std::vector<unsigned char>& bytes, std::size_t at, float value) {
@@ -76,3 +77,5 @@ std::vector<SiteStatus> DemoSites() {
                    "本驱动类型:k426b 检测型号:K515\"X\\\n", true, "2026-12-08T23:00:00.000"}};
   return {north, south};
 }
+
+}  // namespace k426b_host

@@ -7,7 +7,9 @@
 
 #include <vector>
 
-#include "tools/host/site_status.h"
+#include "tools/host/status/site_status.h"
+
+namespace k426b_host {
 
 // A rectifier snapshot: head with the group value and (when `parameters`) the parameter values,
 // then one record per module with its first value and 7 further values.
@@ -15,3 +17,5 @@ std::vector<unsigned char> RectifierSnapshotBytes(float group, const std::vector
                                                   bool parameters);
 
 std::vector<SiteStatus> DemoSites();
+
+}  // namespace k426b_host

@@ -12,8 +12,10 @@
 #include <httplib.h>
 
 #include "tests/tools/fleet/demo_board.h"
-#include "tools/host/http_server.h"
-#include "tools/host/status_board.h"
+#include "tools/host/http/http_server.h"
+#include "tools/host/status/status_board.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -133,3 +135,5 @@ TEST_F(HttpServerTest, StopsAndRefusesABusyAddress) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

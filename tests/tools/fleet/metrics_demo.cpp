@@ -12,9 +12,17 @@
 #include <string>
 
 #include "tests/tools/fleet/demo_board.h"
-#include "tools/host/http_server.h"
-#include "tools/host/metrics.h"
-#include "tools/host/status_board.h"
+#include "tools/host/http/http_server.h"
+#include "tools/host/http/metrics.h"
+#include "tools/host/status/status_board.h"
+
+using k426b_host::AddMetricsRoute;
+using k426b_host::DemoSites;
+using k426b_host::HttpServer;
+using k426b_host::ListenAddress;
+using k426b_host::ParseListenAddress;
+using k426b_host::RenderMetrics;
+using k426b_host::StatusBoard;
 
 int main(int argc, char** argv) {
   StatusBoard board;

@@ -11,8 +11,10 @@
 
 #include "tests/tools/fleet/demo_board.h"
 #include "tools/common/version.h"
-#include "tools/host/metrics.h"
-#include "tools/host/status_board.h"
+#include "tools/host/http/metrics.h"
+#include "tools/host/status/status_board.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -129,3 +131,5 @@ TEST(MetricsBoardTest, RendersTheBoardWithThisBuildsVersion) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/fleet/demo_board.h"
-#include "tools/host/rectifier_snapshot.h"
+#include "tools/host/http/rectifier_snapshot.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -81,3 +83,5 @@ TEST(RectifierSnapshotTest, GivesNothingForAShortOrInconsistentSnapshot) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

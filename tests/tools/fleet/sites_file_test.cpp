@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "tools/host/sites_file.h"
+#include "tools/host/config/sites_file.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -124,3 +126,5 @@ TEST_F(SitesFileTest, RefusesFilesThatAreNotASitesList) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

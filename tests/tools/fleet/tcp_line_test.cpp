@@ -16,9 +16,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/host/tcp_line.h"
-#include "tools/sim/fleet.h"
-#include "tools/sim/tcp_server.h"
+#include "tools/host/line/tcp_line.h"
+#include "tools/sim/serve/fleet.h"
+#include "tools/sim/serve/tcp_server.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -35,7 +37,7 @@ TEST(TcpAddressTest, AcceptsHostNamesAndAddresses) {
               {"tcp://[::1]:4001", "::1", 4001},
               {"tcp://[fe80::1:2]:23", "fe80::1:2", 23}};
   for (const auto& item : good) {
-    TcpAddress address;
+    NetAddress address;
     EXPECT_EQ(ParseTcpAddress(item.text, address), "") << item.text;
     EXPECT_EQ(address.host, item.host);
     EXPECT_EQ(address.port, item.port);
@@ -64,7 +66,7 @@ TEST(TcpAddressTest, RefusesMalformedAddressesWithTheReason) {
              {"tcp://under_score:80", "not a host name"},
              {"tcp://a..b:80", "not a host name"}};
   for (const auto& item : bad) {
-    TcpAddress address;
+    NetAddress address;
     const std::string problem = ParseTcpAddress(item.text, address);
     EXPECT_NE(problem.find(item.reason), std::string::npos) << item.text << ": " << problem;
     EXPECT_NE(problem.find(item.text), std::string::npos) << problem;
@@ -322,3 +324,5 @@ TEST(SimFleetTest, LinksEachPseudoTerminalAndRemovesTheLinksAtTheEnd) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/sim/tcp_server.h"
+#include "tools/sim/serve/tcp_server.h"
 
 namespace {
 

@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "tools/host/cache_policy.h"
-#include "tools/host/event_stream.h"
-#include "tools/host/history_store.h"
+#include "tools/host/events/event_stream.h"
+#include "tools/host/site/cache_policy.h"
+#include "tools/host/store/history_store.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -98,3 +100,5 @@ TEST(HistoryStore, AFileWithoutTheSourceColumnGainsItAndKeepsItsRows) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

@@ -27,16 +27,18 @@
 #include "host/controller.h"
 #include "host/device.h"
 #include "tests/support/recording_host.h"
-#include "tools/host/bench_events.h"
-#include "tools/host/config_check.h"
-#include "tools/host/event_stream.h"
-#include "tools/host/history_store.h"
-#include "tools/host/host_log.h"
-#include "tools/host/options.h"
-#include "tools/host/serial_port.h"
-#include "tools/host/status_board.h"
-#include "tools/host/unit_values.h"
-#include "tools/host/wire_log.h"
+#include "tools/host/app/options.h"
+#include "tools/host/config/config_check.h"
+#include "tools/host/events/bench_events.h"
+#include "tools/host/events/event_stream.h"
+#include "tools/host/events/wire_log.h"
+#include "tools/host/line/serial_port.h"
+#include "tools/host/site/unit_values.h"
+#include "tools/host/status/status_board.h"
+#include "tools/host/store/history_store.h"
+#include "tools/host/system/host_log.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -776,3 +778,5 @@ TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

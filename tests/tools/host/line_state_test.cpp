@@ -8,8 +8,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tools/host/event_stream.h"
-#include "tools/host/line_state.h"
+#include "tools/host/events/event_stream.h"
+#include "tools/host/events/line_state.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -172,3 +174,5 @@ TEST_F(LineStateTest, AUnitCountMismatchIsExplainedOncePerChange) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

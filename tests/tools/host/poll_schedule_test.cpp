@@ -11,7 +11,9 @@
 
 #include "host/device.h"
 #include "host/frame_codec.h"
-#include "tools/host/poll_schedule.h"
+#include "tools/host/site/poll_schedule.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -198,3 +200,5 @@ TEST(PollSchedule, AReplyArrivingInPiecesIsWaitedForUntilItsRestHasCrossedTheLin
 }
 
 }  // namespace
+
+}  // namespace k426b_host

@@ -24,11 +24,13 @@
 
 #include "host/threshold_worker.h"
 #include "tests/tools/host/example_config.h"
-#include "tools/host/serial_port.h"
-#include "tools/host/simulated_line.h"
-#include "tools/host/site.h"
-#include "tools/host/site_loop.h"
-#include "tools/host/tcp_line.h"
+#include "tools/host/line/serial_port.h"
+#include "tools/host/line/simulated_line.h"
+#include "tools/host/line/tcp_line.h"
+#include "tools/host/loop/site_loop.h"
+#include "tools/host/site/site.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -284,3 +286,5 @@ TEST_F(SiteLoopTest, ASiteWhoseLineIsDownIsReopenedOffTheLoopAndRemovedWithoutHo
 }
 
 }  // namespace
+
+}  // namespace k426b_host

@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/host/example_config.h"
-#include "tools/host/serial_port.h"
-#include "tools/host/simulated_line.h"
-#include "tools/host/site.h"
+#include "tools/host/line/serial_port.h"
+#include "tools/host/line/simulated_line.h"
+#include "tools/host/site/site.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -95,3 +97,5 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

@@ -12,12 +12,14 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "tools/host/config_check.h"
-#include "tools/host/strict_json.h"
+#include "tools/common/strict_json.h"
+#include "tools/host/config/config_check.h"
 
 namespace {
 
 using ::testing::HasSubstr;
+using k426b_host::CheckConfig;
+using k426b_host::CheckDeviceConfig;
 using ::testing::Not;
 
 std::string WriteFile(const std::string& name, const std::string& text) {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/sim/sim_test_support.h"
-#include "tools/sim/record_file.h"
+#include "tools/sim/engine/record_file.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "tools/sim/replies.h"
-#include "tools/sim/scenario.h"
+#include "tools/sim/engine/replies.h"
+#include "tools/sim/engine/scenario.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/sim/sim_test_support.h"
-#include "tools/sim/golden_replies.h"
-#include "tools/sim/serial_link.h"
+#include "tools/sim/engine/golden_replies.h"
+#include "tools/sim/serve/serial_link.h"
 
 namespace {
 

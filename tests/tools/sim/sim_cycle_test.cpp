@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/sim/sim_test_support.h"
-#include "tools/sim/golden_replies.h"
+#include "tools/sim/engine/golden_replies.h"
 
 namespace {
 

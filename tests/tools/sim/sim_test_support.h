@@ -10,7 +10,7 @@
 
 #include "host/frame_codec.h"
 #include "tests/support/recording_host.h"
-#include "tools/sim/simulator.h"
+#include "tools/sim/engine/simulator.h"
 
 namespace sim_test {
 

@@ -14,7 +14,7 @@
 
 #include "plugin/k426b.h"
 #include "tests/support/recording_host.h"
-#include "tools/sim/simulator.h"
+#include "tools/sim/engine/simulator.h"
 
 namespace {
 

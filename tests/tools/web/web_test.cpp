@@ -14,10 +14,12 @@
 #include <json/json.h>
 
 #include "tests/tools/fleet/demo_board.h"
-#include "tools/host/event_stream.h"
-#include "tools/host/rectifier_snapshot.h"
-#include "tools/host/status_board.h"
-#include "tools/host/web.h"
+#include "tools/host/events/event_stream.h"
+#include "tools/host/http/rectifier_snapshot.h"
+#include "tools/host/http/web.h"
+#include "tools/host/status/status_board.h"
+
+namespace k426b_host {
 
 namespace {
 
@@ -348,3 +350,5 @@ TEST(WebEvents, StoppingTheServerEndsOpenStreams) {
 }
 
 }  // namespace
+
+}  // namespace k426b_host

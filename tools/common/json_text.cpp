@@ -1,0 +1,29 @@
+#include "tools/common/json_text.h"
+
+#include <cmath>
+#include <memory>
+#include <sstream>
+
+#include <fmt/format.h>
+#include <json/writer.h>
+
+std::string CompactJson(const Json::Value& value) {
+  // Making a writer costs more than most of what it writes: one per thread, kept.
+  thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    builder["precision"] = 15;
+    return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+  }();
+  thread_local std::ostringstream out;
+  out.str(std::string());
+  out.clear();
+  writer->write(value, &out);
+  return out.str();
+}
+
+Json::Value FloatJson(float value) {
+  if (!std::isfinite(value)) return Json::Value();
+  return Json::Value(std::stod(fmt::format("{}", value)));
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+// Command line of k426b-host.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace k426b_host {
+
+struct HostOptions {
+  std::string config_path;  // empty: the example configuration
+  std::string port;         // serial device; empty with simulate
+  int baud = 9600;
+  bool simulate = false;
+  std::string scenario_path;
+  std::optional<unsigned> cycles;  // stop after this many completed cycles
+  std::string events_path;         // "-": standard output
+  std::string history_path;        // empty: the default state file of the line's kind
+  bool no_history = false;
+  std::chrono::seconds max_cache_age{600};  // 0: no cache loading
+  bool once = false;               // end after the first completed cycle
+  bool json = false;               // with once: print the site's status as JSON
+  std::chrono::seconds deadline{30};  // once: give up (status 1) when no cycle completes by then
+  bool trace = false;
+  std::string record_path;
+  std::string plugin_path;  // empty: the plug-in built beside the host
+  int verbosity = 0;        // -1 quiet, 0 normal, 1 verbose
+  std::string log_file;     // empty: standard error
+  std::string sites_path;   // --sites: every power system of this file in one process
+  std::string listen;       // --listen ADDR:PORT: the HTTP endpoint; empty: none
+};
+
+struct ParsedOptions {
+  HostOptions options;
+  std::string error;   // empty when the command line is usable
+  std::string output;  // --help or --version text: print it and end with status 0
+  // The command line as given, for the `start` event.
+  std::vector<std::string> arguments;
+};
+
+// No arguments at all, or neither --port nor --simulate, means --simulate.
+ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments);
+
+// "600", "90s", "10min", "2h" -> seconds; empty when not a duration.
+std::optional<std::chrono::seconds> ParseDuration(const std::string& text);
+
+// The one error style of both tools: "PROGRAM: message" and a line pointing to --help.
+std::string UsageErrorText(const std::string& program, const std::string& message);
+
+}  // namespace k426b_host

@@ -1,0 +1,138 @@
+#include "tools/host/config/sites_file.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "tools/common/baud.h"
+#include "tools/common/net_address.h"
+#include "tools/common/strict_json.h"
+#include "tools/host/config/config_check.h"
+
+namespace k426b_host {
+
+namespace {
+
+const std::vector<std::string> kTopMembers = {"sites"};
+const std::vector<std::string> kSiteMembers = {"name", "port", "baud", "device"};
+
+bool IsSiteName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+  });
+}
+
+std::string Joined(const std::string& directory, const std::string& path) {
+  if (path.empty() || path[0] == '/' || directory.empty()) return path;
+  return directory + "/" + path;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+SitesFile CheckSitesDocument(const Json::Value& document, const std::string& directory) {
+  SitesFile result;
+  auto& problems = result.problems;
+  StrictChecker check(problems);
+  if (!document.isObject()) {
+    problems.push_back("the sites file must be a JSON object {\"sites\": [...]}");
+    return result;
+  }
+  check.KnownMembers(document, "the sites file", kTopMembers);
+  const Json::Value& sites = document["sites"];
+  if (!sites.isArray() || sites.empty()) {
+    problems.push_back("sites must be a non-empty list of sites");
+    return result;
+  }
+
+  std::map<std::string, std::string> names;  // name -> where
+  std::map<std::string, std::string> ports;  // port -> where
+  std::map<unsigned, std::string> data_ids;
+  for (Json::ArrayIndex index = 0; index < sites.size(); ++index) {
+    const std::string where = "sites[" + std::to_string(index) + "]";
+    const Json::Value& entry = sites[index];
+    if (!entry.isObject()) {
+      problems.push_back(where + ": a site must be an object with name, port and device");
+      continue;
+    }
+    check.KnownMembers(entry, where, kSiteMembers);
+    SiteConfig site;
+
+    const Json::Value& name = entry["name"];
+    if (!name.isString() || !IsSiteName(name.asString())) {
+      problems.push_back(where + ".name must be 1 to 64 letters, digits, '-' and '_'");
+    } else {
+      site.name = name.asString();
+      const auto [found, inserted] = names.emplace(site.name, where);
+      if (!inserted)
+        problems.push_back(where + ".name \"" + site.name + "\" is already used at " +
+                           found->second);
+    }
+
+    const Json::Value& port = entry["port"];
+    if (!port.isString() || port.asString().empty()) {
+      problems.push_back(where + ".port must be a device path or tcp://HOST:PORT");
+    } else {
+      site.port = port.asString();
+      NetAddress address;
+      if (IsTcpAddress(site.port)) {
+        if (auto problem = ParseTcpAddress(site.port, address); !problem.empty())
+          problems.push_back(where + ".port: " + problem);
+      } else if (site.port[0] != '/') {
+        problems.push_back(where + ".port \"" + site.port +
+                           "\" is neither an absolute device path nor tcp://HOST:PORT");
+      }
+      const auto [found, inserted] = ports.emplace(site.port, where);
+      if (!inserted)
+        problems.push_back(where + ".port \"" + site.port + "\" is already used at " +
+                           found->second);
+    }
+
+    if (entry.isMember("baud")) {
+      const Json::Value& baud = entry["baud"];
+      if (!baud.isInt() || !IsSupportedBaud(baud.asInt()))
+        problems.push_back(where + ".baud must be one of " + SupportedBaudsText());
+      else
+        site.baud = baud.asInt();
+    }
+
+    const Json::Value& device = entry["device"];
+    const std::string device_where = where + ".device";
+    if (device.isString()) {
+      site.device_file = Joined(directory, device.asString());
+      if (auto problem = LoadConfigFile(site.device_file, site.device); !problem.empty())
+        problems.push_back(device_where + ": " + problem);
+      else
+        CheckDeviceConfig(site.device, device_where + " (" + device.asString() + ")", problems,
+                          data_ids);
+    } else if (device.isObject()) {
+      site.device = device;
+      CheckDeviceConfig(site.device, device_where, problems, data_ids);
+    } else {
+      problems.push_back(device_where +
+                         " must be the device configuration (an object) or the path of its file");
+    }
+    result.sites.push_back(std::move(site));
+  }
+  if (!problems.empty()) result.sites.clear();
+  return result;
+}
+
+SitesFile LoadSitesFile(const std::string& path) {
+  Json::Value document;
+  if (auto problem = LoadConfigFile(path, document); !problem.empty()) {
+    SitesFile result;
+    result.problems.push_back(problem);
+    return result;
+  }
+  return CheckSitesDocument(document, DirectoryOf(path));
+}
+
+}  // namespace k426b_host

@@ -1,0 +1,38 @@
+#pragma once
+
+// The sites file: every power system one host process supervises.
+//
+//   {"sites": [{"name": "north", "port": "/dev/ttyUSB0", "baud": 9600, "device": {...}},
+//              {"name": "south", "port": "tcp://10.0.0.7:4001", "device": "south.json"}]}
+//
+// `name`: unique, letters, digits, '-' and '_'. `port`: a serial device path or
+// tcp://HOST:PORT. `baud`: optional, 9600 unless given. `device`: the composite device's
+// configuration, inline or as a path relative to the sites file. Data ids are unique across the
+// whole file. Every problem is collected, so one run names them all.
+
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace k426b_host {
+
+struct SiteConfig {
+  std::string name;
+  std::string port;
+  int baud = 9600;
+  Json::Value device;       // the composite device's configuration
+  std::string device_file;  // where it was read from; empty when inline
+};
+
+struct SitesFile {
+  std::vector<SiteConfig> sites;
+  std::vector<std::string> problems;  // empty when the file is usable
+};
+
+// Reads and checks `path`.
+SitesFile LoadSitesFile(const std::string& path);
+// Checks a parsed document; device paths are taken relative to `directory`.
+SitesFile CheckSitesDocument(const Json::Value& document, const std::string& directory);
+
+}  // namespace k426b_host

@@ -1,0 +1,96 @@
+#pragma once
+
+// Many sites' serial loops on one thread: one epoll set over their lines and one schedule of
+// their next steps. Sites whose replies come in together are served in one wake-up, where a
+// thread each would switch once per site. Each site keeps the loop's steps as it would on a
+// thread of its own (Site::Step); a device's pause after a reply does not hold up the others,
+// because the site holds back the next query instead of sleeping, nor does a cycle's hand-over
+// to the threshold worker: the site shows the cycle once the worker has run its items, and the
+// worker wakes the loop for that. The history rows of the cycles shown in one wake-up are stored
+// in one transaction.
+//
+// Reopening a lost line may block for seconds (a connect to a device server that does not
+// answer), so it runs on a thread of the loop's own, and only that site waits for it.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tools/host/site/site.h"
+
+namespace k426b_host {
+
+class SiteLoop {
+ public:
+  SiteLoop();
+  // Stops both threads; the sites still served are left as they are, for their owner to finish.
+  ~SiteLoop();
+  SiteLoop(const SiteLoop&) = delete;
+  SiteLoop& operator=(const SiteLoop&) = delete;
+
+  // Serves `site` from the loop's next wake-up on: its device made and its line opened (or
+  // marked lost) before, as for Site::Run.
+  void Add(Site* site);
+  // Stops serving `site`; returns once neither thread touches it any more. A reopen under way
+  // is waited for.
+  void Remove(Site* site);
+  // How many sites it serves.
+  std::size_t size() const;
+
+ private:
+  struct Entry {
+    Site* site = nullptr;
+    SiteWait wait;             // what the site's last step said
+    bool readable = false;     // its line became readable since then
+    int registered_fd = -1;    // the descriptor in the epoll set for it
+    bool armed = false;        // registered and not yet reported (one report per arming)
+    bool away = false;         // on the reopening thread
+    bool leaving = false;      // to be removed once back from there
+  };
+
+  // The loop's eventfd, kept by every site's worked-mark until the last one has run, so that a
+  // mark running after the loop is gone still finds it open.
+  struct Waker {
+    int fd = -1;
+    std::atomic<bool> asked{false};  // written since the loop last woke: no second write
+    ~Waker();
+    void Wake();
+    // From the threshold worker: one write until the loop wakes.
+    void WakeOnce();
+  };
+
+  void Run();
+  // Takes the other threads' requests; false once the loop is to stop.
+  bool TakeRequests();
+  void Serve(Entry& entry);
+  void Arm(Entry& entry, int fd);
+  void Erase(std::list<Entry>::iterator entry);
+  void Reopening();
+
+  int epoll_fd_ = -1;
+  std::shared_ptr<Waker> waker_;  // an eventfd: a request is waiting, or a cycle was worked
+  std::list<Entry> entries_;  // the loop thread's own
+  // The history rows of the sites shown in one wake-up, stored in one transaction before the
+  // loop waits again.
+  HistoryBatch history_batch_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;  // a removal is done, a reopen is asked for, or stopping
+  std::vector<Site*> adding_;
+  std::vector<Site*> removing_;   // asked for, not done yet
+  std::vector<Entry*> returned_;  // back from reopening
+  std::deque<Entry*> to_reopen_;
+  std::size_t served_ = 0;
+  bool stopping_ = false;
+
+  std::thread reopener_;
+  std::thread thread_;
+};
+
+}  // namespace k426b_host

@@ -1,0 +1,117 @@
+#pragma once
+
+// SQLite history of unit snapshots: one row per history save, and the newest row of a unit
+// read back at start-up as its cache image.
+//
+//   history(id INTEGER PRIMARY KEY, time TEXT, data_id INTEGER, record_type INTEGER,
+//           snapshot BLOB, source TEXT)
+//
+// `source` is the line the row came from: a device path, tcp://HOST:PORT, or "simulator". A file
+// written before rows knew their source gains the column (empty in its old rows) when opened.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace k426b_host {
+
+struct StoredSnapshot {
+  std::string time;    // as stored: ISO 8601 local time with the UTC offset
+  std::string source;  // empty in rows older than the column
+  std::vector<unsigned char> bytes;
+};
+
+// One row as the history stores it; its line is the store's caller's.
+struct HistoryRow {
+  std::string time;
+  unsigned data_id = 0;
+  int record_type = 0;
+  std::vector<unsigned char> snapshot;
+};
+
+class HistoryStore {
+ public:
+  // Creates the file, its folder and the table as needed. Null with `error` set on failure.
+  static std::unique_ptr<HistoryStore> Open(const std::string& path, std::string& error);
+  ~HistoryStore();
+  HistoryStore(const HistoryStore&) = delete;
+  HistoryStore& operator=(const HistoryStore&) = delete;
+
+  // The row is committed on its own.
+  bool Append(const std::string& time, const std::string& source, unsigned data_id,
+              int record_type, const std::vector<unsigned char>& snapshot);
+  // The rows of one cycle in one transaction: one commit instead of one per row. A row that
+  // cannot be inserted leaves the others stored. Gives the indexes of the rows not stored (all
+  // of them when the commit fails); last_error() says why.
+  std::vector<std::size_t> AppendAll(const std::string& source, const std::vector<HistoryRow>& rows);
+  // The rows of several lines in one transaction: one commit for all of them.
+  struct Group {
+    const std::string* source = nullptr;
+    const std::vector<HistoryRow>* rows = nullptr;
+    std::vector<std::size_t> failed;  // filled in: the indexes of its rows not stored
+  };
+  // A row that cannot be inserted leaves the others stored; a failed commit fails every row of
+  // every group. Gives why rows were not stored, empty when all were.
+  std::string AppendGroups(std::vector<Group>& groups);
+  // The unit's newest row, whatever its source: the cache policy judges it.
+  std::optional<StoredSnapshot> Newest(unsigned data_id, int record_type);
+  long long RowCount();
+  const std::string& last_error() const { return last_error_; }
+
+ private:
+  explicit HistoryStore(sqlite3* db) : db_(db) {}
+  // Steps a statement without results and resets it. Called with mutex_ held.
+  static bool Run(sqlite3_stmt* statement);
+  // Called with mutex_ held.
+  bool Insert(const std::string& time, const std::string& source, unsigned data_id,
+              int record_type, const std::vector<unsigned char>& snapshot);
+
+  std::mutex mutex_;
+  sqlite3* db_;
+  // Prepared once; the insert is bound anew for every row.
+  sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  std::string last_error_;
+};
+
+// The rows of many sites gathered for one commit: a serial loop gathers those of every site whose
+// cycle it showed in one wake-up and stores them before it waits again. A commit writes its pages
+// to the log however few rows it holds, so one for many sites costs little more than one for a
+// site. Each site hears which of its rows were not stored.
+class HistoryBatch {
+ public:
+  // Told the rows, the indexes of those not stored (empty when all were) and why.
+  using Stored = std::function<void(const std::vector<HistoryRow>& rows,
+                                    const std::vector<std::size_t>& failed,
+                                    const std::string& why)>;
+  // `store` and `source` outlive the next Flush.
+  void Add(HistoryStore& store, const std::string& source, std::vector<HistoryRow> rows,
+           Stored stored);
+  // Stores everything added, one transaction a store, and tells each adder.
+  void Flush();
+
+ private:
+  struct Part {
+    HistoryStore* store;
+    const std::string* source;
+    std::vector<HistoryRow> rows;
+    Stored stored;
+  };
+  std::vector<Part> parts_;
+  // Kept between flushes for their capacity: the groups of one store and their parts' indexes.
+  std::vector<HistoryStore::Group> groups_;
+  std::vector<std::size_t> members_;
+};
+
+// $XDG_STATE_HOME/k426b/history.sqlite, else ~/.local/state/k426b/history.sqlite; the
+// built-in simulator's rows go to simulator-history.sqlite beside it, never among a real line's.
+std::string DefaultHistoryPath(bool simulator = false);
+
+}  // namespace k426b_host

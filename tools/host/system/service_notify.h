@@ -1,0 +1,44 @@
+#pragma once
+
+// Telling systemd how the service is doing (the sd_notify protocol): ready, still alive, reloading,
+// stopping, and a one-line status for `systemctl status`. Outside systemd (no NOTIFY_SOCKET) every
+// call does nothing, so the host calls them unconditionally.
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+namespace k426b_host {
+
+class ServiceNotify {
+ public:
+  // Reads NOTIFY_SOCKET and the watchdog interval (WATCHDOG_USEC) once.
+  ServiceNotify();
+
+  // Whether the process runs under a manager that listens.
+  bool active() const { return active_; }
+  // The interval systemd expects WATCHDOG=1 within; zero when no watchdog is set.
+  std::chrono::microseconds watchdog_interval() const { return watchdog_interval_; }
+
+  // The service really serves: every site initialised and the HTTP endpoint listening.
+  void Ready(const std::string& status = {});
+  void Status(const std::string& status);
+  // Sends WATCHDOG=1 when half the watchdog interval has passed since the last one. Cheap: call
+  // it on every turn of the loop; a loop that hangs stops the pings and systemd restarts it.
+  // Returns how long until the next one is due (at least 1 µs), zero when no watchdog is set.
+  std::chrono::microseconds Watchdog();
+  // Around re-reading the sites file on SIGHUP: Reloading() first, Ready() when applied.
+  void Reloading();
+  void Stopping();
+
+ private:
+  void Send(const std::string& state);
+
+  bool active_ = false;
+  std::chrono::microseconds watchdog_interval_{0};
+  std::mutex mutex_;
+  bool pinged_ = false;
+  std::chrono::steady_clock::time_point last_ping_;
+};
+
+}  // namespace k426b_host
