@@ -14,8 +14,8 @@ std::string IsoLocalTime(std::chrono::system_clock::time_point time) {
 
 void AppendIsoLocalTime(std::string& out, std::chrono::system_clock::time_point now) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          now.time_since_epoch()).count() % 1000;
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   // Every event and frame is dated: the local date, time and offset of a second are made once
   // per thread, and only the milliseconds for each.
   thread_local std::time_t converted_second = -1;

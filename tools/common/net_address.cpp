@@ -8,9 +8,7 @@ namespace {
 constexpr char kScheme[] = "tcp://";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsAlnum(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool IsAlnum(char c) { return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // A host name of dot-separated labels: letters, digits and inner hyphens, 1-63 characters each.
 bool IsHostName(const std::string& host) {
@@ -45,8 +43,7 @@ std::string ParseHostPort(const std::string& text, NetAddress& address, bool por
     in6_addr parsed{};
     if (::inet_pton(AF_INET6, host.c_str(), &parsed) != 1)
       return "\"" + host + "\" is not an IPv6 address";
-    if (close + 1 >= text.size() || text[close + 1] != ':')
-      return "the port is missing";
+    if (close + 1 >= text.size() || text[close + 1] != ':') return "the port is missing";
     port = text.substr(close + 2);
   } else {
     const std::size_t colon = text.rfind(':');

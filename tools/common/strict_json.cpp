@@ -37,8 +37,11 @@ std::string Trimmed(std::string text) {
 bool IsUtf8(const std::string& text) {
   for (std::size_t index = 0; index < text.size();) {
     const auto lead = static_cast<unsigned char>(text[index]);
-    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                             : (lead >> 3) == 0x1E ? 4 : 0;
+    const std::size_t length = lead < 0x80           ? 1
+                               : (lead >> 5) == 0x6  ? 2
+                               : (lead >> 4) == 0xE  ? 3
+                               : (lead >> 3) == 0x1E ? 4
+                                                     : 0;
     if (length == 0 || index + length > text.size()) return false;
     for (std::size_t next = 1; next < length; ++next)
       if ((static_cast<unsigned char>(text[index + next]) >> 6) != 0x2) return false;
@@ -72,8 +75,8 @@ std::string LoadJsonFile(const std::string& path, const std::string& what, Json:
   file.seekg(0, std::ios::end);
   const std::streamoff size = file.tellg();
   if (size > static_cast<std::streamoff>(kMaxJsonFileBytes))
-    return what + " " + path + " is too large: " + std::to_string(size) +
-           " bytes, the limit is " + std::to_string(kMaxJsonFileBytes);
+    return what + " " + path + " is too large: " + std::to_string(size) + " bytes, the limit is " +
+           std::to_string(kMaxJsonFileBytes);
   file.seekg(0, std::ios::beg);
   std::string content;
   content.resize(size > 0 ? static_cast<std::size_t>(size) : 0);

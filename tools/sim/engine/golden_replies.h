@@ -38,8 +38,7 @@ inline constexpr const char* kAcAnalogReply =
     "      00 00 20 41  00 00 20 41  00 00 20 41"
     "  01  00 00 66 43  00 00 66 43  00 00 66 43  00 00 48 42  00"
     "      00 00 A0 40  00 00 A0 40  00 00 A0 40";
-inline constexpr const char* kAcSwitchReply =
-    "00 02  02 00 00 02 00 00  02 00 00 02 00 00";
+inline constexpr const char* kAcSwitchReply = "00 02  02 00 00 02 00 00  02 00 00 02 00 00";
 inline constexpr const char* kAcAlarmReply =
     "00 02"
     "  01  00 00 00 00  00  07 00 00 00 00 00 00 00  00 00 00"
@@ -96,11 +95,11 @@ struct GoldenReply {
 
 // The default scenario's answers in the order of a full first cycle (device information first).
 inline constexpr GoldenReply kDefaultCycle[] = {
-    {0x40, 0x51, kModelReply},       {0x40, 0x41, kAcAnalogReply},
-    {0x40, 0x43, kAcSwitchReply},    {0x40, 0x44, kAcAlarmReply},
-    {0x41, 0x41, kRcAnalogReply},    {0x41, 0x43, kRcSwitchReply},
-    {0x41, 0x44, kRcAlarmReply},     {0x42, 0x41, kDcAnalogReply},
-    {0x42, 0x44, kDcAlarmReply},     {0x40, 0x46, kAcParametersReply},
+    {0x40, 0x51, kModelReply},        {0x40, 0x41, kAcAnalogReply},
+    {0x40, 0x43, kAcSwitchReply},     {0x40, 0x44, kAcAlarmReply},
+    {0x41, 0x41, kRcAnalogReply},     {0x41, 0x43, kRcSwitchReply},
+    {0x41, 0x44, kRcAlarmReply},      {0x42, 0x41, kDcAnalogReply},
+    {0x42, 0x44, kDcAlarmReply},      {0x40, 0x46, kAcParametersReply},
     {0x42, 0x46, kDcParametersReply},
 };
 

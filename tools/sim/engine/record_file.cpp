@@ -59,7 +59,8 @@ Replayer::Replayer(const std::vector<RecordEntry>& entries) {
   zvk::FrameDecoder queries;
   for (const RecordEntry& entry : entries) {
     if (entry.dir == Direction::kTx) {
-      for (const zvk::FrameDecoder::Event& event : queries.Feed(entry.bytes.data(), entry.bytes.size()))
+      for (const zvk::FrameDecoder::Event& event :
+           queries.Feed(entry.bytes.data(), entry.bytes.size()))
         if (event.ok) exchanges_.push_back({event.frame.cid1, event.frame.cid2, std::string()});
     } else if (!exchanges_.empty()) {
       exchanges_.back().answer.append(entry.bytes.begin(), entry.bytes.end());
@@ -72,7 +73,8 @@ std::vector<std::string> Replayer::OnBytes(const unsigned char* bytes, std::size
   for (const zvk::FrameDecoder::Event& event : decoder_.Feed(bytes, length)) {
     if (!event.ok) continue;
     for (std::size_t i = next_; i < exchanges_.size(); ++i) {
-      if (exchanges_[i].cid1 != event.frame.cid1 || exchanges_[i].cid2 != event.frame.cid2) continue;
+      if (exchanges_[i].cid1 != event.frame.cid1 || exchanges_[i].cid2 != event.frame.cid2)
+        continue;
       next_ = i + 1;
       if (!exchanges_[i].answer.empty()) replies.push_back(exchanges_[i].answer);
       break;

@@ -179,10 +179,8 @@ bool FaultApplies(FaultKind fault, QueryKind kind) {
     case FaultKind::kWrongUnitCount:
       return kind != QueryKind::kDeviceInfo && kind != QueryKind::kAcParameters &&
              kind != QueryKind::kDcParameters;
-    case FaultKind::kOverlongCount:
-      return kind != QueryKind::kDeviceInfo;
-    default:
-      return true;
+    case FaultKind::kOverlongCount: return kind != QueryKind::kDeviceInfo;
+    default: return true;
   }
 }
 

@@ -4,7 +4,7 @@
 //
 //   AC   0x40/0x41  flag, units, per unit: N, N x (a b c f, P=0), ia ib ic
 //        0x40/0x43  flag, units, per unit: m, m switch bytes, p=2, 2 bytes
-//        0x40/0x44  flag, units, per unit: N, N x (4 alarm bytes, m=0, p=7, 7 bytes), 3 current alarms
+//        0x40/0x44  flag, units, per unit: N, N x (4 alarms, m=0, p=7, 7 bytes), 3 current alarms
 //   RC   0x41/0x41  flag, group value, M, M x (first value, 7, 7 values)
 //        0x41/0x43  flag, N, N x (3 state bytes, 5, 5 bytes)
 //        0x41/0x44  flag, N, N x (alarm byte, 7, 7 bytes)

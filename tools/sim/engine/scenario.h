@@ -25,27 +25,27 @@ using ByteList = std::vector<uint8_t>;
 
 struct AcScreen {
   Reading a = 220.0f, b = 220.0f, c = 220.0f, f = 50.0f;
-  std::vector<Reading> user_values;          // P of the 0x41 block (0 expected)
-  std::array<uint8_t, 4> alarms{};           // a, b, c, f: 1 low, 2 high, 3 phase missing
-  ByteList extra_alarms;                     // m of the 0x44 block (0 expected)
-  ByteList user_alarms = ByteList(7, 0);     // p of the 0x44 block (7 expected)
+  std::vector<Reading> user_values;       // P of the 0x41 block (0 expected)
+  std::array<uint8_t, 4> alarms{};        // a, b, c, f: 1 low, 2 high, 3 phase missing
+  ByteList extra_alarms;                  // m of the 0x44 block (0 expected)
+  ByteList user_alarms = ByteList(7, 0);  // p of the 0x44 block (7 expected)
 };
 
 struct AcUnit {
   std::vector<AcScreen> screens = {AcScreen{}};
   Reading ia = 10.0f, ib = 10.0f, ic = 10.0f;
-  ByteList switches = ByteList(2, 0);        // m of the 0x43 block (at most 8)
-  ByteList user_switches = ByteList(2, 0);   // p of the 0x43 block (2 expected)
-  std::array<uint8_t, 3> current_alarms{};   // ia, ib, ic
+  ByteList switches = ByteList(2, 0);       // m of the 0x43 block (at most 8)
+  ByteList user_switches = ByteList(2, 0);  // p of the 0x43 block (2 expected)
+  std::array<uint8_t, 3> current_alarms{};  // ia, ib, ic
 };
 
 struct DcUnit {
   Reading v = 53.5f, i = 25.0f;
   std::vector<Reading> m_values = {10.0f, 12.5f};  // at most 4
-  std::vector<Reading> n_values;                    // at most 9
-  std::vector<Reading> user_values;                 // at most 11
-  uint8_t v_alarm = 0;                              // 1 too low, 2 too high
-  ByteList fuses = ByteList(64, 0);                 // 3: fuse fault
+  std::vector<Reading> n_values;                   // at most 9
+  std::vector<Reading> user_values;                // at most 11
+  uint8_t v_alarm = 0;                             // 1 too low, 2 too high
+  ByteList fuses = ByteList(64, 0);                // 3: fuse fault
   ByteList user_alarms = ByteList(17, 0);
 };
 
@@ -91,8 +91,8 @@ enum class FaultKind {
   kOverlongCount,
 };
 inline constexpr FaultKind kAllFaultKinds[] = {
-    FaultKind::kBadChksum,  FaultKind::kBadLchksum,     FaultKind::kNoReply,
-    FaultKind::kTruncated,  FaultKind::kNoise,          FaultKind::kWrongCid1,
+    FaultKind::kBadChksum,      FaultKind::kBadLchksum, FaultKind::kNoReply,
+    FaultKind::kTruncated,      FaultKind::kNoise,      FaultKind::kWrongCid1,
     FaultKind::kWrongUnitCount, FaultKind::kRtnError,   FaultKind::kOverlongCount,
 };
 const char* FaultName(FaultKind kind);

@@ -52,7 +52,8 @@ Simulator::Simulator(Scenario scenario, SimulatorOptions options)
   for (const ScriptedFault& fault : scenario_.faults) fault_left_.push_back(fault.count);
   if (!options_.clock) {
     options_.clock = [] {
-      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
     };
   }
 }
@@ -73,7 +74,8 @@ std::vector<std::string> Simulator::OnBytes(const unsigned char* bytes, std::siz
 std::string Simulator::Answer(const zvk::Frame& query) {
   if (!first_query_time_) first_query_time_ = options_.clock();
   if (query.adr != scenario_.address) {
-    Trace("query " + Describe(query) + " for address " + std::to_string(query.adr) + ": not answered");
+    Trace("query " + Describe(query) + " for address " + std::to_string(query.adr) +
+          ": not answered");
     return std::string();
   }
   if (scenario_.version && query.ver != *scenario_.version) {
@@ -204,8 +206,7 @@ std::string Simulator::Spoil(FaultKind kind, zvk::Frame reply, const ReplyInfo& 
       WriteChecksum(text, zvk::FrameChecksum(std::string_view(text).substr(1, text.size() - 6)));
       return text;
     }
-    case FaultKind::kNoReply:
-      return std::string();
+    case FaultKind::kNoReply: return std::string();
     case FaultKind::kTruncated: {
       const std::string text = zvk::EncodeFrame(reply);
       return text.substr(0, text.size() / 2);

@@ -85,15 +85,15 @@ int RunFleet(const FleetOptions& options,
   std::vector<std::thread> threads;
   for (SiteLine& each : lines) {
     threads.emplace_back([&, line = &each] {
-      const bool clean =
-          Serve(line->pty->master.Get(), *line->responder, options.serve, all_stop);
+      const bool clean = Serve(line->pty->master.Get(), *line->responder, options.serve, all_stop);
       if (!clean) {
         failed = true;
         all_stop = true;
       }
     });
   }
-  while (!stop.load() && !all_stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (!stop.load() && !all_stop.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   all_stop = true;
   for (std::thread& thread : threads) thread.join();
   for (const SiteLine& line : lines)

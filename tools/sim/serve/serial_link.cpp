@@ -136,7 +136,8 @@ Fd OpenSerialPort(const std::string& device, unsigned baud) {
   return fd;
 }
 
-bool Serve(int fd, Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop) {
+bool Serve(int fd, Responder& responder, const ServeOptions& options,
+           const std::atomic<bool>& stop) {
   unsigned char buffer[512];
   while (!stop.load()) {
     pollfd watch{fd, POLLIN, 0};

@@ -272,9 +272,7 @@ TcpServer::TcpServer(const std::string& host, unsigned short port) : host_(host)
   port_ = ntohs(family == AF_INET ? v4->sin_port : v6->sin6_port);
 }
 
-std::string TcpServer::Address() const {
-  return HostPortText({host_, port_});
-}
+std::string TcpServer::Address() const { return HostPortText({host_, port_}); }
 
 bool TcpServer::Serve(Responder& responder, const ServeOptions& options,
                       const std::atomic<bool>& stop) {
