@@ -30,7 +30,7 @@ SiteStatus TestSite(const std::string& name) {
   site.name = name;
   site.port = "tcp://127.0.0.1:1";
   site.model = "K426B";
-  site.line = {"up", "2026-12-08T10:00:00.000+00:00", "", 0, 0, ""};
+  site.line = {LineCondition::kUp, "2026-12-08T10:00:00.000+00:00", "", 0, 0, ""};
   UnitStatus dc;
   dc.data_id = 7;
   dc.device_type = "k426b-dc";
@@ -288,7 +288,7 @@ TEST(WebEvents, PushesTheSiteAndTheOverviewWhenTheBoardChanges) {
       << "the current state comes first";
   ASSERT_TRUE(overview_events.WaitFor([](const Json::Value& e) { return e.size() == 2; }));
 
-  board.Update("north", [](SiteStatus& site) { site.line.state = "lost"; });
+  board.Update("north", [](SiteStatus& site) { site.line.state = LineCondition::kLost; });
   auto pushed = site_events.WaitFor([](const Json::Value& e) { return e["line"]["state"] == "lost"; });
   ASSERT_TRUE(pushed);
   EXPECT_TRUE(pushed->isMember("frames")) << "a site's stream carries its trace";

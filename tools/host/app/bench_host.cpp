@@ -184,7 +184,7 @@ int RunBenchHost(const ParsedOptions& parsed) {
   if (options.once && completed == 0) {
     const LineStatus line = site.line_status();
     return Fail(1, fmt::format("no cycle completed within {} s (line {}{}{})",
-                               options.deadline.count(), line.state,
+                               options.deadline.count(), LineConditionText(line.state),
                                line.reason.empty() ? "" : ": " + line.reason,
                                line.problem.empty() ? "" : "; " + line.problem));
   }

@@ -1,5 +1,6 @@
 #include "tools/host/http/metrics.h"
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <initializer_list>
@@ -73,7 +74,7 @@ constexpr char kTimedOut[] = "数据已超时";
 
 bool RectifierFresh(const UnitStatus& unit) {
   if (unit.record_type != kRectifierRecordType || !unit.age_s || *unit.age_s < 0 ||
-      *unit.age_s >= kRectifierFreshSeconds)
+      *unit.age_s >= std::chrono::duration<double>(kDataFreshFor).count())
     return false;
   for (const auto& value : unit.values)
     if (!value.value && value.error == kTimedOut) return false;
@@ -112,7 +113,7 @@ std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::strin
     Family family(out, "k426b_line_up", "gauge",
                   "1 while the power system answers on its line, 0 while silent or lost.");
     for (const auto& site : sites)
-      family.Sample({{"site", site.name}}, site.line.state == "up" ? 1ull : 0ull);
+      family.Sample({{"site", site.name}}, site.line.state == LineCondition::kUp ? 1ull : 0ull);
   }
 
   // Counters, one family each, every site a sample.

@@ -15,9 +15,6 @@ class StatusBoard;
 
 inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
-// The rectifier values count as current while their data is younger than this.
-inline constexpr double kRectifierFreshSeconds = 61;
-
 std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::string& version);
 // The board's sites and this build's version.
 std::string RenderMetrics(const StatusBoard& board);

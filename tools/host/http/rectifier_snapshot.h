@@ -1,14 +1,16 @@
 #pragma once
 
-// The rectifier unit's snapshot (record type 5095), decoded by the host for its metrics: the unit
-// serves no value by key, so its snapshot is the only way to its values. Layout: a 149-byte head
-// (the group record) and one 51-byte record per module, the module count in head byte 141.
+// The rectifier unit's snapshot (kRectifierRecordType), decoded by the host for its metrics: the
+// unit serves no value by key, so its snapshot is the only way to its values. Layout: a 149-byte
+// head (the group record) and one 51-byte record per module, the module count in head byte 141.
 // Four-byte values are IEEE 754 single precision, least significant byte first.
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/host/status/record_types.h"
 
 namespace k426b_host {
 
@@ -32,7 +34,6 @@ struct RectifierSnapshot {
   std::vector<RectifierModuleValues> modules;
 };
 
-inline constexpr int kRectifierRecordType = 5095;
 inline constexpr std::size_t kRectifierHeadSize = 149;
 inline constexpr std::size_t kRectifierModuleSize = 51;
 
