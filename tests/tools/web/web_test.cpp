@@ -15,6 +15,7 @@
 
 #include "tests/tools/fleet/demo_board.h"
 #include "tools/host/events/event_stream.h"
+#include "tools/host/http/http_server.h"
 #include "tools/host/http/rectifier_snapshot.h"
 #include "tools/host/http/web.h"
 #include "tools/host/status/status_board.h"
@@ -59,14 +60,14 @@ class WebServer {
  public:
   WebServer(const StatusBoard& board, WebOptions options) {
     AddWebRoutes(server_, board, std::move(options));
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    listener_ = std::async(std::launch::async, [this] { server_.listen_after_bind(); });
+    EXPECT_EQ(server_.Start({"127.0.0.1", 0}), "");
+    port_ = server_.port();
   }
   ~WebServer() { Stop(); }
   // True when the server's thread ended within the deadline.
   bool Stop() {
-    server_.stop();
-    return listener_.wait_for(10s) == std::future_status::ready;
+    if (!stopped_.valid()) stopped_ = std::async(std::launch::async, [this] { server_.Stop(); });
+    return stopped_.wait_for(10s) == std::future_status::ready;
   }
   httplib::Client Client() const {
     httplib::Client client("127.0.0.1", port_);
@@ -76,9 +77,9 @@ class WebServer {
   }
 
  private:
-  httplib::Server server_;
+  HttpServer server_;
   int port_ = 0;
-  std::future<void> listener_;
+  std::future<void> stopped_;
 };
 
 // Reads one /events stream on its own thread and collects the JSON of each "data:" event.

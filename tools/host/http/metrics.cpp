@@ -10,7 +10,6 @@
 
 #include "tools/common/version.h"
 #include "tools/host/http/rectifier_snapshot.h"
-#include "tools/host/status/status_board.h"
 
 namespace k426b_host {
 
@@ -239,8 +238,14 @@ std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::strin
   return out;
 }
 
-std::string RenderMetrics(const StatusBoard& board) {
-  return RenderMetrics(board.Sites(), K426B_VERSION_STRING);
+std::string RenderMetrics(const StatusView& status) {
+  return RenderMetrics(status.Sites(), K426B_VERSION_STRING);
+}
+
+void AddMetricsRoute(Routes& routes, const StatusView& status) {
+  routes.AddRoute("/metrics", [&status](const HttpRequest&, HttpResponse& response) {
+    response.SetContent(RenderMetrics(status), kMetricsContentType);
+  });
 }
 
 }  // namespace k426b_host
