@@ -16,7 +16,7 @@
 #include "tests/tools/fleet/demo_board.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/http/http_server.h"
-#include "tools/host/http/rectifier_snapshot.h"
+#include "tools/host/http/rectifier_view.h"
 #include "tools/host/http/web.h"
 #include "tools/host/status/status_board.h"
 
@@ -188,6 +188,7 @@ TEST(WebRoutes, RectifierUnitCarriesItsGroupAndModulesAsDecoded) {
   rc.data_id = 100;
   rc.device_type = "k426b-rc";
   rc.record_type = kRectifierRecordType;
+  rc.age_s = 1.5;
   rc.snapshot = RectifierSnapshotBytes(53.5f, {8.0f, 8.25f}, true);
   UnitStatus same_bytes_other_type = rc;
   same_bytes_other_type.record_type = 5096;
@@ -209,6 +210,33 @@ TEST(WebRoutes, RectifierUnitCarriesItsGroupAndModulesAsDecoded) {
   for (Json::ArrayIndex i : {1u, 2u}) {
     EXPECT_FALSE(units[i].isMember("modules")) << i;
     EXPECT_FALSE(units[i].isMember("group")) << i;
+  }
+}
+
+// The page shows the rectifier's values only while the metrics do: stale data shows none.
+TEST(WebRoutes, RectifierUnitCarriesItsValuesOnlyWhileCurrent) {
+  UnitStatus rc;
+  rc.data_id = 100;
+  rc.device_type = "k426b-rc";
+  rc.record_type = kRectifierRecordType;
+  rc.snapshot = RectifierSnapshotBytes(53.5f, {8.0f}, true);
+  rc.values = {{"", std::nullopt, "数据未就绪"}};  // what it answers while fresh
+  rc.age_s = 60.9;
+  UnitStatus too_old = rc;
+  too_old.age_s = 61.0;
+  UnitStatus timed_out = rc;
+  timed_out.values = {{"", std::nullopt, "数据已超时"}};
+  UnitStatus no_data = rc;
+  no_data.age_s.reset();
+  SiteStatus site = TestSite("north");
+  site.units = {rc, too_old, timed_out, no_data};
+
+  const Json::Value units = DescribedSiteJson(site, false, DescribeRectifierUnit)["units"];
+  EXPECT_EQ(units[0]["group"]["group"], 53.5);
+  EXPECT_EQ(units[0]["modules"].size(), 1u);
+  for (Json::ArrayIndex i : {1u, 2u, 3u}) {
+    EXPECT_FALSE(units[i].isMember("group")) << i;
+    EXPECT_FALSE(units[i].isMember("modules")) << i;
   }
 }
 

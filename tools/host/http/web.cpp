@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "tools/host/events/event_stream.h"
-#include "tools/host/http/rectifier_snapshot.h"
+#include "tools/host/http/rectifier_view.h"
 #include "tools/host/http/web_assets.h"
 
 namespace k426b_host {
@@ -144,8 +144,7 @@ class EventFeed {
 }  // namespace
 
 void DescribeRectifierUnit(const UnitStatus& unit, Json::Value& unit_json) {
-  if (unit.record_type != kRectifierRecordType) return;
-  const auto decoded = DecodeRectifierSnapshot(unit.snapshot.data(), unit.snapshot.size());
+  const std::optional<RectifierSnapshot> decoded = CurrentRectifierValues(unit);
   if (!decoded) return;
   Json::Value group(Json::objectValue);
   for (const RectifierField& field : decoded->fields) group[field.name] = FloatJson(field.value);

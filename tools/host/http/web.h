@@ -20,9 +20,9 @@ namespace k426b_host {
 // Adds members to one unit's JSON before it is served.
 using DescribeUnit = std::function<void(const UnitStatus& unit, Json::Value& unit_json)>;
 
-// The rectifier group's values decoded from its snapshot, the decoding the metrics use, so page
-// and endpoint agree: "group" {name: number} and "modules" [{"position", "first", "further"}].
-// Units of other types, and snapshots that do not decode, are left as they are.
+// The rectifier group's values while current (CurrentRectifierValues, as for the metrics, so page
+// and endpoint agree): "group" {name: number} and "modules" [{"position", "first", "further"}].
+// Units of other types, stale data and snapshots that do not decode are left as they are.
 void DescribeRectifierUnit(const UnitStatus& unit, Json::Value& unit_json);
 
 // One site's JSON (SiteStatusJson) with `describe` applied to each unit: what
