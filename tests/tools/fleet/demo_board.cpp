@@ -12,8 +12,8 @@ void PutFloat(std::vector<unsigned char>& bytes, std::size_t at, float value) {
   for (int i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<unsigned char>(bits >> (8 * i));
 }
 
-UnitValueStatus Value(const std::string& key, float value) { return {key, value, ""}; }
-UnitValueStatus Refused(const std::string& key, const std::string& why) {
+UnitValue Value(const std::string& key, float value) { return {key, value, ""}; }
+UnitValue Refused(const std::string& key, const std::string& why) {
   return {key, std::nullopt, why};
 }
 
@@ -45,7 +45,7 @@ std::vector<SiteStatus> DemoSites() {
   north.name = "north";
   north.port = "/dev/ttyUSB0";
   north.model = "K426B";
-  north.line.state = "up";
+  north.line.state = LineCondition::kUp;
   UnitStatus ac{101, "k426b-ac", 5094, {}, 1.5, false, {}};
   ac.values = {Value("ia", 10.0f), Value("ib", 10.5f), Value("ic", 9.75f),
                Value("channel_0_a", 220.5f), Value("channel_0_f", 50.0f)};
@@ -67,7 +67,7 @@ std::vector<SiteStatus> DemoSites() {
   south.name = "south";
   south.port = "tcp://127.0.0.1:4001";
   south.model = "K515\"X\\\n";  // an odd model text, to exercise label escaping
-  south.line.state = "lost";
+  south.line.state = LineCondition::kLost;
   south.line.reason = "cannot connect";
   UnitStatus south_dc{301, "k426b-dc", 5096,
                       {Refused("v", "数据已超时"), Refused("i", "数据已超时")}, 75.0, true, {}};

@@ -13,6 +13,7 @@
 
 #include "tests/tools/fleet/demo_board.h"
 #include "tools/host/http/http_server.h"
+#include "tools/host/http/metrics.h"
 #include "tools/host/status/status_board.h"
 
 namespace k426b_host {
@@ -46,8 +47,8 @@ class HttpServerTest : public ::testing::Test {
   void Start(HttpServerLimits limits = {}) {
     server_ = std::make_unique<HttpServer>(limits);
     AddMetricsRoute(*server_, board_);
-    server_->AddRoute("/extra", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content("more", "text/plain");
+    server_->AddRoute("/extra", [](const HttpRequest&, HttpResponse& response) {
+      response.SetContent("more", "text/plain");
     });
     ASSERT_EQ(server_->Start({"127.0.0.1", 0}), "");
     ASSERT_TRUE(server_->listening());

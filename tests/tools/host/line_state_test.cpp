@@ -25,7 +25,7 @@ class Recorder : public LineState::Output {
   void Say(const std::string& line) override { said.push_back(line); }
   std::vector<std::string> States() const {
     std::vector<std::string> states;
-    for (const LineStatus& status : changes) states.push_back(status.state);
+    for (const LineStatus& status : changes) states.push_back(LineConditionText(status.state));
     return states;
   }
   std::vector<LineStatus> changes;
@@ -57,7 +57,7 @@ class LineStateTest : public ::testing::Test {
 TEST(LineState, ANewLineIsSilentUntilItsFirstValidReply) {
   Recorder out;
   LineState line("/dev/ttyS1", out);
-  EXPECT_EQ(line.status().state, "silent");
+  EXPECT_EQ(line.status().state, LineCondition::kSilent);
   EXPECT_EQ(line.status().reason, "no answer yet");
   line.Tick();
   EXPECT_TRUE(out.said.empty());  // no reminder before a query went unanswered
@@ -110,7 +110,7 @@ TEST_F(LineStateTest, OnlyDroppedBytesAreSilenceWithTheirOwnReason) {
   line.FrameDropped();
   now += 1500ms;
   line.QueryUnanswered();
-  EXPECT_EQ(line.status().state, "silent");
+  EXPECT_EQ(line.status().state, LineCondition::kSilent);
   EXPECT_EQ(line.status().reason, "only unusable bytes (1 frame dropped)");
 }
 

@@ -193,7 +193,7 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
   for (int i = 0; i < 3; ++i) {
     const auto status = board_.Site("site-" + std::to_string(i));
     ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(status->line.state, "up");
+    EXPECT_EQ(status->line.state, LineCondition::kUp);
     EXPECT_EQ(status->counters.cycles, 2u);
     // The first cycle checks the model (11 queries), the second only polls (5).
     EXPECT_EQ(status->counters.queries, 16u);
@@ -280,7 +280,7 @@ TEST_F(SiteLoopTest, ASiteWhoseLineIsDownIsReopenedOffTheLoopAndRemovedWithoutHo
     loop.Remove(&up);
   }
   simulator->Stop();
-  EXPECT_EQ(board_.Site("down")->line.state, "lost");
+  EXPECT_EQ(board_.Site("down")->line.state, LineCondition::kLost);
   EXPECT_EQ(down.completed_cycles(), 0u);
   EXPECT_EQ(board_.Site("up")->counters.cycles, 1u);
 }

@@ -48,7 +48,7 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
               stream, board, human, wire);
     // Before polling, the board already lists the site, silent until it answers.
     ASSERT_TRUE(board.Site("north").has_value());
-    EXPECT_EQ(board.Site("north")->line.state, "silent");
+    EXPECT_EQ(board.Site("north")->line.state, LineCondition::kSilent);
     ASSERT_EQ(site.CreateDevice(), "");
     ASSERT_EQ(site.OpenLine(), "");
     site.Start();
@@ -63,7 +63,7 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
   const SiteStatus status = *board.Site("north");
   EXPECT_EQ(status.port, "simulator");
   EXPECT_EQ(status.model, "K426B");
-  EXPECT_EQ(status.line.state, "up");
+  EXPECT_EQ(status.line.state, LineCondition::kUp);
   EXPECT_EQ(status.counters.cycles, 1u);
   EXPECT_EQ(status.counters.queries, 11u);
   ASSERT_EQ(status.units.size(), 4u);

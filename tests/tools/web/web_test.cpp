@@ -15,7 +15,8 @@
 
 #include "tests/tools/fleet/demo_board.h"
 #include "tools/host/events/event_stream.h"
-#include "tools/host/http/rectifier_snapshot.h"
+#include "tools/host/http/http_server.h"
+#include "tools/host/http/rectifier_view.h"
 #include "tools/host/http/web.h"
 #include "tools/host/status/status_board.h"
 
@@ -30,7 +31,7 @@ SiteStatus TestSite(const std::string& name) {
   site.name = name;
   site.port = "tcp://127.0.0.1:1";
   site.model = "K426B";
-  site.line = {"up", "2026-12-08T10:00:00.000+00:00", "", 0, 0, ""};
+  site.line = {LineCondition::kUp, "2026-12-08T10:00:00.000+00:00", "", 0, 0, ""};
   UnitStatus dc;
   dc.data_id = 7;
   dc.device_type = "k426b-dc";
@@ -59,14 +60,14 @@ class WebServer {
  public:
   WebServer(const StatusBoard& board, WebOptions options) {
     AddWebRoutes(server_, board, std::move(options));
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    listener_ = std::async(std::launch::async, [this] { server_.listen_after_bind(); });
+    EXPECT_EQ(server_.Start({"127.0.0.1", 0}), "");
+    port_ = server_.port();
   }
   ~WebServer() { Stop(); }
   // True when the server's thread ended within the deadline.
   bool Stop() {
-    server_.stop();
-    return listener_.wait_for(10s) == std::future_status::ready;
+    if (!stopped_.valid()) stopped_ = std::async(std::launch::async, [this] { server_.Stop(); });
+    return stopped_.wait_for(10s) == std::future_status::ready;
   }
   httplib::Client Client() const {
     httplib::Client client("127.0.0.1", port_);
@@ -76,9 +77,9 @@ class WebServer {
   }
 
  private:
-  httplib::Server server_;
+  HttpServer server_;
   int port_ = 0;
-  std::future<void> listener_;
+  std::future<void> stopped_;
 };
 
 // Reads one /events stream on its own thread and collects the JSON of each "data:" event.
@@ -187,6 +188,7 @@ TEST(WebRoutes, RectifierUnitCarriesItsGroupAndModulesAsDecoded) {
   rc.data_id = 100;
   rc.device_type = "k426b-rc";
   rc.record_type = kRectifierRecordType;
+  rc.age_s = 1.5;
   rc.snapshot = RectifierSnapshotBytes(53.5f, {8.0f, 8.25f}, true);
   UnitStatus same_bytes_other_type = rc;
   same_bytes_other_type.record_type = 5096;
@@ -208,6 +210,33 @@ TEST(WebRoutes, RectifierUnitCarriesItsGroupAndModulesAsDecoded) {
   for (Json::ArrayIndex i : {1u, 2u}) {
     EXPECT_FALSE(units[i].isMember("modules")) << i;
     EXPECT_FALSE(units[i].isMember("group")) << i;
+  }
+}
+
+// The page shows the rectifier's values only while the metrics do: stale data shows none.
+TEST(WebRoutes, RectifierUnitCarriesItsValuesOnlyWhileCurrent) {
+  UnitStatus rc;
+  rc.data_id = 100;
+  rc.device_type = "k426b-rc";
+  rc.record_type = kRectifierRecordType;
+  rc.snapshot = RectifierSnapshotBytes(53.5f, {8.0f}, true);
+  rc.values = {{"", std::nullopt, "数据未就绪"}};  // what it answers while fresh
+  rc.age_s = 60.9;
+  UnitStatus too_old = rc;
+  too_old.age_s = 61.0;
+  UnitStatus timed_out = rc;
+  timed_out.values = {{"", std::nullopt, "数据已超时"}};
+  UnitStatus no_data = rc;
+  no_data.age_s.reset();
+  SiteStatus site = TestSite("north");
+  site.units = {rc, too_old, timed_out, no_data};
+
+  const Json::Value units = DescribedSiteJson(site, false, DescribeRectifierUnit)["units"];
+  EXPECT_EQ(units[0]["group"]["group"], 53.5);
+  EXPECT_EQ(units[0]["modules"].size(), 1u);
+  for (Json::ArrayIndex i : {1u, 2u, 3u}) {
+    EXPECT_FALSE(units[i].isMember("group")) << i;
+    EXPECT_FALSE(units[i].isMember("modules")) << i;
   }
 }
 
@@ -288,7 +317,7 @@ TEST(WebEvents, PushesTheSiteAndTheOverviewWhenTheBoardChanges) {
       << "the current state comes first";
   ASSERT_TRUE(overview_events.WaitFor([](const Json::Value& e) { return e.size() == 2; }));
 
-  board.Update("north", [](SiteStatus& site) { site.line.state = "lost"; });
+  board.Update("north", [](SiteStatus& site) { site.line.state = LineCondition::kLost; });
   auto pushed = site_events.WaitFor([](const Json::Value& e) { return e["line"]["state"] == "lost"; });
   ASSERT_TRUE(pushed);
   EXPECT_TRUE(pushed->isMember("frames")) << "a site's stream carries its trace";

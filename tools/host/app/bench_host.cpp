@@ -17,6 +17,7 @@
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/http/http_server.h"
+#include "tools/host/http/metrics.h"
 #include "tools/host/http/web.h"
 #include "tools/host/line/simulated_line.h"
 #include "tools/host/site/site.h"
@@ -162,7 +163,7 @@ int RunBenchHost(const ParsedOptions& parsed) {
     if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
       return Fail(2, "--listen: " + problem);
     AddMetricsRoute(http, board);
-    AddWebRoutes(http.server(), board);
+    AddWebRoutes(http, board);
     if (auto problem = http.Start(listen); !problem.empty())
       return Fail(1, "--listen " + options.listen + ": " + problem);
   }
@@ -184,7 +185,7 @@ int RunBenchHost(const ParsedOptions& parsed) {
   if (options.once && completed == 0) {
     const LineStatus line = site.line_status();
     return Fail(1, fmt::format("no cycle completed within {} s (line {}{}{})",
-                               options.deadline.count(), line.state,
+                               options.deadline.count(), LineConditionText(line.state),
                                line.reason.empty() ? "" : ": " + line.reason,
                                line.problem.empty() ? "" : "; " + line.problem));
   }

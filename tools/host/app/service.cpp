@@ -22,6 +22,7 @@
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/http/http_server.h"
+#include "tools/host/http/metrics.h"
 #include "tools/host/http/web.h"
 #include "tools/host/line/serial_port.h"
 #include "tools/host/line/tcp_line.h"
@@ -322,7 +323,7 @@ int RunService(const ParsedOptions& parsed) {
   HttpServer http;
   if (!options.listen.empty()) {
     AddMetricsRoute(http, board);
-    AddWebRoutes(http.server(), board);
+    AddWebRoutes(http, board);
     if (auto problem = http.Start(listen); !problem.empty())
       return Fail(1, "--listen " + options.listen + ": " + problem);
   }

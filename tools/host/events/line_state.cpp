@@ -43,7 +43,7 @@ LineState::LineState(std::string port, Output& output, Now now)
     : port_(std::move(port)), output_(output), now_(std::move(now)) {
   // Nothing has answered yet: up only once a valid reply came.
   first_unanswered_time_ = now_();
-  status_.state = "silent";
+  status_.state = LineCondition::kSilent;
   status_.since = IsoLocalTime(first_unanswered_time_);
   status_.reason = "no answer yet";
 }
@@ -55,19 +55,20 @@ LineStatus LineState::status() const {
 
 void LineState::Publish() { output_.Changed(status_); }
 
-void LineState::ChangeState(const char* state, Clock::time_point since, const std::string& reason) {
+void LineState::ChangeState(LineCondition state, Clock::time_point since,
+                            const std::string& reason) {
   status_.state = state;
   status_.since = IsoLocalTime(since);
   status_.reason = reason;
   status_.dropped = 0;
-  if (status_.state == "up") status_.unanswered = 0;
+  if (status_.state == LineCondition::kUp) status_.unanswered = 0;
   last_reminder_ = now_();
   Publish();
-  if (status_.state == "up") {
+  if (status_.state == LineCondition::kUp) {
     output_.Say(fmt::format("line {}: up, answering", port_));
-  } else if (status_.state == "silent" && status_.unanswered > 0) {
+  } else if (status_.state == LineCondition::kSilent && status_.unanswered > 0) {
     output_.Say(Reminder());
-  } else if (status_.state == "silent") {
+  } else if (status_.state == LineCondition::kSilent) {
     output_.Say(fmt::format("line {}: silent since {} ({})", port_, ClockTime(since), reason));
   } else {
     output_.Say(fmt::format("line {}: lost since {} ({})", port_, ClockTime(since), reason));
@@ -124,7 +125,7 @@ void LineState::ReplyReceived() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   received_since_query_ = true;
   dropped_since_reply_ = 0;
-  if (status_.state != "up") ChangeState("up", now_(), "");
+  if (status_.state != LineCondition::kUp) ChangeState(LineCondition::kUp, now_(), "");
 }
 
 void LineState::FrameDropped() {
@@ -136,11 +137,11 @@ void LineState::FrameDropped() {
 
 void LineState::QueryUnanswered() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (status_.state == "lost") return;
+  if (status_.state == LineCondition::kLost) return;
   if (status_.unanswered == 0) first_unanswered_time_ = last_query_time_;
   ++status_.unanswered;
-  if (status_.state == "up") {
-    ChangeState("silent", first_unanswered_time_, SilentReason());
+  if (status_.state == LineCondition::kUp) {
+    ChangeState(LineCondition::kSilent, first_unanswered_time_, SilentReason());
   } else {
     status_.reason = SilentReason();
   }
@@ -149,7 +150,7 @@ void LineState::QueryUnanswered() {
 void LineState::Lost(const std::string& reason) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   status_.unanswered = 0;
-  ChangeState("lost", now_(), reason);
+  ChangeState(LineCondition::kLost, now_(), reason);
 }
 
 void LineState::Reopened() {
@@ -158,7 +159,7 @@ void LineState::Reopened() {
   first_unanswered_time_ = now_();
   status_.unanswered = 0;
   dropped_since_reply_ = 0;
-  ChangeState("silent", first_unanswered_time_, "reopened; no answer yet");
+  ChangeState(LineCondition::kSilent, first_unanswered_time_, "reopened; no answer yet");
 }
 
 void LineState::CycleCompleted() {
@@ -183,7 +184,7 @@ void LineState::PluginLog(const std::string& text) {
 
 void LineState::Tick() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (status_.state != "silent") return;
+  if (status_.state != LineCondition::kSilent) return;
   const Clock::time_point now = now_();
   if (now - last_reminder_ < kReminderInterval) return;
   last_reminder_ = now;

@@ -54,7 +54,7 @@ class LineState {
   LineStatus status() const;
 
  private:
-  void ChangeState(const char* state, Clock::time_point since, const std::string& reason);
+  void ChangeState(LineCondition state, Clock::time_point since, const std::string& reason);
   void SetProblem(const std::string& problem);
   std::string SilentReason() const;
   std::string Reminder() const;

@@ -1,24 +1,25 @@
 #pragma once
 
-// The host's HTTP endpoint: read-only, bound to one address, serving GET /healthz and whatever
-// GET routes the service adds (/metrics, the web page). Runs on a thread of its own.
+// The host's HTTP endpoint: bound to one address, serving GET /healthz and whatever GET routes
+// the service adds (/metrics, the web page). Runs on a thread of its own. Read-only: every method
+// but GET and HEAD is answered 405 on every path, before any route sees it.
 //
 // Limits: at most `workers` connections are served at once and `queued` more wait; beyond that
 // a connection is answered 503 at once. Requests carry no body (payload limit), header lines
 // are limited by the library (8 KiB), idle connections are closed after a few seconds.
 
-#include <atomic>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include <httplib.h>
+#include "tools/host/http/routes.h"
+
+namespace httplib {
+class Server;
+}
 
 namespace k426b_host {
-
-class StatusBoard;
 
 struct ListenAddress {
   std::string host = "127.0.0.1";
@@ -37,18 +38,15 @@ struct HttpServerLimits {
   int keep_alive_timeout_s = 5;
 };
 
-class HttpServer {
+class HttpServer : public Routes {
  public:
   explicit HttpServer(HttpServerLimits limits = {});
-  ~HttpServer();
+  ~HttpServer() override;
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Adds a GET (and HEAD) route; `pattern` is the library's regular expression on the path.
   // Add routes before Start().
-  void AddRoute(const std::string& pattern, httplib::Server::Handler handler);
-  // The library's server, for what AddRoute does not cover; change it before Start().
-  httplib::Server& server() { return server_; }
+  void AddRoute(const std::string& pattern, RouteHandler handler) override;
 
   // Binds (port 0: a free port) and serves from a thread of its own. Empty result when
   // listening, else the reason.
@@ -61,12 +59,9 @@ class HttpServer {
  private:
   class BoundedQueue;
   HttpServerLimits limits_;
-  httplib::Server server_;
+  std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   int port_ = 0;
 };
-
-// GET /metrics: the Prometheus exposition of the board's sites.
-void AddMetricsRoute(HttpServer& server, const StatusBoard& board);
 
 }  // namespace k426b_host

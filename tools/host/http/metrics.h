@@ -7,20 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/http/routes.h"
 #include "tools/host/status/site_status.h"
+#include "tools/host/status/status_view.h"
 
 namespace k426b_host {
 
-class StatusBoard;
-
 inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
-// The rectifier values count as current while their data is younger than this.
-inline constexpr double kRectifierFreshSeconds = 61;
-
 std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::string& version);
-// The board's sites and this build's version.
-std::string RenderMetrics(const StatusBoard& board);
+// The sites of `status` and this build's version.
+std::string RenderMetrics(const StatusView& status);
+
+// GET /metrics: the exposition above. `status` must outlive the server's last request.
+void AddMetricsRoute(Routes& routes, const StatusView& status);
 
 // A label value with backslash, double quote and line feed escaped; other bytes (UTF-8) kept.
 std::string EscapeLabelValue(const std::string& value);

@@ -1,18 +1,15 @@
 #include "tools/host/http/web.h"
 
 #include <atomic>
-#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 
-#include <httplib.h>
-
 #include "tools/host/events/event_stream.h"
-#include "tools/host/http/rectifier_snapshot.h"
+#include "tools/host/http/rectifier_view.h"
 #include "tools/host/http/web_assets.h"
-#include "tools/host/status/status_board.h"
 
 namespace k426b_host {
 
@@ -29,28 +26,30 @@ const WebAsset* FindAsset(const std::string& name) {
 
 // The page and its files come from us only: the browser refuses scripts, styles and connections
 // to anywhere else, and no other site may frame the page.
-void SetPageHeaders(httplib::Response& response) {
-  response.set_header("Content-Security-Policy",
-                      "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                      "connect-src 'self'; base-uri 'none'; form-action 'none'; "
-                      "frame-ancestors 'none'");
-  response.set_header("X-Content-Type-Options", "nosniff");
-  response.set_header("Referrer-Policy", "no-referrer");
-  response.set_header("Cache-Control", "no-cache");
+void SetPageHeaders(HttpResponse& response) {
+  response.SetHeader(
+      "Content-Security-Policy",
+      "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+      "connect-src 'self'; base-uri 'none'; form-action 'none'; "
+      "frame-ancestors 'none'");
+  response.SetHeader("X-Content-Type-Options", "nosniff");
+  response.SetHeader("Referrer-Policy", "no-referrer");
+  response.SetHeader("Cache-Control", "no-cache");
 }
 
-void ServeAsset(const WebAsset& asset, httplib::Response& response) {
+void ServeAsset(const WebAsset& asset, HttpResponse& response) {
   SetPageHeaders(response);
-  response.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.content_type);
+  response.SetContent(std::string(reinterpret_cast<const char*>(asset.data), asset.size),
+                      asset.content_type);
 }
 
-void ServeJson(const Json::Value& value, httplib::Response& response) {
-  response.set_header("Cache-Control", "no-store");
-  response.set_header("X-Content-Type-Options", "nosniff");
-  response.set_content(CompactJson(value), "application/json; charset=utf-8");
+void ServeJson(const Json::Value& value, HttpResponse& response) {
+  response.SetHeader("Cache-Control", "no-store");
+  response.SetHeader("X-Content-Type-Options", "nosniff");
+  response.SetContent(CompactJson(value), "application/json; charset=utf-8");
 }
 
-void ServeError(int status, const std::string& text, httplib::Response& response) {
+void ServeError(int status, const std::string& text, HttpResponse& response) {
   Json::Value error(Json::objectValue);
   error["error"] = text;
   ServeJson(error, response);
@@ -59,8 +58,8 @@ void ServeError(int status, const std::string& text, httplib::Response& response
 
 class SiteJsonWriter {
  public:
-  SiteJsonWriter(const StatusBoard& board, const WebOptions& options)
-      : board_(board), describe_unit_(options.describe_unit) {}
+  SiteJsonWriter(const StatusView& status, const WebOptions& options)
+      : status_(status), describe_unit_(options.describe_unit) {}
 
   Json::Value Site(const SiteStatus& status, bool with_trace) const {
     return DescribedSiteJson(status, with_trace, describe_unit_);
@@ -68,18 +67,18 @@ class SiteJsonWriter {
 
   Json::Value Overview() const {
     Json::Value sites(Json::arrayValue);
-    for (const SiteStatus& status : board_.Sites()) sites.append(Site(status, false));
+    for (const SiteStatus& site : status_.Sites()) sites.append(Site(site, false));
     return sites;
   }
 
   // One site in full, or null when the board does not know it (any more).
   Json::Value OneSite(const std::string& name) const {
-    const std::optional<SiteStatus> status = board_.Site(name);
-    return status ? Site(*status, true) : Json::Value();
+    const std::optional<SiteStatus> site = status_.Site(name);
+    return site ? Site(*site, true) : Json::Value();
   }
 
  private:
-  const StatusBoard& board_;
+  const StatusView& status_;
   DescribeUnit describe_unit_;
 };
 
@@ -87,10 +86,10 @@ class SiteJsonWriter {
 // open streams drops whichever way the stream ends (client gone, server stopping, write error).
 class EventFeed {
  public:
-  EventFeed(const StatusBoard& board, std::shared_ptr<const SiteJsonWriter> writer,
+  EventFeed(const StatusView& status, std::shared_ptr<const SiteJsonWriter> writer,
             const WebOptions& options, std::shared_ptr<std::atomic<unsigned>> open_streams,
             std::optional<std::string> site)
-      : board_(board),
+      : status_(status),
         writer_(std::move(writer)),
         options_(options),
         open_streams_(std::move(open_streams)),
@@ -101,20 +100,20 @@ class EventFeed {
 
   // Called by the server again and again while it returns true; each call waits at most one
   // slice, so a stopping server is noticed soon.
-  bool Next(httplib::DataSink& sink) {
+  bool Next(const HttpResponse::Write& write) {
     std::string out;
     bool changed = !started_;
     if (!started_) {
       out = "retry: 3000\n\n";  // the browser reconnects after 3 s
       started_ = true;
     } else {
-      changed = board_.WaitForChange(generation_, options_.wait_slice) != generation_;
+      changed = status_.WaitForChange(generation_, options_.wait_slice) != generation_;
       const auto since_push = Clock::now() - last_push_;
       if (changed && since_push < options_.min_push_interval)
         std::this_thread::sleep_for(options_.min_push_interval - since_push);
     }
     if (changed) {
-      generation_ = board_.generation();  // before reading, so a later change is not missed
+      generation_ = status_.generation();  // before reading, so a later change is not missed
       std::string payload = CompactJson(site_ ? writer_->OneSite(*site_) : writer_->Overview());
       if (payload != last_payload_) {
         out += "data: " + payload + "\n\n";
@@ -124,13 +123,13 @@ class EventFeed {
     }
     if (out.empty() && Clock::now() - last_write_ >= options_.keep_alive) out = ": keep-alive\n\n";
     if (out.empty()) return true;
-    if (!sink.write(out.data(), out.size())) return false;
+    if (!write(out)) return false;
     last_write_ = Clock::now();
     return true;
   }
 
  private:
-  const StatusBoard& board_;
+  const StatusView& status_;
   std::shared_ptr<const SiteJsonWriter> writer_;
   WebOptions options_;
   std::shared_ptr<std::atomic<unsigned>> open_streams_;
@@ -145,8 +144,7 @@ class EventFeed {
 }  // namespace
 
 void DescribeRectifierUnit(const UnitStatus& unit, Json::Value& unit_json) {
-  if (unit.record_type != kRectifierRecordType) return;
-  const auto decoded = DecodeRectifierSnapshot(unit.snapshot.data(), unit.snapshot.size());
+  const std::optional<RectifierSnapshot> decoded = CurrentRectifierValues(unit);
   if (!decoded) return;
   Json::Value group(Json::objectValue);
   for (const RectifierField& field : decoded->fields) group[field.name] = FloatJson(field.value);
@@ -175,60 +173,43 @@ Json::Value DescribedSiteJson(const SiteStatus& status, bool with_trace,
   return site;
 }
 
-void AddWebRoutes(httplib::Server& server, const StatusBoard& board, WebOptions options) {
-  auto writer = std::make_shared<const SiteJsonWriter>(board, options);
+void AddWebRoutes(Routes& routes, const StatusView& status, WebOptions options) {
+  auto writer = std::make_shared<const SiteJsonWriter>(status, options);
   auto open_streams = std::make_shared<std::atomic<unsigned>>(0);
 
-  server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+  routes.AddRoute("/", [](const HttpRequest&, HttpResponse& response) {
     ServeAsset(*FindAsset("index.html"), response);
   });
-  server.Get("/assets/(.+)", [](const httplib::Request& request, httplib::Response& response) {
+  routes.AddRoute("/assets/(.+)", [](const HttpRequest& request, HttpResponse& response) {
     const WebAsset* asset = FindAsset(request.matches[1]);
     if (asset == nullptr) return ServeError(404, "no such file", response);
     ServeAsset(*asset, response);
   });
-  server.Get("/api/sites", [writer](const httplib::Request&, httplib::Response& response) {
+  routes.AddRoute("/api/sites", [writer](const HttpRequest&, HttpResponse& response) {
     ServeJson(writer->Overview(), response);
   });
-  server.Get("/api/sites/(.+)", [writer](const httplib::Request& request,
-                                          httplib::Response& response) {
+  routes.AddRoute("/api/sites/(.+)", [writer](const HttpRequest& request, HttpResponse& response) {
     const Json::Value site = writer->OneSite(request.matches[1]);
     if (site.isNull()) return ServeError(404, "unknown site", response);
     ServeJson(site, response);
   });
-  server.Get("/events", [&board, writer, options, open_streams](const httplib::Request& request,
-                                                                 httplib::Response& response) {
-    std::optional<std::string> site;
-    if (request.has_param("site")) {
-      site = request.get_param_value("site");
-      if (!board.Site(*site)) return ServeError(404, "unknown site", response);
-    }
+  routes.AddRoute("/events", [&status, writer, options, open_streams](const HttpRequest& request,
+                                                                      HttpResponse& response) {
+    const std::optional<std::string> site = request.Param("site");
+    if (site && !status.Site(*site)) return ServeError(404, "unknown site", response);
     if (++*open_streams > options.max_event_streams) {
       --*open_streams;
-      response.set_header("Retry-After", "10");
+      response.SetHeader("Retry-After", "10");
       return ServeError(503, "too many event streams; poll /api/sites instead", response);
     }
-    auto feed = std::make_shared<EventFeed>(board, writer, options, open_streams, site);
-    response.set_header("Cache-Control", "no-store");
-    response.set_header("X-Content-Type-Options", "nosniff");
+    auto feed = std::make_shared<EventFeed>(status, writer, options, open_streams, site);
+    response.SetHeader("Cache-Control", "no-store");
+    response.SetHeader("X-Content-Type-Options", "nosniff");
     // Event streams are UTF-8 by definition. This exact type, without a charset, also keeps the
     // server from compressing the stream, which would hold every event back in the compressor.
-    response.set_chunked_content_provider(
-        "text/event-stream",
-        [feed](std::size_t, httplib::DataSink& sink) { return feed->Next(sink); });
+    response.content_type = "text/event-stream";
+    response.stream = [feed](const HttpResponse::Write& write) { return feed->Next(write); };
   });
-
-  // Nothing here changes anything: every other method on these paths is refused as such.
-  const auto refuse = [](const httplib::Request&, httplib::Response& response) {
-    response.set_header("Allow", "GET, HEAD");
-    ServeError(405, "read-only", response);
-  };
-  for (const char* pattern : {"/", "/assets/(.+)", "/api/sites", "/api/sites/(.+)", "/events"}) {
-    server.Post(pattern, refuse);
-    server.Put(pattern, refuse);
-    server.Patch(pattern, refuse);
-    server.Delete(pattern, refuse);
-  }
 }
 
 }  // namespace k426b_host

@@ -3,29 +3,26 @@
 // The host's web page and its JSON: GET / (the page), GET /assets/NAME (its script and style),
 // GET /api/sites (every site, without frames and alarm changes), GET /api/sites/NAME (one site,
 // in full), GET /events[?site=NAME] (the same JSON pushed as Server-Sent Events whenever the
-// status board changes). Read-only: no route changes the host or the equipment.
+// status board changes). Read-only: no route changes the host or the equipment, and the server
+// refuses every other method.
 
 #include <chrono>
 #include <functional>
 
 #include <json/value.h>
 
+#include "tools/host/http/routes.h"
 #include "tools/host/status/site_status.h"
-
-namespace httplib {
-class Server;
-}
+#include "tools/host/status/status_view.h"
 
 namespace k426b_host {
-
-class StatusBoard;
 
 // Adds members to one unit's JSON before it is served.
 using DescribeUnit = std::function<void(const UnitStatus& unit, Json::Value& unit_json)>;
 
-// The rectifier group's values decoded from its snapshot, the decoding the metrics use, so page
-// and endpoint agree: "group" {name: number} and "modules" [{"position", "first", "further"}].
-// Units of other types, and snapshots that do not decode, are left as they are.
+// The rectifier group's values while current (CurrentRectifierValues, as for the metrics, so page
+// and endpoint agree): "group" {name: number} and "modules" [{"position", "first", "further"}].
+// Units of other types, stale data and snapshots that do not decode are left as they are.
 void DescribeRectifierUnit(const UnitStatus& unit, Json::Value& unit_json);
 
 // One site's JSON (SiteStatusJson) with `describe` applied to each unit: what
@@ -49,7 +46,7 @@ struct WebOptions {
   std::chrono::milliseconds min_push_interval{250};
 };
 
-// Registers the routes above on `server`. `board` must outlive the server's last request.
-void AddWebRoutes(httplib::Server& server, const StatusBoard& board, WebOptions options = {});
+// Registers the routes above. `status` must outlive the server's last request.
+void AddWebRoutes(Routes& routes, const StatusView& status, WebOptions options = {});
 
 }  // namespace k426b_host

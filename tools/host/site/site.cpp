@@ -11,6 +11,7 @@
 #include "host/ttime.h"
 #include "tools/host/site/poll_schedule.h"
 #include "tools/host/site/unit_values.h"
+#include "tools/host/status/record_types.h"
 #include "tools/host/system/host_log.h"
 
 namespace k426b_host {
@@ -19,8 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
-
-constexpr int kAcRecordType = 5094;
 
 // "(4 s old)", "(cached, 3 min old)", "(no data)" for the values table.
 std::string AgeText(const UnitStatus& unit) {
@@ -161,8 +160,8 @@ void Site::ReportValues(const std::string& title) {
     }
     const unsigned screens = status.record_type == kAcRecordType ? ScreenCount(status.snapshot) : 0;
     const auto keys = ValueKeys(status.device_type, screens);
-    const auto values = ReadUnitValues(*unit, keys);
-    for (const UnitValue& value : values) status.values.push_back({value.key, value.value, value.error});
+    status.values = ReadUnitValues(*unit, keys);
+    const std::vector<UnitValue>& values = status.values;
 
     if (events_->streaming()) {
       Json::Value members(Json::objectValue);
@@ -414,7 +413,8 @@ SiteWait Site::Step(bool readable) {
     if (now - values_shown_ >= kValuesInterval || expiring) {
       values_shown_ = now;
       StoreHistory();  // the rows of units that closed a cycle the site did not
-      ReportValues(fmt::format("no cycle completed - line {}", line_state_.status().state));
+      ReportValues(fmt::format("no cycle completed - line {}",
+                               LineConditionText(line_state_.status().state)));
     }
   }
   if (!held_.empty()) return Waiting(held_until_);

@@ -61,9 +61,10 @@ class Site : private LineState::Output {
  public:
   // How often the values are shown again while no cycle completes.
   static constexpr std::chrono::seconds kValuesInterval{10};
-  // The plug-in refuses values 61 whole seconds (of its one-second clock) after the cycle that
-  // took them, or after a cache load; a little later they are certainly refused.
-  static constexpr std::chrono::milliseconds kFreshness{61200};
+  // The plug-in refuses values once they are kDataFreshFor old (by its one-second clock); a
+  // little later they are certainly refused.
+  static constexpr std::chrono::milliseconds kFreshness =
+      kDataFreshFor + std::chrono::milliseconds(200);
 
   // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site. The site's
   // threshold work runs on `worker` when given (one worker for many sites), else on a worker of

@@ -6,6 +6,7 @@
 
 #include "host/device.h"
 #include "tools/host/events/event_stream.h"
+#include "tools/host/status/record_types.h"
 
 namespace k426b_host {
 
@@ -14,9 +15,9 @@ constexpr std::size_t kAcChannelCountOffset = 16;
 }
 
 int RecordTypeOf(const std::string& device_type) {
-  if (device_type == "k426b-ac") return 5094;
-  if (device_type == "k426b-rc") return 5095;
-  if (device_type == "k426b-dc") return 5096;
+  if (device_type == "k426b-ac") return kAcRecordType;
+  if (device_type == "k426b-rc") return kRectifierRecordType;
+  if (device_type == "k426b-dc") return kDcRecordType;
   return 0;
 }
 

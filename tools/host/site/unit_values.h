@@ -3,21 +3,16 @@
 // Reading a unit's values the way the host's database would: Get_Value per key, each answer a
 // number or the text of the unit's refusal.
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 
+#include "tools/host/status/unit_status.h"
+
 class ZVKVDevice;
 
 namespace k426b_host {
-
-struct UnitValue {
-  std::string key;
-  std::optional<float> value;  // empty when refused
-  std::string error;           // the refusal's text
-};
 
 // Record types under which the units publish, by device type; 0 for anything else.
 int RecordTypeOf(const std::string& device_type);

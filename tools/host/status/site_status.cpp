@@ -29,7 +29,7 @@ Json::Value UnitJson(const UnitStatus& unit) {
   members["age_s"] = unit.age_s ? Json::Value(*unit.age_s) : Json::Value();
   members["cached"] = unit.cached;
   Json::Value values(Json::objectValue);
-  for (const UnitValueStatus& value : unit.values) {
+  for (const UnitValue& value : unit.values) {
     if (value.value) {
       values[value.key] = FloatJson(*value.value);
     } else {
@@ -58,7 +58,7 @@ Json::Value FrameJson(const FrameRecord& frame) {
 
 Json::Value LineStatusJson(const LineStatus& line) {
   Json::Value members(Json::objectValue);
-  members["state"] = line.state;
+  members["state"] = LineConditionText(line.state);
   members["since"] = line.since;
   members["reason"] = line.reason;
   members["unanswered"] = line.unanswered;

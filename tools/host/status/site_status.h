@@ -7,11 +7,12 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/host/status/frame_trace.h"
+#include "tools/host/status/line_condition.h"
+#include "tools/host/status/unit_status.h"
 
 namespace Json {
 class Value;
@@ -20,30 +21,14 @@ class Value;
 namespace k426b_host {
 
 struct LineStatus {
-  std::string state = "up";  // "up", "silent" or "lost"
-  std::string since;         // ISO 8601 local time of the last change
-  std::string reason;        // why, in plain words; empty while up
-  unsigned unanswered = 0;   // queries unanswered since the line went silent
-  unsigned dropped = 0;      // frames dropped since the last change
+  LineCondition state = LineCondition::kUp;
+  std::string since;        // ISO 8601 local time of the last change
+  std::string reason;       // why, in plain words; empty while up
+  unsigned unanswered = 0;  // queries unanswered since the line went silent
+  unsigned dropped = 0;     // frames dropped since the last change
   // A line that answers but whose cycle cannot complete, explained with its fix (a unit count
   // that differs from the configuration, a query refused again and again); empty otherwise.
   std::string problem;
-};
-
-struct UnitValueStatus {
-  std::string key;
-  std::optional<float> value;  // empty when the plug-in refused the key
-  std::string error;           // the plug-in's reason text when refused
-};
-
-struct UnitStatus {
-  unsigned data_id = 0;
-  std::string device_type;                 // "k426b-ac", "k426b-dc", "k426b-rc"
-  int record_type = 0;                     // 5094, 5096, 5095
-  std::vector<UnitValueStatus> values;     // every key the unit serves, in order
-  std::optional<double> age_s;             // seconds since its data was taken; empty: none
-  bool cached = false;                     // the data came from a cache image, not a cycle
-  std::vector<unsigned char> snapshot;     // the newest snapshot published or loaded
 };
 
 struct AlarmStatus {

@@ -41,11 +41,6 @@ void StatusBoard::Remove(const std::string& name) {
   changed_.notify_all();
 }
 
-std::vector<std::string> StatusBoard::SiteNames() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return order_;
-}
-
 std::optional<SiteStatus> StatusBoard::Site(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = sites_.find(name);

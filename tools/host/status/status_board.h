@@ -1,10 +1,10 @@
 #pragma once
 
 // The board every site writes its status to and every reader (the one-shot JSON, the metrics
-// endpoint, the web page) reads from. Each site's status is replaced whole under one lock, so a
-// reader always sees one consistent moment of a site, all but its frame trace, which is the
-// site's live one; the generation counter lets a reader that pushes updates (Server-Sent Events)
-// sleep until something changed.
+// endpoint, the web page) reads from, the outputs through its read-only StatusView. Each site's
+// status is replaced whole under one lock, so a reader always sees one consistent moment of a
+// site, all but its frame trace, which is the site's live one; the generation counter lets a
+// reader that pushes updates (Server-Sent Events) sleep until something changed.
 
 #include <chrono>
 #include <condition_variable>
@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "tools/host/status/site_status.h"
+#include "tools/host/status/status_view.h"
 
 namespace k426b_host {
 
-class StatusBoard {
+class StatusBoard : public StatusView {
  public:
   // Adds the site or replaces its status; wakes every waiting reader. Taken by value: a site
   // that moves its status in hands it over without a copy, and the status it replaces is freed
@@ -30,15 +31,11 @@ class StatusBoard {
   bool Update(const std::string& name, const std::function<void(SiteStatus&)>& change);
   void Remove(const std::string& name);
 
-  std::vector<std::string> SiteNames() const;  // in the order the sites were first published
-  std::optional<SiteStatus> Site(const std::string& name) const;
-  std::vector<SiteStatus> Sites() const;
-
-  unsigned long long generation() const;
-  // Blocks until the generation differs from `seen` or `timeout` has passed; returns the
-  // generation then.
+  std::vector<SiteStatus> Sites() const override;
+  std::optional<SiteStatus> Site(const std::string& name) const override;
+  unsigned long long generation() const override;
   unsigned long long WaitForChange(unsigned long long seen,
-                                   std::chrono::milliseconds timeout) const;
+                                   std::chrono::milliseconds timeout) const override;
 
  private:
   mutable std::mutex mutex_;

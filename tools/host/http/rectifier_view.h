@@ -1,14 +1,18 @@
 #pragma once
 
-// The rectifier unit's snapshot (record type 5095), decoded by the host for its metrics: the unit
-// serves no value by key, so its snapshot is the only way to its values. Layout: a 149-byte head
-// (the group record) and one 51-byte record per module, the module count in head byte 141.
-// Four-byte values are IEEE 754 single precision, least significant byte first.
+// The rectifier group's values as the outputs (the metrics, the page) show them. The unit serves
+// no value by key, so its snapshot (kRectifierRecordType) is the only way to its values: decoded
+// here, and shown only while current, by every output alike. Layout: a 149-byte head (the group
+// record) and one 51-byte record per module, the module count in head byte 141. Four-byte values
+// are IEEE 754 single precision, least significant byte first.
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/host/status/record_types.h"
+#include "tools/host/status/unit_status.h"
 
 namespace k426b_host {
 
@@ -32,12 +36,16 @@ struct RectifierSnapshot {
   std::vector<RectifierModuleValues> modules;
 };
 
-inline constexpr int kRectifierRecordType = 5095;
 inline constexpr std::size_t kRectifierHeadSize = 149;
 inline constexpr std::size_t kRectifierModuleSize = 51;
 
 // Nothing unless `length` is exactly the head plus the module count's records.
 std::optional<RectifierSnapshot> DecodeRectifierSnapshot(const unsigned char* bytes,
                                                          std::size_t length);
+
+// The unit's rectifier values while they are current: its data younger than kDataFreshFor and
+// not called timed out by the plug-in. Nothing for a unit of another type, for stale data and for
+// a snapshot that does not decode.
+std::optional<RectifierSnapshot> CurrentRectifierValues(const UnitStatus& unit);
 
 }  // namespace k426b_host

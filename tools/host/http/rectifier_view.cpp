@@ -1,5 +1,6 @@
-#include "tools/host/http/rectifier_snapshot.h"
+#include "tools/host/http/rectifier_view.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -21,6 +22,9 @@ constexpr std::size_t kModuleFirst = 0;
 constexpr std::size_t kFurtherCount = 4;
 constexpr std::size_t kFurtherValues = 5;
 constexpr unsigned kFurtherExpected = 7;
+
+// The plug-in's own word on staleness, where the host asked it.
+constexpr char kTimedOut[] = "数据已超时";
 
 // Callers have checked that bytes [at, at + 4) lie inside the snapshot.
 float ValueAt(const unsigned char* bytes, std::size_t at) {
@@ -63,6 +67,15 @@ std::optional<RectifierSnapshot> DecodeRectifierSnapshot(const unsigned char* by
     snapshot.modules.push_back(std::move(module));
   }
   return snapshot;
+}
+
+std::optional<RectifierSnapshot> CurrentRectifierValues(const UnitStatus& unit) {
+  if (unit.record_type != kRectifierRecordType || !unit.age_s || *unit.age_s < 0 ||
+      *unit.age_s >= std::chrono::duration<double>(kDataFreshFor).count())
+    return std::nullopt;
+  for (const UnitValue& value : unit.values)
+    if (!value.value && value.error == kTimedOut) return std::nullopt;
+  return DecodeRectifierSnapshot(unit.snapshot.data(), unit.snapshot.size());
 }
 
 }  // namespace k426b_host
