@@ -43,7 +43,8 @@ Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin
       wire_(wire),
       cache_policy_(settings_.max_cache_age, settings_.source),
       events_(std::make_shared<BenchEvents>(settings_.name, stream, history, settings_.source, out)),
-      line_state_(line_->path(), *this) {
+      line_state_(line_->path(), *this),
+      history_sink_(history) {
   events_->AttachLineState(&line_state_);
   controller_ = std::make_shared<ZVKController>(events_, std::move(worker));
   wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
@@ -336,17 +337,19 @@ bool Site::CyclesWorked() {
   return false;
 }
 
+void Site::StoreHistoryIn(HistoryBatch* batch) {
+  if (history_ == nullptr) return;  // no rows to store
+  batched_history_ = std::make_unique<BatchedHistory>(*batch, *history_);
+  history_sink_ = batched_history_.get();
+}
+
 void Site::StoreHistory() {
-  if (history_batch_ == nullptr || history_ == nullptr) {
-    events_->StoreHistory();
-    return;
-  }
-  history_batch_->Add(*history_, events_->source(), events_->TakeHistory(),
-                      [events = events_](const std::vector<HistoryRow>& rows,
-                                         const std::vector<std::size_t>& failed,
-                                         const std::string& why) {
-                        events->HistoryStored(rows, failed, why);
-                      });
+  if (history_sink_ == nullptr) return;  // no history kept: the units' saves are not gathered
+  history_sink_->Store(
+      events_->source(), events_->TakeHistory(),
+      [events = events_](const std::vector<HistoryRow>& rows,
+                         const std::vector<std::size_t>& failed,
+                         const std::string& why) { events->HistoryStored(rows, failed, why); });
 }
 
 void Site::AfterCycle() {

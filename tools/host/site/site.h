@@ -23,6 +23,8 @@
 #include "tools/host/site/cache_policy.h"
 #include "tools/host/site/poll_schedule.h"
 #include "tools/host/status/status_board.h"
+#include "tools/host/store/history_batch.h"
+#include "tools/host/store/history_sink.h"
 #include "tools/host/store/history_store.h"
 #include "tools/host/system/human_output.h"
 #include "tools/host/system/plugin_loader.h"
@@ -105,7 +107,7 @@ class Site : private LineState::Output {
   // For a loop that stores the history rows of all its sites shown in one wake-up together: the
   // steps hand their rows to `batch`, which the loop flushes before it waits again. Set before
   // the first step.
-  void StoreHistoryIn(HistoryBatch* batch) { history_batch_ = batch; }
+  void StoreHistoryIn(HistoryBatch* batch);
 
   const std::string& name() const { return settings_.name; }
   unsigned completed_cycles() const { return events_->completed_cycles(); }
@@ -127,7 +129,7 @@ class Site : private LineState::Output {
   void Received(std::size_t length);  // of buffer_
   // Whether the completed cycles' work items have run, so that they can be shown.
   bool CyclesWorked();
-  // Stores the history rows saved since the last call, or hands them to the loop's batch.
+  // Hands the history rows saved since the last call to the history sink.
   void StoreHistory();
   void AfterCycle();
   SiteWait Waiting(std::chrono::steady_clock::time_point until, int fd = -1) const;
@@ -145,6 +147,8 @@ class Site : private LineState::Output {
   std::shared_ptr<ZVKController> controller_;
   std::shared_ptr<ZVKSPDevice> composite_;
   std::vector<std::shared_ptr<ZVKVDevice>> units_;
+  // Where the rows of a shown cycle go: the store, or the loop's batch (StoreHistoryIn).
+  HistorySink* history_sink_;
   bool finished_ = false;
   // The serial loop's state between steps.
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(4096);
@@ -156,7 +160,7 @@ class Site : private LineState::Output {
   bool mark_queued_ = false;
   unsigned marked_ = 0;                   // the completed cycles the queued mark follows
   std::atomic<bool> cycle_worked_{false};  // the mark has run
-  HistoryBatch* history_batch_ = nullptr;
+  std::unique_ptr<BatchedHistory> batched_history_;
   std::chrono::steady_clock::time_point values_shown_{};
   // When the values shown last turn stale for the plug-in: shown again at that moment too.
   std::chrono::steady_clock::time_point values_expire_{};
