@@ -31,30 +31,29 @@ std::string AgeText(const UnitStatus& unit) {
 
 }  // namespace
 
-Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
-           HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
-           WireLog& wire, std::shared_ptr<ThresholdWorker> worker)
+Site::Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies dependencies)
     : settings_(std::move(settings)),
       line_(std::move(line)),
-      plugin_(plugin),
-      history_(history),
-      board_(board),
-      out_(out),
-      wire_(wire),
+      plugin_(*dependencies.plugin),
+      history_(dependencies.history),
+      output_(*dependencies.output),
+      wire_(*dependencies.wire),
       cache_policy_(settings_.max_cache_age, settings_.source),
-      events_(std::make_shared<BenchEvents>(settings_.name, stream, history, settings_.source, out)),
+      events_(std::move(dependencies.events)),
       line_state_(line_->path(), *this),
-      history_sink_(history) {
+      controller_(std::make_shared<ZVKController>(events_, std::move(dependencies.worker))),
+      history_sink_(history_) {
   events_->AttachLineState(&line_state_);
-  controller_ = std::make_shared<ZVKController>(events_, std::move(worker));
   wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
     events->Frame(direction, frame);
   });
-  SiteStatus status;
-  status.name = settings_.name;
-  status.port = settings_.source;
-  status.line = line_state_.status();
-  board_.Publish(status);
+  // A new site's status: whatever a site of the same name left is replaced whole.
+  output_.PublishStatus([this](SiteStatus& status) {
+    status = SiteStatus();
+    status.name = settings_.name;
+    status.port = settings_.source;
+    status.line = line_state_.status();
+  });
 }
 
 Site::~Site() {
@@ -186,7 +185,7 @@ void Site::ReportValues(const std::string& title) {
                          change.rule.description);
   }
   table.pop_back();
-  out_.Print(table);
+  Say(table);
   Publish(std::move(units));
 }
 
@@ -200,19 +199,15 @@ void Site::Publish(std::vector<UnitStatus> units) {
   };
   // Filled in place: changed alarms are copied into the strings of the status published before,
   // which hold them without allocating anew; the frame trace is shared, not copied.
-  if (board_.Update(settings_.name, fill)) return;
-  SiteStatus status;
-  status.name = settings_.name;
-  fill(status);
-  board_.Publish(std::move(status));
+  output_.PublishStatus(fill);
 }
 
 void Site::Changed(const LineStatus& status) {
   events_->Emit("line", LineStatusJson(status));
-  board_.Update(settings_.name, [&status](SiteStatus& site) { site.line = status; });
+  output_.LineChanged(status);
 }
 
-void Site::Say(const std::string& line) { out_.Print(line); }
+void Site::Say(const std::string& line) { output_.Say(line); }
 
 void Site::LineLost(const char* why) {
   line_->Close();

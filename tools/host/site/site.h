@@ -3,7 +3,8 @@
 // One power system: its line, the composite device the plug-in makes for it, its line state,
 // its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time:
 // on a thread of its own (Run), or beside other sites on a SiteLoop. After every cycle and every change of the line it publishes its whole status to the
-// status board; its human output and events carry its name when there are several sites.
+// status board through its output (SiteOutput); its lines for people and its events carry its
+// name when there are several sites.
 
 #include <atomic>
 #include <chrono>
@@ -22,11 +23,10 @@
 #include "tools/host/line/line.h"
 #include "tools/host/site/cache_policy.h"
 #include "tools/host/site/poll_schedule.h"
-#include "tools/host/status/status_board.h"
+#include "tools/host/site/site_output.h"
 #include "tools/host/store/history_batch.h"
 #include "tools/host/store/history_sink.h"
 #include "tools/host/store/history_store.h"
-#include "tools/host/system/human_output.h"
 #include "tools/host/system/plugin_loader.h"
 
 class DeferredPause;
@@ -50,6 +50,20 @@ struct SiteSettings {
   std::chrono::microseconds cycle_start_offset{0};
 };
 
+// What a site uses and does not own. All but `history` and `worker` must be given; all but
+// `worker` outlive the site.
+struct SiteDependencies {
+  const LoadedPlugin* plugin = nullptr;
+  // The site's events, made for it (named and sourced as its settings say).
+  std::shared_ptr<BenchEvents> events;
+  HistoryStore* history = nullptr;  // null: no history kept, no cache loaded
+  SiteOutput* output = nullptr;
+  WireLog* wire = nullptr;
+  // The site's threshold work runs on it when given (one worker for many sites), else on a
+  // worker of its own.
+  std::shared_ptr<ThresholdWorker> worker;
+};
+
 // What a site waits for before its next step.
 struct SiteWait {
   std::chrono::steady_clock::time_point until{};  // the step is due then at the latest...
@@ -67,12 +81,7 @@ class Site : private LineState::Output {
   // took them, or after a cache load; a little later they are certainly refused.
   static constexpr std::chrono::milliseconds kFreshness{61200};
 
-  // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site. The site's
-  // threshold work runs on `worker` when given (one worker for many sites), else on a worker of
-  // its own.
-  Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
-       HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
-       WireLog& wire, std::shared_ptr<ThresholdWorker> worker = nullptr);
+  Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies dependencies);
   ~Site() override;
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
@@ -138,8 +147,7 @@ class Site : private LineState::Output {
   std::unique_ptr<Line> line_;
   const LoadedPlugin& plugin_;
   HistoryStore* history_;
-  StatusBoard& board_;
-  HumanOutput& out_;
+  SiteOutput& output_;
   WireLog& wire_;
   CachePolicy cache_policy_;
   std::shared_ptr<BenchEvents> events_;
