@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "tools/host/events/bench_events.h"
 #include "tools/host/events/event_stream.h"

@@ -11,6 +11,7 @@
 #include "host/ttime.h"
 #include "tools/host/site/poll_schedule.h"
 #include "tools/host/site/unit_values.h"
+#include "tools/host/site/values_report.h"
 #include "tools/host/system/host_log.h"
 
 namespace k426b_host {
@@ -22,26 +23,20 @@ using WallClock = std::chrono::system_clock;
 
 constexpr int kAcRecordType = 5094;
 
-// "(4 s old)", "(cached, 3 min old)", "(no data)" for the values table.
-std::string AgeText(const UnitStatus& unit) {
-  if (!unit.age_s) return "(no data)";
-  const std::string age = HumanAge(std::max(0.0, *unit.age_s));
-  return unit.cached ? "(cached, " + age + " old)" : "(" + age + " old)";
-}
-
 }  // namespace
 
 Site::Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies dependencies)
     : settings_(std::move(settings)),
       line_(std::move(line)),
-      plugin_(*dependencies.plugin),
       history_(dependencies.history),
       output_(*dependencies.output),
       wire_(*dependencies.wire),
-      cache_policy_(settings_.max_cache_age, settings_.source),
       events_(std::move(dependencies.events)),
       line_state_(line_->path(), *this),
       controller_(std::make_shared<ZVKController>(events_, std::move(dependencies.worker))),
+      device_(*dependencies.plugin, settings_.config,
+              CachePolicy(settings_.max_cache_age, settings_.source), controller_, *events_,
+              history_, output_),
       history_sink_(history_) {
   events_->AttachLineState(&line_state_);
   wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
@@ -62,28 +57,8 @@ Site::~Site() {
 }
 
 std::string Site::CreateDevice() {
-  if (composite_) {
-    composite_->AttachPort(nullptr);
-    controller_->Drain();
-  }
-  units_.clear();
-  composite_.reset();
-  std::string failure;
-  std::shared_ptr<ZVKSPDevice> composite = CreateCompositeDevice(plugin_, failure);
-  if (!composite) return failure;
-  const unsigned data_id = settings_.config.get("data_id", 0).asUInt();
-  try {
-    if (!composite->Init(controller_, data_id, settings_.config))
-      return "the plug-in rejected it (InitSetting returned false)";
-  } catch (const std::exception& thrown) {
-    return std::string("the plug-in failed on it: ") + thrown.what();
-  }
-  for (auto& child : composite->GetAllChildVDevices())
-    if (child) units_.push_back(child);
-  composite->AttachPort(
+  return device_.Create(
       [this](const unsigned char* bytes, unsigned length) { return SendToLine(bytes, length); });
-  composite_ = std::move(composite);
-  return {};
 }
 
 std::string Site::OpenLine(bool keep_trying) {
@@ -94,61 +69,19 @@ std::string Site::OpenLine(bool keep_trying) {
 }
 
 void Site::Start() {
-  LoadCaches();
+  device_.LoadCaches();
   ReportValues("start - values before the first cycle");
   reported_ = events_->completed_cycles();
   values_shown_ = Clock::now();
   values_expire_ = values_shown_ + kFreshness;
 }
 
-void Site::LoadCaches() {
-  if (history_ == nullptr) return;
-  events_->StoreHistory();  // the newest rows are read back: none may be left waiting
-  if (!cache_policy_.enabled()) {
-    Say("stored values not loaded: --max-cache-age 0");
-    return;
-  }
-  const WallClock::time_point now = WallClock::now();
-  for (const auto& unit : units_) {
-    const int record_type = RecordTypeOf(unit->DeviceType());
-    const auto stored = history_->Newest(unit->DataId(), record_type);
-    if (!stored) continue;
-    const CachePolicy::Decision decision = cache_policy_.Judge(*stored, now);
-    bool accepted = false;
-    if (decision.offer) {
-      accepted = unit->LoadFromCache(stored->bytes.data(), static_cast<int>(stored->bytes.size()));
-      if (accepted)
-        events_->CacheAccepted(unit->DataId(), record_type, stored->bytes,
-                               now - std::chrono::duration_cast<WallClock::duration>(
-                                         std::chrono::duration<double>(*decision.age_s)));
-    }
-    Json::Value members(Json::objectValue);
-    members["data_id"] = unit->DataId();
-    members["record_type"] = record_type;
-    members["length"] = static_cast<Json::UInt64>(stored->bytes.size());
-    members["accepted"] = accepted;
-    members["age_s"] = decision.age_s ? Json::Value(std::round(*decision.age_s * 10) / 10)
-                                      : Json::Value();
-    members["source"] = stored->source;
-    if (!decision.offer) members["refused"] = decision.refusal;
-    events_->Emit("cache", members);
-    const std::string what = fmt::format("stored values of {} {}", unit->DataId(), unit->DeviceType());
-    if (!decision.offer)
-      Say(fmt::format("{} not used: {}", what, decision.refusal));
-    else
-      Say(fmt::format("{} ({} old): {}", what, HumanAge(std::max(0.0, *decision.age_s)),
-                      accepted ? "loaded" : "refused by the unit"));
-  }
-}
-
 void Site::ReportValues(const std::string& title) {
-  std::string table = title + "\n";
-  const std::string model_alarm = events_->ModelAlarm();
-  if (!model_alarm.empty()) table += fmt::format("  !!! MODEL ALARM: {}\n", model_alarm);
+  ValuesReport report(title, events_->ModelAlarm());
   const WallClock::time_point now = WallClock::now();
   std::vector<UnitStatus> units;
-  units.reserve(units_.size());
-  for (const auto& unit : units_) {
+  units.reserve(device_.units().size());
+  for (const auto& unit : device_.units()) {
     UnitStatus status;
     status.data_id = unit->DataId();
     status.device_type = unit->DeviceType();
@@ -162,7 +95,8 @@ void Site::ReportValues(const std::string& title) {
     const unsigned screens = status.record_type == kAcRecordType ? ScreenCount(status.snapshot) : 0;
     const auto keys = ValueKeys(status.device_type, screens);
     const auto values = ReadUnitValues(*unit, keys);
-    for (const UnitValue& value : values) status.values.push_back({value.key, value.value, value.error});
+    for (const UnitValue& value : values)
+      status.values.push_back({value.key, value.value, value.error});
 
     if (events_->streaming()) {
       Json::Value members(Json::objectValue);
@@ -173,19 +107,11 @@ void Site::ReportValues(const std::string& title) {
       members["cached"] = status.cached;
       events_->Emit("values", std::move(members));
     }
-    if (!settings_.summary)
-      table += fmt::format("  {:>5} {:<9} {} {}\n", status.data_id, status.device_type,
-                           AgeText(status), ValuesLine(values));
+    if (!settings_.summary) report.AddUnit(status, values);
     units.push_back(std::move(status));
   }
-  for (const AlarmChange& change : events_->TakeAlarmChanges()) {
-    table += fmt::format("  alarm {:<7} {:>5} level {} {} {} {}: {}\n",
-                         change.raised ? "raised" : "cleared", change.data_id, change.rule.level,
-                         change.rule.rule_id, change.rule.code, change.rule.name,
-                         change.rule.description);
-  }
-  table.pop_back();
-  Say(table);
+  for (const AlarmChange& change : events_->TakeAlarmChanges()) report.AddAlarmChange(change);
+  Say(report.Text());
   Publish(std::move(units));
 }
 
@@ -211,10 +137,9 @@ void Site::Say(const std::string& line) { output_.Say(line); }
 
 void Site::LineLost(const char* why) {
   line_->Close();
-  HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name),
-                 line_->path(), why);
+  HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name), line_->path(), why);
   line_state_.Lost(why);
-  held_.clear();            // a query held for a line that is gone is not sent on the next one
+  held_.clear();             // a query held for a line that is gone is not sent on the next one
   frame_ = FrameProgress();  // nor is a frame cut off with the line waited for
   rest_of_frame_ = {};
   reopen_delay_ = std::chrono::milliseconds(250);
@@ -230,8 +155,7 @@ bool Site::EnsureLineOpen() {
     next_reopen_ = Clock::now() + reopen_delay_;
     return false;
   }
-  HostLog().info("{}reopened {}", SitePrefix(settings_.name),
-                 line_->path());
+  HostLog().info("{}reopened {}", SitePrefix(settings_.name), line_->path());
   line_state_.Reopened();
   // The path may lead to another power system now: a new device checks the model again, and
   // only stored values the cache policy allows are handed over.
@@ -242,7 +166,7 @@ bool Site::EnsureLineOpen() {
   }
   events_->DeviceMadeAnew();
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
-  LoadCaches();
+  device_.LoadCaches();
   return true;
 }
 
@@ -283,7 +207,7 @@ void Site::WriteHeld() {
   wire_.Sent(held_.data(), held_.size());
   line_->Write(held_.data(), held_.size());
   held_.clear();
-  composite_->QueryWritten();
+  device_.composite().QueryWritten();
 }
 
 void Site::Received(std::size_t length) {
@@ -296,13 +220,13 @@ void Site::Received(std::size_t length) {
       ~Release() { pause = nullptr; }
     } release{pause_};
     pause_ = &pause;
-    composite_->process(buffer_.data(), static_cast<unsigned>(length));
+    device_.composite().process(buffer_.data(), static_cast<unsigned>(length));
   }
   // A reply arriving in pieces: no read while the rest of it crosses the line, so the loop
   // wakes once for it rather than for every piece.
   frame_.Feed(bytes, length);
   rest_of_frame_ =
-      RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(*composite_), Clock::now());
+      RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(device_.composite()), Clock::now());
 }
 
 void Site::ShowCyclesOnceWorked(std::function<void()> worked) { on_worked_ = std::move(worked); }
@@ -421,8 +345,8 @@ SiteWait Site::Step(bool readable) {
   // Wait until bytes come or something is due: the poll's own next step (reply time-out, end
   // of the quiet time) or the next showing of the values.
   const LoopClocks before = LoopClocks::Now();
-  composite_->RefreshStatus();
-  return Waiting(std::min(NextRefresh(ExchangeStateOf(*composite_), before,
+  device_.composite().RefreshStatus();
+  return Waiting(std::min(NextRefresh(ExchangeStateOf(device_.composite()), before,
                                       settings_.cycle_start_offset),
                           NextValuesShowing(values_shown_, values_expire_)),
                  line_->fd());
@@ -445,14 +369,13 @@ void Site::Run(const std::function<bool()>& stop) {
 void Site::Finish() {
   if (finished_) return;
   finished_ = true;
-  if (composite_) composite_->AttachPort(nullptr);
+  device_.Detach();
   if (controller_) {
     controller_->Drain();
     controller_->Shutdown();
   }
   events_->StoreHistory();
-  units_.clear();
-  composite_.reset();
+  device_.Release();
   line_->Close();
 }
 

@@ -4,7 +4,7 @@
 // its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time:
 // on a thread of its own (Run), or beside other sites on a SiteLoop. After every cycle and every change of the line it publishes its whole status to the
 // status board through its output (SiteOutput); its lines for people and its events carry its
-// name when there are several sites.
+// name when there are several sites. Its device and the cache loads are its DeviceSession's.
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +21,7 @@
 #include "tools/host/events/line_state.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/line/line.h"
-#include "tools/host/site/cache_policy.h"
+#include "tools/host/site/device_session.h"
 #include "tools/host/site/poll_schedule.h"
 #include "tools/host/site/site_output.h"
 #include "tools/host/store/history_batch.h"
@@ -32,8 +32,6 @@
 class DeferredPause;
 class ThresholdWorker;
 class ZVKController;
-class ZVKSPDevice;
-class ZVKVDevice;
 
 namespace k426b_host {
 
@@ -127,7 +125,6 @@ class Site : private LineState::Output {
   void Changed(const LineStatus& status) override;
   void Say(const std::string& line) override;
 
-  void LoadCaches();
   void ReportValues(const std::string& title);
   void Publish(std::vector<UnitStatus> units);
   void LineLost(const char* why);
@@ -145,17 +142,15 @@ class Site : private LineState::Output {
 
   SiteSettings settings_;
   std::unique_ptr<Line> line_;
-  const LoadedPlugin& plugin_;
   HistoryStore* history_;
   SiteOutput& output_;
   WireLog& wire_;
-  CachePolicy cache_policy_;
   std::shared_ptr<BenchEvents> events_;
   LineState line_state_;
   std::shared_ptr<ZVKController> controller_;
-  std::shared_ptr<ZVKSPDevice> composite_;
-  std::vector<std::shared_ptr<ZVKVDevice>> units_;
-  // Where the rows of a shown cycle go: the store, or the loop's batch (StoreHistoryIn).
+  DeviceSession device_;
+  // Where the history rows go when the values are shown: the store, or the loop's batch
+  // (StoreHistoryIn); null without a history.
   HistorySink* history_sink_;
   bool finished_ = false;
   // The serial loop's state between steps.

@@ -1,9 +1,10 @@
 #pragma once
 
-// Where a site's history rows go once its cycle is shown: into the store at once
+// Where a site's history rows go when it shows its values: into the store at once
 // (HistoryStore), or gathered with other sites' rows for one commit (BatchedHistory). The site
 // hands its rows over the same way to either.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
