@@ -35,6 +35,7 @@
 #include "tools/host/line/serial_port.h"
 #include "tools/host/site/unit_values.h"
 #include "tools/host/status/status_board.h"
+#include "tools/host/store/history_batch.h"
 #include "tools/host/store/history_store.h"
 #include "tools/host/system/host_log.h"
 

@@ -24,6 +24,7 @@
 
 #include "host/threshold_worker.h"
 #include "tests/tools/host/example_config.h"
+#include "tools/host/app/site_wiring.h"
 #include "tools/host/line/serial_port.h"
 #include "tools/host/line/simulated_line.h"
 #include "tools/host/line/tcp_line.h"
@@ -107,9 +108,15 @@ class SiteLoopTest : public ::testing::Test {
     settings.config = ExampleConfig();
     settings.cycles = cycles;
     settings.summary = true;
-    sites_.push_back(std::make_unique<Site>(settings, std::move(line), plugin_, history, stream_,
-                                            board_, *outputs_.back(), *wires_.back(),
-                                            std::move(worker)));
+    site_outputs_.push_back(std::make_unique<BoardAndTerminal>(board_, *outputs_.back(), name));
+    SiteDependencies dependencies;
+    dependencies.plugin = &plugin_;
+    dependencies.events = MakeSiteEvents(settings, stream_, history, *outputs_.back());
+    dependencies.history = history;
+    dependencies.output = site_outputs_.back().get();
+    dependencies.wire = wires_.back().get();
+    dependencies.worker = std::move(worker);
+    sites_.push_back(std::make_unique<Site>(settings, std::move(line), std::move(dependencies)));
     Site& site = *sites_.back();
     EXPECT_EQ(site.CreateDevice(), "");
     site.OpenLine(/*keep_trying=*/true);
@@ -149,6 +156,7 @@ class SiteLoopTest : public ::testing::Test {
   StatusBoard board_;
   std::vector<std::FILE*> files_;
   std::vector<std::unique_ptr<HumanOutput>> outputs_;
+  std::vector<std::unique_ptr<BoardAndTerminal>> site_outputs_;
   std::vector<std::unique_ptr<WireLog>> wires_;
   std::vector<std::unique_ptr<Site>> sites_;
   std::vector<std::unique_ptr<SimulatedLine>> simulators_;

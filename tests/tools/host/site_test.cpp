@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/host/example_config.h"
+#include "tools/host/app/site_wiring.h"
 #include "tools/host/line/serial_port.h"
 #include "tools/host/line/simulated_line.h"
 #include "tools/host/site/site.h"
@@ -44,8 +45,14 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
   settings.config = ExampleConfig();
   settings.cycles = 1;
   {
-    Site site(settings, std::make_unique<SerialPort>(simulator->path(), 9600), plugin, nullptr,
-              stream, board, human, wire);
+    BoardAndTerminal output(board, human, settings.name);
+    SiteDependencies dependencies;
+    dependencies.plugin = &plugin;
+    dependencies.events = MakeSiteEvents(settings, stream, nullptr, human);
+    dependencies.output = &output;
+    dependencies.wire = &wire;
+    Site site(settings, std::make_unique<SerialPort>(simulator->path(), 9600),
+              std::move(dependencies));
     // Before polling, the board already lists the site, silent until it answers.
     ASSERT_TRUE(board.Site("north").has_value());
     EXPECT_EQ(board.Site("north")->line.state, LineCondition::kSilent);

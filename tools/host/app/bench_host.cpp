@@ -13,6 +13,7 @@
 
 #include "tools/common/version.h"
 #include "tools/host/app/service.h"
+#include "tools/host/app/site_wiring.h"
 #include "tools/host/config/config_check.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/wire_log.h"
@@ -144,8 +145,14 @@ int RunBenchHost(const ParsedOptions& parsed) {
   settings.cycles = options.once ? std::optional<unsigned>(1) : options.cycles;
   StatusBoard board;
   HumanOutput out(human, settings.name);
-  Site site(settings, MakeLine(port_path, options.baud), plugin, history.get(), stream, board,
-            out, wire);
+  BoardAndTerminal output(board, out, settings.name);
+  SiteDependencies dependencies;
+  dependencies.plugin = &plugin;
+  dependencies.events = MakeSiteEvents(settings, stream, history.get(), out);
+  dependencies.history = history.get();
+  dependencies.output = &output;
+  dependencies.wire = &wire;
+  Site site(settings, MakeLine(port_path, options.baud), std::move(dependencies));
   if (auto problem = site.CreateDevice(); !problem.empty())
     return Fail(2, "configuration " + config_path + ": " + problem);
   if (auto problem = site.OpenLine(); !problem.empty()) return Fail(1, problem);

@@ -18,6 +18,7 @@
 
 #include "host/threshold_worker.h"
 #include "tools/common/version.h"
+#include "tools/host/app/site_wiring.h"
 #include "tools/host/config/sites_file.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/wire_log.h"
@@ -90,6 +91,7 @@ std::string Problems(const std::string& path, const std::vector<std::string>& pr
 struct RunningSite {
   SiteConfig config;
   std::unique_ptr<HumanOutput> out;
+  std::unique_ptr<BoardAndTerminal> output;
   WireLog wire;
   std::unique_ptr<Site> site;
   SiteLoop* loop = nullptr;
@@ -128,9 +130,16 @@ class Service {
     settings.summary = true;
     const std::size_t loop = LeastBusyLoop();
     settings.cycle_start_offset = CycleStartOffset(loop, kCycleStartSpread);
-    running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud), plugin_,
-                                           history_, stream_, board_, *running->out,
-                                           running->wire, worker_);
+    running->output = std::make_unique<BoardAndTerminal>(board_, *running->out, config.name);
+    SiteDependencies dependencies;
+    dependencies.plugin = &plugin_;
+    dependencies.events = MakeSiteEvents(settings, stream_, history_, *running->out);
+    dependencies.history = history_;
+    dependencies.output = running->output.get();
+    dependencies.wire = &running->wire;
+    dependencies.worker = worker_;
+    running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud),
+                                           std::move(dependencies));
     if (auto problem = running->site->CreateDevice(); !problem.empty())
       return "site " + config.name + ": " + problem;
     running->site->OpenLine(/*keep_trying=*/true);

@@ -11,6 +11,7 @@
 #include "host/ttime.h"
 #include "tools/host/site/poll_schedule.h"
 #include "tools/host/site/unit_values.h"
+#include "tools/host/site/values_report.h"
 #include "tools/host/status/record_types.h"
 #include "tools/host/system/host_log.h"
 
@@ -21,38 +22,32 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
 
-// "(4 s old)", "(cached, 3 min old)", "(no data)" for the values table.
-std::string AgeText(const UnitStatus& unit) {
-  if (!unit.age_s) return "(no data)";
-  const std::string age = HumanAge(std::max(0.0, *unit.age_s));
-  return unit.cached ? "(cached, " + age + " old)" : "(" + age + " old)";
-}
-
 }  // namespace
 
-Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
-           HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
-           WireLog& wire, std::shared_ptr<ThresholdWorker> worker)
+Site::Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies dependencies)
     : settings_(std::move(settings)),
       line_(std::move(line)),
-      plugin_(plugin),
-      history_(history),
-      board_(board),
-      out_(out),
-      wire_(wire),
-      cache_policy_(settings_.max_cache_age, settings_.source),
-      events_(std::make_shared<BenchEvents>(settings_.name, stream, history, settings_.source, out)),
-      line_state_(line_->path(), *this) {
+      history_(dependencies.history),
+      output_(*dependencies.output),
+      wire_(*dependencies.wire),
+      events_(std::move(dependencies.events)),
+      line_state_(line_->path(), *this),
+      controller_(std::make_shared<ZVKController>(events_, std::move(dependencies.worker))),
+      device_(*dependencies.plugin, settings_.config,
+              CachePolicy(settings_.max_cache_age, settings_.source), controller_, *events_,
+              history_, output_),
+      history_sink_(history_) {
   events_->AttachLineState(&line_state_);
-  controller_ = std::make_shared<ZVKController>(events_, std::move(worker));
   wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
     events->Frame(direction, frame);
   });
-  SiteStatus status;
-  status.name = settings_.name;
-  status.port = settings_.source;
-  status.line = line_state_.status();
-  board_.Publish(status);
+  // A new site's status: whatever a site of the same name left is replaced whole.
+  output_.PublishStatus([this](SiteStatus& status) {
+    status = SiteStatus();
+    status.name = settings_.name;
+    status.port = settings_.source;
+    status.line = line_state_.status();
+  });
 }
 
 Site::~Site() {
@@ -61,28 +56,8 @@ Site::~Site() {
 }
 
 std::string Site::CreateDevice() {
-  if (composite_) {
-    composite_->AttachPort(nullptr);
-    controller_->Drain();
-  }
-  units_.clear();
-  composite_.reset();
-  std::string failure;
-  std::shared_ptr<ZVKSPDevice> composite = CreateCompositeDevice(plugin_, failure);
-  if (!composite) return failure;
-  const unsigned data_id = settings_.config.get("data_id", 0).asUInt();
-  try {
-    if (!composite->Init(controller_, data_id, settings_.config))
-      return "the plug-in rejected it (InitSetting returned false)";
-  } catch (const std::exception& thrown) {
-    return std::string("the plug-in failed on it: ") + thrown.what();
-  }
-  for (auto& child : composite->GetAllChildVDevices())
-    if (child) units_.push_back(child);
-  composite->AttachPort(
+  return device_.Create(
       [this](const unsigned char* bytes, unsigned length) { return SendToLine(bytes, length); });
-  composite_ = std::move(composite);
-  return {};
 }
 
 std::string Site::OpenLine(bool keep_trying) {
@@ -93,61 +68,19 @@ std::string Site::OpenLine(bool keep_trying) {
 }
 
 void Site::Start() {
-  LoadCaches();
+  device_.LoadCaches();
   ReportValues("start - values before the first cycle");
   reported_ = events_->completed_cycles();
   values_shown_ = Clock::now();
   values_expire_ = values_shown_ + kFreshness;
 }
 
-void Site::LoadCaches() {
-  if (history_ == nullptr) return;
-  events_->StoreHistory();  // the newest rows are read back: none may be left waiting
-  if (!cache_policy_.enabled()) {
-    Say("stored values not loaded: --max-cache-age 0");
-    return;
-  }
-  const WallClock::time_point now = WallClock::now();
-  for (const auto& unit : units_) {
-    const int record_type = RecordTypeOf(unit->DeviceType());
-    const auto stored = history_->Newest(unit->DataId(), record_type);
-    if (!stored) continue;
-    const CachePolicy::Decision decision = cache_policy_.Judge(*stored, now);
-    bool accepted = false;
-    if (decision.offer) {
-      accepted = unit->LoadFromCache(stored->bytes.data(), static_cast<int>(stored->bytes.size()));
-      if (accepted)
-        events_->CacheAccepted(unit->DataId(), record_type, stored->bytes,
-                               now - std::chrono::duration_cast<WallClock::duration>(
-                                         std::chrono::duration<double>(*decision.age_s)));
-    }
-    Json::Value members(Json::objectValue);
-    members["data_id"] = unit->DataId();
-    members["record_type"] = record_type;
-    members["length"] = static_cast<Json::UInt64>(stored->bytes.size());
-    members["accepted"] = accepted;
-    members["age_s"] = decision.age_s ? Json::Value(std::round(*decision.age_s * 10) / 10)
-                                      : Json::Value();
-    members["source"] = stored->source;
-    if (!decision.offer) members["refused"] = decision.refusal;
-    events_->Emit("cache", members);
-    const std::string what = fmt::format("stored values of {} {}", unit->DataId(), unit->DeviceType());
-    if (!decision.offer)
-      Say(fmt::format("{} not used: {}", what, decision.refusal));
-    else
-      Say(fmt::format("{} ({} old): {}", what, HumanAge(std::max(0.0, *decision.age_s)),
-                      accepted ? "loaded" : "refused by the unit"));
-  }
-}
-
 void Site::ReportValues(const std::string& title) {
-  std::string table = title + "\n";
-  const std::string model_alarm = events_->ModelAlarm();
-  if (!model_alarm.empty()) table += fmt::format("  !!! MODEL ALARM: {}\n", model_alarm);
+  ValuesReport report(title, events_->ModelAlarm());
   const WallClock::time_point now = WallClock::now();
   std::vector<UnitStatus> units;
-  units.reserve(units_.size());
-  for (const auto& unit : units_) {
+  units.reserve(device_.units().size());
+  for (const auto& unit : device_.units()) {
     UnitStatus status;
     status.data_id = unit->DataId();
     status.device_type = unit->DeviceType();
@@ -172,19 +105,11 @@ void Site::ReportValues(const std::string& title) {
       members["cached"] = status.cached;
       events_->Emit("values", std::move(members));
     }
-    if (!settings_.summary)
-      table += fmt::format("  {:>5} {:<9} {} {}\n", status.data_id, status.device_type,
-                           AgeText(status), ValuesLine(values));
+    if (!settings_.summary) report.AddUnit(status, values);
     units.push_back(std::move(status));
   }
-  for (const AlarmChange& change : events_->TakeAlarmChanges()) {
-    table += fmt::format("  alarm {:<7} {:>5} level {} {} {} {}: {}\n",
-                         change.raised ? "raised" : "cleared", change.data_id, change.rule.level,
-                         change.rule.rule_id, change.rule.code, change.rule.name,
-                         change.rule.description);
-  }
-  table.pop_back();
-  out_.Print(table);
+  for (const AlarmChange& change : events_->TakeAlarmChanges()) report.AddAlarmChange(change);
+  Say(report.Text());
   Publish(std::move(units));
 }
 
@@ -198,26 +123,21 @@ void Site::Publish(std::vector<UnitStatus> units) {
   };
   // Filled in place: changed alarms are copied into the strings of the status published before,
   // which hold them without allocating anew; the frame trace is shared, not copied.
-  if (board_.Update(settings_.name, fill)) return;
-  SiteStatus status;
-  status.name = settings_.name;
-  fill(status);
-  board_.Publish(std::move(status));
+  output_.PublishStatus(fill);
 }
 
 void Site::Changed(const LineStatus& status) {
   events_->Emit("line", LineStatusJson(status));
-  board_.Update(settings_.name, [&status](SiteStatus& site) { site.line = status; });
+  output_.LineChanged(status);
 }
 
-void Site::Say(const std::string& line) { out_.Print(line); }
+void Site::Say(const std::string& line) { output_.Say(line); }
 
 void Site::LineLost(const char* why) {
   line_->Close();
-  HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name),
-                 line_->path(), why);
+  HostLog().warn("{}lost {} ({}); reopening", SitePrefix(settings_.name), line_->path(), why);
   line_state_.Lost(why);
-  held_.clear();            // a query held for a line that is gone is not sent on the next one
+  held_.clear();             // a query held for a line that is gone is not sent on the next one
   frame_ = FrameProgress();  // nor is a frame cut off with the line waited for
   rest_of_frame_ = {};
   reopen_delay_ = std::chrono::milliseconds(250);
@@ -233,8 +153,7 @@ bool Site::EnsureLineOpen() {
     next_reopen_ = Clock::now() + reopen_delay_;
     return false;
   }
-  HostLog().info("{}reopened {}", SitePrefix(settings_.name),
-                 line_->path());
+  HostLog().info("{}reopened {}", SitePrefix(settings_.name), line_->path());
   line_state_.Reopened();
   // The path may lead to another power system now: a new device checks the model again, and
   // only stored values the cache policy allows are handed over.
@@ -245,7 +164,7 @@ bool Site::EnsureLineOpen() {
   }
   events_->DeviceMadeAnew();
   Say("device created anew after reopening " + line_->path() + ": the model is checked again");
-  LoadCaches();
+  device_.LoadCaches();
   return true;
 }
 
@@ -286,7 +205,7 @@ void Site::WriteHeld() {
   wire_.Sent(held_.data(), held_.size());
   line_->Write(held_.data(), held_.size());
   held_.clear();
-  composite_->QueryWritten();
+  device_.composite().QueryWritten();
 }
 
 void Site::Received(std::size_t length) {
@@ -299,13 +218,13 @@ void Site::Received(std::size_t length) {
       ~Release() { pause = nullptr; }
     } release{pause_};
     pause_ = &pause;
-    composite_->process(buffer_.data(), static_cast<unsigned>(length));
+    device_.composite().process(buffer_.data(), static_cast<unsigned>(length));
   }
   // A reply arriving in pieces: no read while the rest of it crosses the line, so the loop
   // wakes once for it rather than for every piece.
   frame_.Feed(bytes, length);
   rest_of_frame_ =
-      RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(*composite_), Clock::now());
+      RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(device_.composite()), Clock::now());
 }
 
 void Site::ShowCyclesOnceWorked(std::function<void()> worked) { on_worked_ = std::move(worked); }
@@ -335,17 +254,19 @@ bool Site::CyclesWorked() {
   return false;
 }
 
+void Site::StoreHistoryIn(HistoryBatch* batch) {
+  if (history_ == nullptr) return;  // no rows to store
+  batched_history_ = std::make_unique<BatchedHistory>(*batch, *history_);
+  history_sink_ = batched_history_.get();
+}
+
 void Site::StoreHistory() {
-  if (history_batch_ == nullptr || history_ == nullptr) {
-    events_->StoreHistory();
-    return;
-  }
-  history_batch_->Add(*history_, events_->source(), events_->TakeHistory(),
-                      [events = events_](const std::vector<HistoryRow>& rows,
-                                         const std::vector<std::size_t>& failed,
-                                         const std::string& why) {
-                        events->HistoryStored(rows, failed, why);
-                      });
+  if (history_sink_ == nullptr) return;  // no history kept: the units' saves are not gathered
+  history_sink_->Store(
+      events_->source(), events_->TakeHistory(),
+      [events = events_](const std::vector<HistoryRow>& rows,
+                         const std::vector<std::size_t>& failed,
+                         const std::string& why) { events->HistoryStored(rows, failed, why); });
 }
 
 void Site::AfterCycle() {
@@ -423,8 +344,8 @@ SiteWait Site::Step(bool readable) {
   // Wait until bytes come or something is due: the poll's own next step (reply time-out, end
   // of the quiet time) or the next showing of the values.
   const LoopClocks before = LoopClocks::Now();
-  composite_->RefreshStatus();
-  return Waiting(std::min(NextRefresh(ExchangeStateOf(*composite_), before,
+  device_.composite().RefreshStatus();
+  return Waiting(std::min(NextRefresh(ExchangeStateOf(device_.composite()), before,
                                       settings_.cycle_start_offset),
                           NextValuesShowing(values_shown_, values_expire_)),
                  line_->fd());
@@ -447,14 +368,13 @@ void Site::Run(const std::function<bool()>& stop) {
 void Site::Finish() {
   if (finished_) return;
   finished_ = true;
-  if (composite_) composite_->AttachPort(nullptr);
+  device_.Detach();
   if (controller_) {
     controller_->Drain();
     controller_->Shutdown();
   }
   events_->StoreHistory();
-  units_.clear();
-  composite_.reset();
+  device_.Release();
   line_->Close();
 }
 

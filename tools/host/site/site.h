@@ -3,7 +3,8 @@
 // One power system: its line, the composite device the plug-in makes for it, its line state,
 // its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time:
 // on a thread of its own (Run), or beside other sites on a SiteLoop. After every cycle and every change of the line it publishes its whole status to the
-// status board; its human output and events carry its name when there are several sites.
+// status board through its output (SiteOutput); its lines for people and its events carry its
+// name when there are several sites. Its device and the cache loads are its DeviceSession's.
 
 #include <atomic>
 #include <chrono>
@@ -20,18 +21,17 @@
 #include "tools/host/events/line_state.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/line/line.h"
-#include "tools/host/site/cache_policy.h"
+#include "tools/host/site/device_session.h"
 #include "tools/host/site/poll_schedule.h"
-#include "tools/host/status/status_board.h"
+#include "tools/host/site/site_output.h"
+#include "tools/host/store/history_batch.h"
+#include "tools/host/store/history_sink.h"
 #include "tools/host/store/history_store.h"
-#include "tools/host/system/human_output.h"
 #include "tools/host/system/plugin_loader.h"
 
 class DeferredPause;
 class ThresholdWorker;
 class ZVKController;
-class ZVKSPDevice;
-class ZVKVDevice;
 
 namespace k426b_host {
 
@@ -46,6 +46,20 @@ struct SiteSettings {
   bool summary = false;
   // How far into a second the site starts its cycles (CycleStartOffset): 0 for one site.
   std::chrono::microseconds cycle_start_offset{0};
+};
+
+// What a site uses and does not own. All but `history` and `worker` must be given; all but
+// `worker` outlive the site.
+struct SiteDependencies {
+  const LoadedPlugin* plugin = nullptr;
+  // The site's events, made for it (named and sourced as its settings say).
+  std::shared_ptr<BenchEvents> events;
+  HistoryStore* history = nullptr;  // null: no history kept, no cache loaded
+  SiteOutput* output = nullptr;
+  WireLog* wire = nullptr;
+  // The site's threshold work runs on it when given (one worker for many sites), else on a
+  // worker of its own.
+  std::shared_ptr<ThresholdWorker> worker;
 };
 
 // What a site waits for before its next step.
@@ -66,12 +80,7 @@ class Site : private LineState::Output {
   static constexpr std::chrono::milliseconds kFreshness =
       kDataFreshFor + std::chrono::milliseconds(200);
 
-  // `history` may be null; `stream`, `board`, `out` and `wire` outlive the site. The site's
-  // threshold work runs on `worker` when given (one worker for many sites), else on a worker of
-  // its own.
-  Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin& plugin,
-       HistoryStore* history, EventStream& stream, StatusBoard& board, HumanOutput& out,
-       WireLog& wire, std::shared_ptr<ThresholdWorker> worker = nullptr);
+  Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies dependencies);
   ~Site() override;
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
@@ -106,7 +115,7 @@ class Site : private LineState::Output {
   // For a loop that stores the history rows of all its sites shown in one wake-up together: the
   // steps hand their rows to `batch`, which the loop flushes before it waits again. Set before
   // the first step.
-  void StoreHistoryIn(HistoryBatch* batch) { history_batch_ = batch; }
+  void StoreHistoryIn(HistoryBatch* batch);
 
   const std::string& name() const { return settings_.name; }
   unsigned completed_cycles() const { return events_->completed_cycles(); }
@@ -117,7 +126,6 @@ class Site : private LineState::Output {
   void Changed(const LineStatus& status) override;
   void Say(const std::string& line) override;
 
-  void LoadCaches();
   void ReportValues(const std::string& title);
   void Publish(std::vector<UnitStatus> units);
   void LineLost(const char* why);
@@ -128,24 +136,23 @@ class Site : private LineState::Output {
   void Received(std::size_t length);  // of buffer_
   // Whether the completed cycles' work items have run, so that they can be shown.
   bool CyclesWorked();
-  // Stores the history rows saved since the last call, or hands them to the loop's batch.
+  // Hands the history rows saved since the last call to the history sink.
   void StoreHistory();
   void AfterCycle();
   SiteWait Waiting(std::chrono::steady_clock::time_point until, int fd = -1) const;
 
   SiteSettings settings_;
   std::unique_ptr<Line> line_;
-  const LoadedPlugin& plugin_;
   HistoryStore* history_;
-  StatusBoard& board_;
-  HumanOutput& out_;
+  SiteOutput& output_;
   WireLog& wire_;
-  CachePolicy cache_policy_;
   std::shared_ptr<BenchEvents> events_;
   LineState line_state_;
   std::shared_ptr<ZVKController> controller_;
-  std::shared_ptr<ZVKSPDevice> composite_;
-  std::vector<std::shared_ptr<ZVKVDevice>> units_;
+  DeviceSession device_;
+  // Where the history rows go when the values are shown: the store, or the loop's batch
+  // (StoreHistoryIn); null without a history.
+  HistorySink* history_sink_;
   bool finished_ = false;
   // The serial loop's state between steps.
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(4096);
@@ -157,7 +164,7 @@ class Site : private LineState::Output {
   bool mark_queued_ = false;
   unsigned marked_ = 0;                   // the completed cycles the queued mark follows
   std::atomic<bool> cycle_worked_{false};  // the mark has run
-  HistoryBatch* history_batch_ = nullptr;
+  std::unique_ptr<BatchedHistory> batched_history_;
   std::chrono::steady_clock::time_point values_shown_{};
   // When the values shown last turn stale for the plug-in: shown again at that moment too.
   std::chrono::steady_clock::time_point values_expire_{};

@@ -9,12 +9,13 @@
 // `source` is the line the row came from: a device path, tcp://HOST:PORT, or "simulator". A file
 // written before rows knew their source gains the column (empty in its old rows) when opened.
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/host/store/history_sink.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -27,22 +28,16 @@ struct StoredSnapshot {
   std::vector<unsigned char> bytes;
 };
 
-// One row as the history stores it; its line is the store's caller's.
-struct HistoryRow {
-  std::string time;
-  unsigned data_id = 0;
-  int record_type = 0;
-  std::vector<unsigned char> snapshot;
-};
-
-class HistoryStore {
+class HistoryStore : public HistorySink {
  public:
   // Creates the file, its folder and the table as needed. Null with `error` set on failure.
   static std::unique_ptr<HistoryStore> Open(const std::string& path, std::string& error);
-  ~HistoryStore();
+  ~HistoryStore() override;
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
 
+  // The rows in one transaction, at once.
+  void Store(const std::string& source, std::vector<HistoryRow> rows, Stored stored) override;
   // The row is committed on its own.
   bool Append(const std::string& time, const std::string& source, unsigned data_id,
               int record_type, const std::vector<unsigned char>& snapshot);
@@ -79,35 +74,6 @@ class HistoryStore {
   sqlite3_stmt* begin_ = nullptr;
   sqlite3_stmt* commit_ = nullptr;
   std::string last_error_;
-};
-
-// The rows of many sites gathered for one commit: a serial loop gathers those of every site whose
-// cycle it showed in one wake-up and stores them before it waits again. A commit writes its pages
-// to the log however few rows it holds, so one for many sites costs little more than one for a
-// site. Each site hears which of its rows were not stored.
-class HistoryBatch {
- public:
-  // Told the rows, the indexes of those not stored (empty when all were) and why.
-  using Stored = std::function<void(const std::vector<HistoryRow>& rows,
-                                    const std::vector<std::size_t>& failed,
-                                    const std::string& why)>;
-  // `store` and `source` outlive the next Flush.
-  void Add(HistoryStore& store, const std::string& source, std::vector<HistoryRow> rows,
-           Stored stored);
-  // Stores everything added, one transaction a store, and tells each adder.
-  void Flush();
-
- private:
-  struct Part {
-    HistoryStore* store;
-    const std::string* source;
-    std::vector<HistoryRow> rows;
-    Stored stored;
-  };
-  std::vector<Part> parts_;
-  // Kept between flushes for their capacity: the groups of one store and their parts' indexes.
-  std::vector<HistoryStore::Group> groups_;
-  std::vector<std::size_t> members_;
 };
 
 // $XDG_STATE_HOME/k426b/history.sqlite, else ~/.local/state/k426b/history.sqlite; the
