@@ -12,24 +12,10 @@
 #include <string>
 #include <thread>
 
+#include "tools/common/fd.h"
 #include "tools/sim/engine/simulator.h"
 
 namespace k426b_sim {
-
-// An open file descriptor, closed on destruction.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  ~Fd();
-  int Get() const { return fd_; }
-  int Release() { int fd = fd_; fd_ = -1; return fd; }
-
- private:
-  int fd_ = -1;
-};
 
 // A pseudo-terminal in raw mode. The simulator serves the master side; the driver opens
 // `slave_path`. The simulator keeps the slave open as well, so that the driver may close and
