@@ -22,7 +22,8 @@ std::string SerialPort::Open() {
   if (!speed) return "cannot set " + path_ + " to " + std::to_string(baud_) + " baud: not one of " +
                      SupportedBaudsText();
   Fd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid() && errno == EBUSY) return path_ + " is in use by another program (opened exclusively)";
+  if (!fd.valid() && errno == EBUSY)
+    return path_ + " is in use by another program (opened exclusively)";
   if (!fd.valid()) return "cannot open " + path_ + ": " + std::strerror(errno);
   termios settings{};
   if (::tcgetattr(fd.Get(), &settings) != 0) {

@@ -109,9 +109,10 @@ void TcpLine::Close() {
 
 bool TcpLine::Write(const unsigned char* bytes, std::size_t length) {
   // MSG_NOSIGNAL: a peer that closed gives EPIPE here rather than SIGPIPE to the process.
-  return WriteAll(fd_.Get(), bytes, length, [](int fd, const unsigned char* data, std::size_t size) {
-    return ::send(fd, data, size, MSG_NOSIGNAL);
-  });
+  return WriteAll(fd_.Get(), bytes, length,
+                  [](int fd, const unsigned char* data, std::size_t size) {
+                    return ::send(fd, data, size, MSG_NOSIGNAL);
+                  });
 }
 
 TcpLine::ReadResult TcpLine::Read(unsigned char* buffer, std::size_t capacity,

@@ -2,8 +2,9 @@
 
 // One power system: its line, the composite device the plug-in makes for it, its line state,
 // its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time
-// by a SiteLoop, alone or beside other sites. After every cycle and every change of the line it publishes its whole status to the
-// status board; its human output and events carry its name when there are several sites.
+// by a SiteLoop, alone or beside other sites. After every cycle and every change of the line it
+// publishes its whole status to the status board; its human output and events carry its name
+// when there are several sites.
 
 #include <atomic>
 #include <chrono>
@@ -92,10 +93,10 @@ class Site : private LineState::Output {
   void Reopen() { EnsureLineOpen(); }
   // Detaches the device from the line and lets the threshold worker finish.
   void Finish();
-  // The loop serves other sites too and must not wait on the threshold worker: after a cycle
-  // the site queues a mark behind the cycle's work items instead of waiting for them, and shows
-  // the cycle at its first step after the mark has run. `worked` is called on the worker then,
-  // to wake the loop. Set by the loop before the first step.
+  // The loop may serve other sites too, so no step waits on the threshold worker: after a
+  // cycle the site queues a mark behind the cycle's work items, and shows the cycle at its first
+  // step after the mark has run. `worked` is called on the worker then, to wake the loop. Set by
+  // the loop before the first step.
   void ShowCyclesOnceWorked(std::function<void()> worked);
   // The mark behind a completed cycle's work items has run: the site's next step shows it.
   bool CycleWorked() const { return cycle_worked_.load(); }
