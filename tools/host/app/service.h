@@ -1,11 +1,12 @@
 #pragma once
 
 // The monitoring service: every power system of a sites file in one process. Each site is a
-// Site with its own line; the sites share serial loops (up to 128 sites a loop, each loop a
-// thread), one threshold worker, one history, one event stream and one status board, seen
-// through the HTTP endpoint (metrics, web page). SIGHUP re-reads the sites file and applies the
-// sites added, removed or changed without disturbing the others; systemd hears when the service
-// is ready, that its main thread is alive, and when it reloads or stops.
+// Site with its own line; the sites share serial loops (up to 128 sites a loop, each loop on a
+// thread of its own, with a second thread for reopening lost lines), one threshold worker, one
+// history, one event stream and one status board, seen through the HTTP endpoint (metrics, web
+// page). SIGHUP re-reads the sites file and applies the sites added, removed or changed without
+// disturbing the others; systemd hears when the service is ready, that its main thread is
+// alive, and when it reloads or stops.
 
 #include "tools/host/app/options.h"
 

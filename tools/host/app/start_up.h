@@ -2,7 +2,8 @@
 
 // What the bench host and the service start with, written once: the command line's own checks,
 // the failure message and its exit status, the `start` event, the plug-in, the history and the
-// HTTP endpoint. Every usage or configuration error is found before anything is opened.
+// HTTP endpoint. Both runs check the command line and the configuration files before they open
+// anything; only a device the plug-in itself refuses is found once the plug-in is loaded.
 
 #include <memory>
 #include <string>
