@@ -1,7 +1,5 @@
 // k426b-sim: the power system's side of the serial line, simulated.
 
-#include <signal.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -20,6 +18,7 @@
 #include <json/writer.h>
 
 #include "tools/common/baud.h"
+#include "tools/common/stop_signals.h"
 #include "tools/common/version.h"
 
 #include "tools/sim/engine/record_file.h"
@@ -183,18 +182,37 @@ class PtyLink {
   std::filesystem::path target_;
 };
 
-std::atomic<bool> g_stop{false};
+// The serving loops look at `stop` at least every 100 ms; a thread of this one's own waits for
+// SIGINT or SIGTERM and sets it.
+class StopOnSignal {
+ public:
+  StopOnSignal() : thread_([this] { Watch(); }) {}
+  ~StopOnSignal() {
+    done_ = true;
+    signals_.Wake();
+    thread_.join();
+  }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
 
-void OnSignal(int) { g_stop = true; }
+  const std::atomic<bool>& stop() const { return stop_; }
 
-void InstallSignals() {
-  struct sigaction action{};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
+ private:
+  void Watch() {
+    while (!done_) {
+      if (signals_.Wait(std::chrono::steady_clock::time_point::max()) ==
+          StopSignals::Taken::kStop) {
+        stop_ = true;
+        return;
+      }
+    }
+  }
+
+  StopSignals signals_;  // first: the thread below inherits the blocked signals
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 std::string Printable(const std::string& bytes) {
   std::string text;
@@ -233,7 +251,8 @@ int Run(const Arguments& args) {
     };
   }
 
-  InstallSignals();
+  StopOnSignal signals;
+  const std::atomic<bool>& stop = signals.stop();
   // TCP, or more than one site.
   if (args.tcp || args.sites > 1) {
     FleetOptions fleet;
@@ -242,7 +261,7 @@ int Run(const Arguments& args) {
     fleet.link = args.link;
     fleet.serve = serve;
     try {
-      return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, g_stop);
+      return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, stop);
     } catch (const std::invalid_argument& error) {
       std::cerr << "k426b-sim: " << error.what() << "\n";
       return 2;
@@ -259,7 +278,7 @@ int Run(const Arguments& args) {
       return 1;
     }
     std::cout << pty.slave_path << std::endl;
-    if (!Serve(pty.master.Get(), *responder, serve, g_stop)) {
+    if (!Serve(pty.master.Get(), *responder, serve, stop)) {
       std::cerr << "k426b-sim: the pseudo-terminal failed\n";
       return 1;
     }
@@ -269,13 +288,13 @@ int Run(const Arguments& args) {
   // A serial device that disappears (a USB adapter pulled) is reopened with back-off.
   auto backoff = std::chrono::milliseconds(250);
   bool opened_once = false;
-  while (!g_stop) {
+  while (!stop) {
     try {
       Fd port = OpenSerialPort(*args.port, args.baud);
       if (!opened_once) std::cerr << "k426b-sim: serving " << *args.port << " at " << args.baud << " baud\n";
       opened_once = true;
       backoff = std::chrono::milliseconds(250);
-      if (Serve(port.Get(), *responder, serve, g_stop)) return 0;
+      if (Serve(port.Get(), *responder, serve, stop)) return 0;
       std::cerr << "k426b-sim: " << *args.port << " failed; reopening\n";
     } catch (const std::invalid_argument& error) {
       std::cerr << "k426b-sim: " << error.what() << "\n";

@@ -372,6 +372,14 @@ class BadConfiguration(unittest.TestCase):
                 self.assertNotIn("terminate", run.stderr)
                 self.assertFalse(os.path.exists(run.history_path))
 
+    def test_a_bad_listen_address_ends_with_status_2_before_anything_is_opened(self):
+        # With the built-in simulator every other step of the start would succeed.
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        run = HostRun(folder, "--simulate", "--cycles", "1", "--listen", "localhost:99999")
+        self.assertEqual(run.finish(timeout=20), 2, run.stderr)
+        self.assertIn("--listen", run.stderr)
+        self.assertFalse(os.path.exists(run.history_path))
+
     def test_every_problem_of_a_configuration_comes_in_one_message(self):
         folder = tempfile.mkdtemp(prefix="k426b-e2e-")
         config = write_json(folder, "config.json", {

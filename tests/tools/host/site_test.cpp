@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "tools/host/app/site_wiring.h"
 #include "tools/host/line/serial_port.h"
 #include "tools/host/line/simulated_line.h"
+#include "tools/host/loop/site_loop.h"
 #include "tools/host/site/site.h"
 
 namespace k426b_host {
@@ -59,8 +61,13 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
     ASSERT_EQ(site.CreateDevice(), "");
     ASSERT_EQ(site.OpenLine(), "");
     site.Start();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    site.Run([&] { return std::chrono::steady_clock::now() > deadline; });
+    std::promise<void> done;
+    {
+      SiteLoop loop;
+      loop.Add(&site, [&] { done.set_value(); });
+      done.get_future().wait_for(std::chrono::seconds(30));
+      loop.Remove(&site);
+    }
     site.Finish();
     EXPECT_EQ(site.completed_cycles(), 1u);
   }

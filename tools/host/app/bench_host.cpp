@@ -2,65 +2,38 @@
 
 #include <unistd.h>
 
-#include <csignal>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include <fmt/format.h>
 #include <json/writer.h>
 
+#include "tools/common/stop_signals.h"
 #include "tools/common/version.h"
-#include "tools/host/app/service.h"
 #include "tools/host/app/site_wiring.h"
+#include "tools/host/app/start_up.h"
 #include "tools/host/config/config_check.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/http/http_server.h"
 #include "tools/host/http/metrics.h"
 #include "tools/host/http/web.h"
+#include "tools/host/line/make_line.h"
 #include "tools/host/line/simulated_line.h"
+#include "tools/host/loop/site_loop.h"
 #include "tools/host/site/site.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/store/history_store.h"
 #include "tools/host/system/host_log.h"
+#include "tools/host/system/human_output.h"
 #include "tools/host/system/plugin_loader.h"
 
 namespace k426b_host {
-
-namespace {
-
-volatile std::sig_atomic_t g_stop_requested = 0;
-
-void RequestStop(int) { g_stop_requested = 1; }
-
-void InstallSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a blocked poll returns at once
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
-int Fail(int status, const std::string& message) {
-  fmt::print(stderr, "k426b-host: {}\n", message);
-  return status;
-}
-
-Json::Value StartEvent(const ParsedOptions& parsed, const std::string& config_path) {
-  Json::Value members(Json::objectValue);
-  members["version"] = K426B_VERSION_STRING;
-  Json::Value arguments(Json::arrayValue);
-  for (const std::string& argument : parsed.arguments) arguments.append(argument);
-  members["options"] = arguments;
-  members["config"] = config_path;
-  return members;
-}
-
-}  // namespace
 
 std::string ExampleConfigPath() {
   std::error_code error;
@@ -79,15 +52,25 @@ std::string ExampleConfigPath() {
 }
 
 int RunBenchHost(const ParsedOptions& parsed) {
+  // Before any thread, which inherits the blocked stop signals (StopSignals).
+  StopSignals signals;
   const HostOptions& options = parsed.options;
-  if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
-    return Fail(1, problem);
+  ListenAddress listen;
+  if (auto problem = CheckListen(options, listen); !problem.empty())
+    return Fail(kBadUsage, problem);
   const std::string config_path =
       options.config_path.empty() ? ExampleConfigPath() : options.config_path;
   Json::Value config;
-  if (auto problem = LoadConfigFile(config_path, config); !problem.empty()) return Fail(2, problem);
+  if (auto problem = LoadConfigFile(config_path, config); !problem.empty())
+    return Fail(kBadUsage, problem);
   if (auto problem = CheckConfig(config); !problem.empty())
-    return Fail(2, "configuration " + config_path + ":\n  " + problem);
+    return Fail(kBadUsage, "configuration " + config_path + ":\n  " + problem);
+  if (options.simulate) {
+    if (auto problem = SimulatedLine::CheckScenario(options.scenario_path); !problem.empty())
+      return Fail(kBadUsage, problem);
+  }
+  if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
+    return Fail(kRunFailed, problem);
 
   // Standard output belongs to the event stream or the JSON document when asked: they keep it
   // to themselves, and everything else written to it (the human output, the plug-in's own
@@ -98,42 +81,36 @@ int RunBenchHost(const ParsedOptions& parsed) {
     std::fflush(stdout);
     const int kept = ::dup(STDOUT_FILENO);
     machine_output = kept >= 0 ? ::fdopen(kept, "w") : nullptr;
-    if (machine_output == nullptr) return Fail(1, "cannot keep standard output apart");
+    if (machine_output == nullptr) return Fail(kRunFailed, "cannot keep standard output apart");
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
     human = stderr;
   }
   EventStream stream;
   if (!options.events_path.empty()) {
     if (auto problem = stream.Open(options.events_path, machine_output); !problem.empty())
-      return Fail(1, problem);
+      return Fail(kRunFailed, problem);
   }
   stream.Write("start", StartEvent(parsed, config_path));
   WireLog wire;
   if (options.trace) wire.EnableTrace(human);
   if (!options.record_path.empty()) {
     if (auto problem = wire.OpenRecord(options.record_path); !problem.empty())
-      return Fail(1, problem);
+      return Fail(kRunFailed, problem);
   }
 
-  LoadedPlugin plugin;
-  const std::string plugin_path =
-      options.plugin_path.empty() ? DefaultPluginPath() : options.plugin_path;
-  if (auto problem = LoadPlugin(plugin_path, plugin); !problem.empty()) return Fail(1, problem);
-
-  std::unique_ptr<HistoryStore> history;
-  const std::string history_path =
-      options.history_path.empty() ? DefaultHistoryPath(options.simulate) : options.history_path;
-  std::string failure;
-  if (!options.no_history) {
-    history = HistoryStore::Open(history_path, failure);
-    if (!history) return Fail(1, failure);
-  }
+  PluginAndHistory opened;
+  if (auto problem = LoadPluginAndHistory(options, options.simulate, opened); !problem.empty())
+    return Fail(kRunFailed, problem);
+  const LoadedPlugin& plugin = opened.plugin;
+  HistoryStore* history = opened.history.get();
+  const std::string& history_path = opened.history_path;
 
   std::unique_ptr<SimulatedLine> simulator;
   std::string port_path = options.port;
   if (options.simulate) {
+    std::string failure;
     simulator = SimulatedLine::Start(options.scenario_path, failure);
-    if (!simulator) return Fail(2, failure);
+    if (!simulator) return Fail(kBadUsage, failure);
     port_path = simulator->path();
   }
 
@@ -148,61 +125,65 @@ int RunBenchHost(const ParsedOptions& parsed) {
   BoardAndTerminal output(board, out, settings.name);
   SiteDependencies dependencies;
   dependencies.plugin = &plugin;
-  dependencies.events = MakeSiteEvents(settings, stream, history.get(), out);
-  dependencies.history = history.get();
+  dependencies.events = MakeSiteEvents(settings, stream, history, out);
+  dependencies.history = history;
   dependencies.output = &output;
   dependencies.wire = &wire;
   Site site(settings, MakeLine(port_path, options.baud), std::move(dependencies));
   if (auto problem = site.CreateDevice(); !problem.empty())
-    return Fail(2, "configuration " + config_path + ": " + problem);
-  if (auto problem = site.OpenLine(); !problem.empty()) return Fail(1, problem);
+    return Fail(kBadUsage, "configuration " + config_path + ": " + problem);
+  if (auto problem = site.OpenLine(); !problem.empty()) return Fail(kRunFailed, problem);
 
   out.Print(fmt::format(
-      "k426b-host {}: plug-in {}\n  configuration {}\n  line {}{}\n  history {}", K426B_VERSION_STRING,
-      plugin.path, config_path, port_path,
+      "k426b-host {}: plug-in {}\n  configuration {}\n  line {}{}\n  history {}",
+      K426B_VERSION_STRING, plugin.path, config_path, port_path,
       options.simulate ? " (built-in simulator)" : fmt::format(" at {} 8N1", options.baud),
       history ? history_path : std::string("off")));
   site.Start();
 
   HttpServer http;
-  if (!options.listen.empty()) {
-    ListenAddress listen;
-    if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
-      return Fail(2, "--listen: " + problem);
-    AddMetricsRoute(http, board);
-    AddWebRoutes(http, board);
-    if (auto problem = http.Start(listen); !problem.empty())
-      return Fail(1, "--listen " + options.listen + ": " + problem);
-  }
+  if (auto problem = StartHttp(options, listen, board, http); !problem.empty())
+    return Fail(kRunFailed, problem);
 
-  InstallSignalHandlers();
-  const auto deadline = std::chrono::steady_clock::now() + options.deadline;
-  site.Run([&] {
-    return g_stop_requested != 0 || (options.once && std::chrono::steady_clock::now() >= deadline);
-  });
+  // The site's serial loop runs on a thread of its own; this thread waits for a stop signal,
+  // the end of --once's time or the last of the cycles asked for, whichever comes first.
+  {
+    std::atomic<bool> done{false};
+    SiteLoop loop;
+    loop.Add(&site, [&] {
+      done = true;
+      signals.Wake();
+    });
+    const auto deadline = options.once ? std::chrono::steady_clock::now() + options.deadline
+                                       : std::chrono::steady_clock::time_point::max();
+    while (!done && signals.Wait(deadline) != StopSignals::Taken::kStop &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+    loop.Remove(&site);
+  }
   site.Finish();
 
   const unsigned completed = site.completed_cycles();
-  out.Print(fmt::format("k426b-host: {} cycle{} completed{}", completed, completed == 1 ? "" : "s",
-                        history ? fmt::format(", {} history rows in {}", history->RowCount(),
-                                              history_path)
-                                : std::string()));
+  out.Print(fmt::format(
+      "k426b-host: {} cycle{} completed{}", completed, completed == 1 ? "" : "s",
+      history ? fmt::format(", {} history rows in {}", history->RowCount(), history_path)
+              : std::string()));
   if (simulator) simulator->Stop();
-  if (site.history_failures() != 0) return 1;
+  if (site.history_failures() != 0) return kRunFailed;
   if (options.once && completed == 0) {
     const LineStatus line = site.line_status();
-    return Fail(1, fmt::format("no cycle completed within {} s (line {}{}{})",
-                               options.deadline.count(), LineConditionText(line.state),
-                               line.reason.empty() ? "" : ": " + line.reason,
-                               line.problem.empty() ? "" : "; " + line.problem));
+    return Fail(kRunFailed, fmt::format("no cycle completed within {} s (line {}{}{})",
+                                        options.deadline.count(), LineConditionText(line.state),
+                                        line.reason.empty() ? "" : ": " + line.reason,
+                                        line.problem.empty() ? "" : "; " + line.problem));
   }
   if (options.json) {
     const auto status = board.Site(settings.name);
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
     builder["emitUTF8"] = true;
-    fmt::print(machine_output, "{}\n", Json::writeString(builder, DescribedSiteJson(*status, true,
-                                                                          DescribeRectifierUnit)));
+    fmt::print(machine_output, "{}\n",
+               Json::writeString(builder, DescribedSiteJson(*status, true, DescribeRectifierUnit)));
     std::fflush(machine_output);
   }
   return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
-// The bench host's run: options wired to one site (configuration, plug-in, history, line).
+// The bench host's run: options wired to one site (configuration, plug-in, history, line),
+// served by a serial loop of its own while the calling thread waits for the end.
 
 #include "tools/host/app/options.h"
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "tools/common/fd.h"
 #include "tools/host/line/line.h"
 
 namespace k426b_host {
@@ -20,8 +21,8 @@ class SerialPort : public Line {
   // Empty result on success, else the reason.
   std::string Open() override;
   void Close() override;
-  bool is_open() const override { return fd_ >= 0; }
-  int fd() const override { return fd_; }
+  bool is_open() const override { return fd_.valid(); }
+  int fd() const override { return fd_.Get(); }
   const std::string& path() const override { return path_; }
 
   // Writes every byte, waiting for room as needed; false when the line is gone.
@@ -33,7 +34,7 @@ class SerialPort : public Line {
  private:
   std::string path_;
   int baud_;
-  int fd_ = -1;
+  Fd fd_;
 };
 
 }  // namespace k426b_host

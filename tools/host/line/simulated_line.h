@@ -18,6 +18,9 @@ class SimulatedLine {
   // scenario is named in it).
   static std::unique_ptr<SimulatedLine> Start(const std::string& scenario_path,
                                               std::string& error);
+  // Reads the scenario as Start would, opening nothing: empty when it is good, else the same
+  // problem Start would name.
+  static std::string CheckScenario(const std::string& scenario_path);
   // Path of the near end, for SerialPort.
   const std::string& path() const { return path_; }
   void Stop();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -26,46 +27,42 @@ void SetOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// Connects one candidate address without blocking past `deadline`; the socket or -1 with
+// Connects one candidate address without blocking past `deadline`; the socket, or none with
 // `reason` set.
-int ConnectOne(const addrinfo& candidate, std::chrono::steady_clock::time_point deadline,
+Fd ConnectOne(const addrinfo& candidate, std::chrono::steady_clock::time_point deadline,
                std::string& reason) {
-  const int fd = ::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          candidate.ai_protocol);
-  if (fd < 0) {
+  Fd fd(::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                 candidate.ai_protocol));
+  if (!fd.valid()) {
     reason = std::strerror(errno);
-    return -1;
+    return fd;
   }
-  if (::connect(fd, candidate.ai_addr, candidate.ai_addrlen) == 0) return fd;
+  if (::connect(fd.Get(), candidate.ai_addr, candidate.ai_addrlen) == 0) return fd;
   if (errno != EINPROGRESS) {
     reason = std::strerror(errno);
-    ::close(fd);
-    return -1;
+    return Fd();
   }
   while (true) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       reason = "no answer within the connect time-out";
-      ::close(fd);
-      return -1;
+      return Fd();
     }
-    pollfd writable{fd, POLLOUT, 0};
+    pollfd writable{fd.Get(), POLLOUT, 0};
     const int polled = ::poll(&writable, 1, static_cast<int>(left.count()));
     if (polled < 0 && errno == EINTR) continue;
     if (polled < 0) {
       reason = std::strerror(errno);
-      ::close(fd);
-      return -1;
+      return Fd();
     }
     if (polled == 0) continue;
     int error = 0;
     socklen_t size = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
     if (error == 0) return fd;
     reason = std::strerror(error);
-    ::close(fd);
-    return -1;
+    return Fd();
   }
 }
 
@@ -89,37 +86,38 @@ std::string TcpLine::Open() {
 
   const auto deadline = std::chrono::steady_clock::now() + connect_timeout_;
   std::string reason = "no address";
-  int fd = -1;
-  for (addrinfo* candidate = found; candidate != nullptr && fd < 0; candidate = candidate->ai_next)
+  Fd fd;
+  for (addrinfo* candidate = found; candidate != nullptr && !fd.valid();
+       candidate = candidate->ai_next)
     fd = ConnectOne(*candidate, deadline, reason);
   ::freeaddrinfo(found);
-  if (fd < 0) return "cannot connect to " + path_ + ": " + reason;
+  if (!fd.valid()) return "cannot connect to " + path_ + ": " + reason;
 
-  SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);  // a query goes out as one small packet, at once
-  SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
-  SetOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(kUserTimeoutMs));
-  fd_ = fd;
+  SetOption(fd.Get(), IPPROTO_TCP, TCP_NODELAY, 1);  // a query goes out as one small packet, at once
+  SetOption(fd.Get(), SOL_SOCKET, SO_KEEPALIVE, 1);
+  SetOption(fd.Get(), IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
+  SetOption(fd.Get(), IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
+  SetOption(fd.Get(), IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
+  SetOption(fd.Get(), IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(kUserTimeoutMs));
+  fd_ = std::move(fd);
   return {};
 }
 
 void TcpLine::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_ = Fd();
 }
 
 bool TcpLine::Write(const unsigned char* bytes, std::size_t length) {
   // MSG_NOSIGNAL: a peer that closed gives EPIPE here rather than SIGPIPE to the process.
-  return WriteAll(fd_, bytes, length, [](int fd, const unsigned char* data, std::size_t size) {
-    return ::send(fd, data, size, MSG_NOSIGNAL);
-  });
+  return WriteAll(fd_.Get(), bytes, length,
+                  [](int fd, const unsigned char* data, std::size_t size) {
+                    return ::send(fd, data, size, MSG_NOSIGNAL);
+                  });
 }
 
 TcpLine::ReadResult TcpLine::Read(unsigned char* buffer, std::size_t capacity,
                                   std::size_t& received, int wait_ms) {
-  return ReadReady(fd_, buffer, capacity, received, wait_ms,
+  return ReadReady(fd_.Get(), buffer, capacity, received, wait_ms,
                    [](int fd, unsigned char* data, std::size_t size) {
                      return ::recv(fd, data, size, 0);
                    },

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tools/common/net_address.h"
+#include "tools/common/fd.h"
 #include "tools/host/line/line.h"
 
 namespace k426b_host {
@@ -26,8 +27,8 @@ class TcpLine : public Line {
 
   std::string Open() override;
   void Close() override;
-  bool is_open() const override { return fd_ >= 0; }
-  int fd() const override { return fd_; }
+  bool is_open() const override { return fd_.valid(); }
+  int fd() const override { return fd_.Get(); }
   const std::string& path() const override { return path_; }
 
   bool Write(const unsigned char* bytes, std::size_t length) override;
@@ -37,7 +38,7 @@ class TcpLine : public Line {
  private:
   std::string path_;
   std::chrono::milliseconds connect_timeout_;
-  int fd_ = -1;
+  Fd fd_;
 };
 
 }  // namespace k426b_host

@@ -24,13 +24,9 @@ constexpr std::chrono::milliseconds kUnwatchedRead{20};
 
 }  // namespace
 
-SiteLoop::Waker::~Waker() {
-  if (fd >= 0) ::close(fd);
-}
-
 void SiteLoop::Waker::Wake() {
   const std::uint64_t one = 1;
-  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(fd.Get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
@@ -39,17 +35,15 @@ void SiteLoop::Waker::WakeOnce() {
 }
 
 SiteLoop::SiteLoop() : waker_(std::make_shared<Waker>()) {
-  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  waker_->fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epoll_fd_ < 0 || waker_->fd < 0) {
-    const std::string why = std::strerror(errno);
-    if (epoll_fd_ >= 0) ::close(epoll_fd_);
-    throw std::runtime_error("cannot make the serial loop's epoll set: " + why);
-  }
+  epoll_ = Fd(::epoll_create1(EPOLL_CLOEXEC));
+  waker_->fd = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!epoll_.valid() || !waker_->fd.valid())
+    throw std::runtime_error(std::string("cannot make the serial loop's epoll set: ") +
+                             std::strerror(errno));
   epoll_event wake{};
   wake.events = EPOLLIN;
   wake.data.ptr = nullptr;  // the one event without an entry
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, waker_->fd, &wake);
+  ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, waker_->fd.Get(), &wake);
   reopener_ = std::thread([this] { Reopening(); });
   thread_ = std::thread([this] { Run(); });
 }
@@ -63,15 +57,14 @@ SiteLoop::~SiteLoop() {
   waker_->Wake();
   thread_.join();
   reopener_.join();
-  ::close(epoll_fd_);
 }
 
-void SiteLoop::Add(Site* site) {
+void SiteLoop::Add(Site* site, std::function<void()> done) {
   site->ShowCyclesOnceWorked([waker = waker_] { waker->WakeOnce(); });
   site->StoreHistoryIn(&history_batch_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    adding_.push_back(site);
+    adding_.push_back({site, std::move(done)});
     ++served_;
   }
   waker_->Wake();
@@ -92,7 +85,7 @@ std::size_t SiteLoop::size() const {
 }
 
 bool SiteLoop::TakeRequests() {
-  std::vector<Site*> adding;
+  std::vector<Adding> adding;
   std::vector<Entry*> returned;
   std::vector<Site*> removing;
   {
@@ -102,9 +95,10 @@ bool SiteLoop::TakeRequests() {
     returned.swap(returned_);
     removing = removing_;
   }
-  for (Site* site : adding) {
+  for (Adding& added : adding) {
     Entry entry;
-    entry.site = site;
+    entry.site = added.site;
+    entry.done = std::move(added.done);
     entry.wait.until = Clock::now();  // its first step at once
     entries_.push_back(entry);
   }
@@ -130,7 +124,8 @@ bool SiteLoop::TakeRequests() {
 }
 
 void SiteLoop::Erase(std::list<Entry>::iterator entry) {
-  if (entry->registered_fd >= 0) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, entry->registered_fd, nullptr);
+  if (entry->registered_fd >= 0)
+    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, entry->registered_fd, nullptr);
   Site* site = entry->site;
   entries_.erase(entry);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -157,14 +152,15 @@ void SiteLoop::Run() {
     for (const Entry& entry : entries_)
       if (!entry.away && entry.wait.until < next) next = entry.wait.until;
     const int timeout = next == Clock::time_point::max() ? -1 : WaitMs(next, Clock::now());
-    const int ready = ::epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), timeout);
+    const int ready =
+        ::epoll_wait(epoll_.Get(), events.data(), static_cast<int>(events.size()), timeout);
     // Marks that run from here on write again; those before are seen in the sites below.
     waker_->asked.store(false);
     for (int i = 0; i < ready; ++i) {
       auto* entry = static_cast<Entry*>(events[i].data.ptr);
       if (entry == nullptr) {
         std::uint64_t count = 0;
-        while (::read(waker_->fd, &count, sizeof count) < 0 && errno == EINTR) {
+        while (::read(waker_->fd.Get(), &count, sizeof count) < 0 && errno == EINTR) {
         }
         continue;
       }
@@ -173,7 +169,7 @@ void SiteLoop::Run() {
     }
     const Clock::time_point now = Clock::now();
     for (Entry& entry : entries_) {
-      if (entry.away || entry.leaving) continue;
+      if (entry.away || entry.leaving || entry.wait.done) continue;
       if (entry.readable || entry.wait.until <= now || entry.site->CycleWorked()) Serve(entry);
     }
     history_batch_.Flush();
@@ -191,6 +187,7 @@ void SiteLoop::Serve(Entry& entry) {
   }
   if (entry.wait.done) {
     entry.wait.until = Clock::time_point::max();
+    if (entry.done) entry.done();
     return;
   }
   if (entry.wait.reopen) {
@@ -212,12 +209,12 @@ void SiteLoop::Arm(Entry& entry, int fd) {
   event.events = EPOLLIN | EPOLLONESHOT;
   event.data.ptr = &entry;
   // The same descriptor is armed again; a new one (or one the epoll set lost) is added.
-  if (entry.registered_fd == fd && ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &event) == 0) {
+  if (entry.registered_fd == fd && ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, fd, &event) == 0) {
     entry.armed = true;
     return;
   }
-  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) == 0 ||
-      (errno == EEXIST && ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &event) == 0)) {
+  if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) == 0 ||
+      (errno == EEXIST && ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, fd, &event) == 0)) {
     entry.registered_fd = fd;
     entry.armed = true;
     return;

@@ -1,13 +1,12 @@
 #pragma once
 
-// Many sites' serial loops on one thread: one epoll set over their lines and one schedule of
-// their next steps. Sites whose replies come in together are served in one wake-up, where a
-// thread each would switch once per site. Each site keeps the loop's steps as it would on a
-// thread of its own (Site::Step); a device's pause after a reply does not hold up the others,
-// because the site holds back the next query instead of sleeping, nor does a cycle's hand-over
-// to the threshold worker: the site shows the cycle once the worker has run its items, and the
-// worker wakes the loop for that. The history rows of the cycles shown in one wake-up are stored
-// in one transaction.
+// The serial loop of one site or of many, on one thread: one epoll set over their lines and one
+// schedule of their next steps (Site::Step). Sites whose replies come in together are served in
+// one wake-up, where a thread each would switch once per site. A device's pause after a reply does
+// not hold up the others, because the site holds back the next query instead of sleeping, nor does
+// a cycle's hand-over to the threshold worker: the site shows the cycle once the worker has run its
+// items, and the worker wakes the loop for that. The history rows of the cycles shown in one
+// wake-up are stored in one transaction.
 //
 // Reopening a lost line may block for seconds (a connect to a device server that does not
 // answer), so it runs on a thread of the loop's own, and only that site waits for it.
@@ -16,12 +15,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "tools/common/fd.h"
 #include "tools/host/site/site.h"
 
 namespace k426b_host {
@@ -35,8 +36,9 @@ class SiteLoop {
   SiteLoop& operator=(const SiteLoop&) = delete;
 
   // Serves `site` from the loop's next wake-up on: its device made and its line opened (or
-  // marked lost) before, as for Site::Run.
-  void Add(Site* site);
+  // marked lost) before. `done`, when given, is called on the loop's thread once the site's
+  // cycles asked for are complete (SiteSettings::cycles); the site is served no further then.
+  void Add(Site* site, std::function<void()> done = nullptr);
   // Stops serving `site`; returns once neither thread touches it any more. A reopen under way
   // is waited for.
   void Remove(Site* site);
@@ -46,20 +48,20 @@ class SiteLoop {
  private:
   struct Entry {
     Site* site = nullptr;
-    SiteWait wait;             // what the site's last step said
-    bool readable = false;     // its line became readable since then
-    int registered_fd = -1;    // the descriptor in the epoll set for it
-    bool armed = false;        // registered and not yet reported (one report per arming)
-    bool away = false;         // on the reopening thread
-    bool leaving = false;      // to be removed once back from there
+    std::function<void()> done;  // told when the cycles asked for are complete
+    SiteWait wait;               // what the site's last step said
+    bool readable = false;       // its line became readable since then
+    int registered_fd = -1;      // the descriptor in the epoll set for it
+    bool armed = false;          // registered and not yet reported (one report per arming)
+    bool away = false;           // on the reopening thread
+    bool leaving = false;        // to be removed once back from there
   };
 
   // The loop's eventfd, kept by every site's worked-mark until the last one has run, so that a
   // mark running after the loop is gone still finds it open.
   struct Waker {
-    int fd = -1;
+    Fd fd;
     std::atomic<bool> asked{false};  // written since the loop last woke: no second write
-    ~Waker();
     void Wake();
     // From the threshold worker: one write until the loop wakes.
     void WakeOnce();
@@ -73,16 +75,20 @@ class SiteLoop {
   void Erase(std::list<Entry>::iterator entry);
   void Reopening();
 
-  int epoll_fd_ = -1;
+  Fd epoll_;
   std::shared_ptr<Waker> waker_;  // an eventfd: a request is waiting, or a cycle was worked
-  std::list<Entry> entries_;  // the loop thread's own
+  std::list<Entry> entries_;      // the loop thread's own
   // The history rows of the sites shown in one wake-up, stored in one transaction before the
   // loop waits again.
   HistoryBatch history_batch_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;  // a removal is done, a reopen is asked for, or stopping
-  std::vector<Site*> adding_;
+  struct Adding {
+    Site* site;
+    std::function<void()> done;
+  };
+  std::vector<Adding> adding_;
   std::vector<Site*> removing_;   // asked for, not done yet
   std::vector<Entry*> returned_;  // back from reopening
   std::deque<Entry*> to_reopen_;

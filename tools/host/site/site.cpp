@@ -232,10 +232,6 @@ void Site::ShowCyclesOnceWorked(std::function<void()> worked) { on_worked_ = std
 bool Site::CyclesWorked() {
   // The cycle's alarms and history saves run on the threshold worker: they land first, so the
   // table and the history show the whole cycle.
-  if (!on_worked_) {
-    controller_->Drain();
-    return true;
-  }
   const unsigned completed = events_->completed_cycles();
   if (mark_queued_ && cycle_worked_.load()) {
     mark_queued_ = false;
@@ -349,20 +345,6 @@ SiteWait Site::Step(bool readable) {
                                       settings_.cycle_start_offset),
                           NextValuesShowing(values_shown_, values_expire_)),
                  line_->fd());
-}
-
-void Site::Run(const std::function<bool()>& stop) {
-  bool readable = false;
-  while (!stop()) {
-    const SiteWait wait = Step(readable);
-    if (wait.done) break;
-    if (wait.reopen) {
-      Reopen();
-      readable = false;
-      continue;
-    }
-    readable = WaitReadable(wait.fd, wait.until);
-  }
 }
 
 void Site::Finish() {

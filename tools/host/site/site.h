@@ -1,10 +1,11 @@
 #pragma once
 
 // One power system: its line, the composite device the plug-in makes for it, its line state,
-// its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time:
-// on a thread of its own (Run), or beside other sites on a SiteLoop. After every cycle and every change of the line it publishes its whole status to the
-// status board through its output (SiteOutput); its lines for people and its events carry its
-// name when there are several sites. Its device and the cache loads are its DeviceSession's.
+// its cache policy and its serial loop (RefreshStatus, read, process), taken one step at a time
+// by a SiteLoop, alone or beside other sites. After every cycle and every change of the line it
+// publishes its whole status through its output (SiteOutput); its lines for people and its
+// events carry its name when there are several sites. Its device and the cache loads are its
+// DeviceSession's.
 
 #include <atomic>
 #include <chrono>
@@ -89,13 +90,10 @@ class Site : private LineState::Output {
   // success, else why the plug-in refused it.
   std::string CreateDevice();
   // Opens the line; empty result on success, else the reason. With `keep_trying` a failure
-  // marks the line lost and Run reopens it with back-off.
+  // marks the line lost and the loop reopens it with back-off.
   std::string OpenLine(bool keep_trying = false);
   // Hands the units the stored snapshots the cache policy allows and shows the values.
   void Start();
-  // The serial loop on the calling thread, until `stop` says so or the cycles asked for are
-  // complete.
-  void Run(const std::function<bool()>& stop);
   // One step of the serial loop, which never blocks on the line: writes a query held through
   // the device's pause once it is due, handles what can be read when `readable`, shows a
   // completed cycle, and calls RefreshStatus. Says what to wait for before the next step; an
@@ -105,10 +103,10 @@ class Site : private LineState::Output {
   void Reopen() { EnsureLineOpen(); }
   // Detaches the device from the line and lets the threshold worker finish.
   void Finish();
-  // For a loop that serves other sites too and must not wait on the threshold worker: after a
-  // cycle the site queues a mark behind the cycle's work items instead of waiting for them, and
-  // shows the cycle at its first step after the mark has run. `worked` is called on the worker
-  // then, to wake the loop. Set before the first step.
+  // The loop may serve other sites too, so no step waits on the threshold worker: after a
+  // cycle the site queues a mark behind the cycle's work items, and shows the cycle at its first
+  // step after the mark has run. `worked` is called on the worker then, to wake the loop. Set by
+  // the loop before the first step.
   void ShowCyclesOnceWorked(std::function<void()> worked);
   // The mark behind a completed cycle's work items has run: the site's next step shows it.
   bool CycleWorked() const { return cycle_worked_.load(); }

@@ -23,8 +23,10 @@ class ServiceNotify {
   // The service really serves: every site initialised and the HTTP endpoint listening.
   void Ready(const std::string& status = {});
   void Status(const std::string& status);
-  // Sends WATCHDOG=1 when half the watchdog interval has passed since the last one. Cheap: call
-  // it on every turn of the loop; a loop that hangs stops the pings and systemd restarts it.
+  // Sends WATCHDOG=1 when half the watchdog interval has passed since the last one. Cheap: the
+  // service's main thread calls it each time it wakes (a signal, or the time this returned is
+  // up), so a main thread that hangs stops the pings and systemd restarts the service; the
+  // serial loops run on threads of their own and do not feed it.
   // Returns how long until the next one is due (at least 1 µs), zero when no watchdog is set.
   std::chrono::microseconds Watchdog();
   // Around re-reading the sites file on SIGHUP: Reloading() first, Ready() when applied.

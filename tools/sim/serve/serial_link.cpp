@@ -92,18 +92,6 @@ bool SendPaced(const std::string& text, const ServeOptions& options,
   return true;
 }
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-Fd::~Fd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Pty OpenPty() {
   Pty pty;
   pty.master = Fd(posix_openpt(O_RDWR | O_NOCTTY));

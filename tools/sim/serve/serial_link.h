@@ -12,28 +12,10 @@
 #include <string>
 #include <thread>
 
+#include "tools/common/fd.h"
 #include "tools/sim/engine/simulator.h"
 
 namespace k426b_sim {
-
-// An open file descriptor, closed on destruction.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  ~Fd();
-  int Get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // A pseudo-terminal in raw mode. The simulator serves the master side; the driver opens
 // `slave_path`. The simulator keeps the slave open as well, so that the driver may close and
@@ -88,8 +70,7 @@ bool SendPaced(const std::string& text, const ServeOptions& options,
 
 // Serves until `stop` is set (checked at least every 100 ms). Returns false when the descriptor
 // fails (a serial device removed, say), true after a stop.
-bool Serve(int fd, Responder& responder, const ServeOptions& options,
-           const std::atomic<bool>& stop);
+bool Serve(int fd, Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop);
 
 // A responder served on a pseudo-terminal from a thread of its own: what a bench host runs
 // in-process. Stops and joins on destruction.

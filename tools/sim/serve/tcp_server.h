@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/fd.h"
 #include "tools/sim/engine/simulator.h"
 #include "tools/sim/serve/serial_link.h"
 

@@ -1,0 +1,21 @@
+#pragma once
+
+// The service's reload on SIGHUP: the sites file read again and applied to the running sites,
+// and how a sites file's problems are told.
+
+#include <string>
+#include <vector>
+
+#include "tools/host/app/site_set.h"
+#include "tools/host/events/event_stream.h"
+
+namespace k426b_host {
+
+// Re-reads the sites file and applies it, or keeps every running site when the file is
+// unusable; either way the log and the event stream (`reload`) say what happened.
+void Reload(const std::string& path, SiteSet& sites, EventStream& stream);
+
+// "sites file PATH:" and each problem on a line of its own.
+std::string SitesFileProblems(const std::string& path, const std::vector<std::string>& problems);
+
+}  // namespace k426b_host

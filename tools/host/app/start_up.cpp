@@ -1,0 +1,60 @@
+#include "tools/host/app/start_up.h"
+
+#include <cstdio>
+
+#include <fmt/format.h>
+
+#include "tools/common/version.h"
+#include "tools/host/http/metrics.h"
+#include "tools/host/http/web.h"
+
+namespace k426b_host {
+
+int Fail(int status, const std::string& message) {
+  fmt::print(stderr, "k426b-host: {}\n", message);
+  return status;
+}
+
+std::string CheckListen(const HostOptions& options, ListenAddress& listen) {
+  if (options.listen.empty()) return {};
+  if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
+    return "--listen: " + problem;
+  return {};
+}
+
+Json::Value StartEvent(const ParsedOptions& parsed, const std::string& config_path) {
+  Json::Value members(Json::objectValue);
+  members["version"] = K426B_VERSION_STRING;
+  Json::Value arguments(Json::arrayValue);
+  for (const std::string& argument : parsed.arguments) arguments.append(argument);
+  members["options"] = arguments;
+  members["config"] = config_path;
+  return members;
+}
+
+std::string LoadPluginAndHistory(const HostOptions& options, bool simulator,
+                                 PluginAndHistory& opened) {
+  const std::string plugin_path =
+      options.plugin_path.empty() ? DefaultPluginPath() : options.plugin_path;
+  if (auto problem = LoadPlugin(plugin_path, opened.plugin); !problem.empty()) return problem;
+  opened.history_path =
+      options.history_path.empty() ? DefaultHistoryPath(simulator) : options.history_path;
+  if (!options.no_history) {
+    std::string failure;
+    opened.history = HistoryStore::Open(opened.history_path, failure);
+    if (!opened.history) return failure;
+  }
+  return {};
+}
+
+std::string StartHttp(const HostOptions& options, const ListenAddress& listen, StatusBoard& board,
+                      HttpServer& http) {
+  if (options.listen.empty()) return {};
+  AddMetricsRoute(http, board);
+  AddWebRoutes(http, board);
+  if (auto problem = http.Start(listen); !problem.empty())
+    return "--listen " + options.listen + ": " + problem;
+  return {};
+}
+
+}  // namespace k426b_host
