@@ -1,11 +1,14 @@
 #include "tools/host/events/bench_events.h"
 
 #include <cmath>
+#include <string>
+#include <type_traits>
 
 #include <fmt/format.h>
 
 #include "host/frame_codec.h"
 #include "tools/common/iso_time.h"
+#include "tools/host/status/rule_json.h"
 #include "tools/host/system/host_log.h"
 
 namespace k426b_host {
@@ -15,17 +18,6 @@ namespace {
 constexpr int kDeviceInfoQuery = 0x40 << 8 | 0x51;
 constexpr std::size_t kModelFieldSize = 20;
 constexpr auto kAlarmHistory = std::chrono::hours(1);
-
-Json::Value RuleJson(unsigned data_id, const rule_value& rule) {
-  Json::Value members(Json::objectValue);
-  members["data_id"] = data_id;
-  members["level"] = rule.level;
-  members["rule_id"] = rule.rule_id;
-  members["code"] = rule.code;
-  members["name"] = rule.name;
-  members["description"] = rule.description;
-  return members;
-}
 
 std::string WithoutCr(const std::string& frame) {
   return !frame.empty() && frame.back() == '\r' ? frame.substr(0, frame.size() - 1) : frame;
@@ -194,12 +186,12 @@ const std::string& BenchEvents::RuleMembers(ListedRule& listed, unsigned data_id
       cached.name == rule.name)
     return cached.members;
   EventFields members;
-  members.Text("code", rule.code)
-      .Number("data_id", data_id)
-      .Text("description", rule.description)
-      .Number("level", rule.level)
-      .Text("name", rule.name)
-      .Text("rule_id", rule.rule_id);
+  ForEachRuleMember(data_id, rule, [&members](const char* name, const auto& value) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>)
+      members.Text(name, value);
+    else
+      members.Number(name, value);
+  });
   cached.members = members.text();
   cached.level = rule.level;
   cached.code = rule.code;
