@@ -16,9 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include <json/value.h>
+
 #include "host/host_events.h"
 #include "host/rule_key.h"
-#include "tools/host/events/event_stream.h"
+#include "tools/host/events/event_sink.h"
 #include "tools/host/events/line_state.h"
 #include "tools/host/status/site_status.h"
 #include "tools/host/store/history_store.h"
@@ -42,7 +44,7 @@ struct UnitData {
 class BenchEvents : public HostEvents {
  public:
   // `history` may be null (no history); `source` is what its rows record as their line.
-  BenchEvents(std::string site, EventStream& stream, HistoryStore* history, std::string source,
+  BenchEvents(std::string site, EventSink& stream, HistoryStore* history, std::string source,
               HumanOutput& out)
       : site_(std::move(site)),
         site_member_(SiteMember(site_)),
@@ -70,7 +72,6 @@ class BenchEvents : public HostEvents {
   void Emit(const char* event, Json::Value members);
   // Whether anybody reads the events: when not, none need be built.
   bool streaming() const { return stream_.enabled(); }
-  EventStream& stream() { return stream_; }
   // A cache image accepted by a unit: becomes the unit's newest data, dated `taken`.
   void CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
                      std::chrono::system_clock::time_point taken);
@@ -141,7 +142,7 @@ class BenchEvents : public HostEvents {
 
   const std::string site_;
   const std::string site_member_;  // the events' last member, `,"site":"…"`, if named
-  EventStream& stream_;
+  EventSink& stream_;
   HistoryStore* history_;
   const std::string source_;
   HumanOutput& out_;

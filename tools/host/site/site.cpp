@@ -38,6 +38,7 @@ Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin
       line_(std::move(line)),
       plugin_(plugin),
       history_(history),
+      stream_(stream),
       board_(board),
       out_(out),
       wire_(wire),
@@ -369,7 +370,7 @@ SiteWait Site::Waiting(Clock::time_point until, int fd) const {
 
 SiteWait Site::Step(bool readable) {
   // The event lines of one step leave in one write, before the loop waits again.
-  EventStream::Burst burst(events_->stream());
+  EventStream::Burst burst(stream_);
   if (!held_.empty()) {
     if (Clock::now() < held_until_) return Waiting(held_until_);
     WriteHeld();

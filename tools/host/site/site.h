@@ -136,6 +136,7 @@ class Site : private LineState::Output {
   std::unique_ptr<Line> line_;
   const LoadedPlugin& plugin_;
   HistoryStore* history_;
+  EventStream& stream_;
   StatusBoard& board_;
   HumanOutput& out_;
   WireLog& wire_;
