@@ -43,7 +43,7 @@ Site::Site(SiteSettings settings, std::unique_ptr<Line> line, const LoadedPlugin
       out_(out),
       wire_(wire),
       cache_policy_(settings_.max_cache_age, settings_.source),
-      events_(std::make_shared<BenchEvents>(settings_.name, stream, history, settings_.source, out)),
+      events_(std::make_shared<SiteEvents>(settings_.name, stream, history, settings_.source, out)),
       line_state_(line_->path(), *this) {
   events_->AttachLineState(&line_state_);
   controller_ = std::make_shared<ZVKController>(events_, std::move(worker));

@@ -15,9 +15,9 @@
 
 #include <json/value.h>
 
-#include "tools/host/events/bench_events.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/line_state.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/line/line.h"
 #include "tools/host/site/cache_policy.h"
@@ -141,7 +141,7 @@ class Site : private LineState::Output {
   HumanOutput& out_;
   WireLog& wire_;
   CachePolicy cache_policy_;
-  std::shared_ptr<BenchEvents> events_;
+  std::shared_ptr<SiteEvents> events_;
   LineState line_state_;
   std::shared_ptr<ZVKController> controller_;
   std::shared_ptr<ZVKSPDevice> composite_;

@@ -1,8 +1,9 @@
 #pragma once
 
-// What the bench host does with everything one site's devices do: the event stream, the
-// history, the line state, the human output and log, and what the site's status shows (alarms
-// with their time, the frame trace, the counters, each unit's newest data and its time).
+// What a site does with everything its devices do, in the bench host and the service alike: the
+// event stream, the history, the line state, the human output and log, and what the site's
+// status shows (alarms with their time, the frame trace, the counters, each unit's newest data
+// and its time).
 
 #include <atomic>
 #include <chrono>
@@ -41,10 +42,10 @@ struct UnitData {
   bool cached = false;
 };
 
-class BenchEvents : public HostEvents {
+class SiteEvents : public HostEvents {
  public:
   // `history` may be null (no history); `source` is what its rows record as their line.
-  BenchEvents(std::string site, EventSink& stream, HistoryStore* history, std::string source,
+  SiteEvents(std::string site, EventSink& stream, HistoryStore* history, std::string source,
               HumanOutput& out)
       : site_(std::move(site)),
         site_member_(SiteMember(site_)),

@@ -1,4 +1,4 @@
-#include "tools/host/events/bench_events.h"
+#include "tools/host/events/site_events.h"
 
 #include <cmath>
 #include <string>
@@ -36,12 +36,12 @@ std::string ModelText(const Bytes& info) {
 
 }  // namespace
 
-void BenchEvents::Emit(const char* event, Json::Value members) {
+void SiteEvents::Emit(const char* event, Json::Value members) {
   if (!site_.empty()) members["site"] = site_;
   stream_.Write(event, members);
 }
 
-void BenchEvents::Frame(const char* direction, const std::string& text) {
+void SiteEvents::Frame(const char* direction, const std::string& text) {
   FrameRecord frame;
   frame.time = IsoLocalTimeNow();
   frame.direction = direction;
@@ -62,7 +62,7 @@ void BenchEvents::Frame(const char* direction, const std::string& text) {
   trace_->Add(std::move(frame));
 }
 
-void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, const Bytes& info,
+void SiteEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, const Bytes& info,
                           const std::string& frame) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -87,7 +87,7 @@ void BenchEvents::OnQuery(unsigned, unsigned char cid1, unsigned char cid2, cons
   Emit("query", members);
 }
 
-void BenchEvents::OnReply(unsigned, unsigned char cid1, unsigned char rtn, const Bytes& info) {
+void SiteEvents::OnReply(unsigned, unsigned char cid1, unsigned char rtn, const Bytes& info) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (rtn != 0) ++counters_.reply_errors[rtn];
@@ -102,7 +102,7 @@ void BenchEvents::OnReply(unsigned, unsigned char cid1, unsigned char rtn, const
   Emit("reply", members);
 }
 
-void BenchEvents::OnFrameError(unsigned, const std::string& reason, const Bytes& dropped) {
+void SiteEvents::OnFrameError(unsigned, const std::string& reason, const Bytes& dropped) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.frame_errors[reason];
@@ -122,7 +122,7 @@ void BenchEvents::OnFrameError(unsigned, const std::string& reason, const Bytes&
   }
 }
 
-void BenchEvents::OnLog(unsigned data_id, const std::string& text) {
+void SiteEvents::OnLog(unsigned data_id, const std::string& text) {
   bool repeated = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -140,7 +140,7 @@ void BenchEvents::OnLog(unsigned data_id, const std::string& text) {
   if (line_ != nullptr) line_->PluginLog(text);
 }
 
-void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& snapshot) {
+void SiteEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& snapshot) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     latest_data_[{data_id, record_type}] = {snapshot, std::chrono::system_clock::now(), false};
@@ -154,7 +154,7 @@ void BenchEvents::OnSnapshot(unsigned data_id, int record_type, const Bytes& sna
   Emit("snapshot", members);
 }
 
-void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
+void SiteEvents::OnRule(unsigned data_id, const rule_value& rule) {
   // One a rule each cycle: written from its fields, in the order a Json::Value object keeps,
   // the members that stay from cycle to cycle made once.
   thread_local EventFields members;
@@ -177,7 +177,7 @@ void BenchEvents::OnRule(unsigned data_id, const rule_value& rule) {
   stream_.Write("rule", members);
 }
 
-const std::string& BenchEvents::RuleMembers(ListedRule& listed, unsigned data_id,
+const std::string& SiteEvents::RuleMembers(ListedRule& listed, unsigned data_id,
                                             const rule_value& rule) {
   // The key holds data id, rule id and description; the other members are checked.
   if (!listed.event) listed.event = std::make_unique<RuleEventMembers>();
@@ -199,18 +199,18 @@ const std::string& BenchEvents::RuleMembers(ListedRule& listed, unsigned data_id
   return cached.members;
 }
 
-std::string BenchEvents::SiteMember(const std::string& site) {
+std::string SiteEvents::SiteMember(const std::string& site) {
   if (site.empty()) return {};
   EventFields member;
   return member.Text("site", site).text();
 }
 
-unsigned long long BenchEvents::NewAlarmsVersion() {
+unsigned long long SiteEvents::NewAlarmsVersion() {
   static std::atomic<unsigned long long> last{0};
   return ++last;
 }
 
-std::pair<BenchEvents::ListedRule*, bool> BenchEvents::AlarmOf(unsigned data_id,
+std::pair<SiteEvents::ListedRule*, bool> SiteEvents::AlarmOf(unsigned data_id,
                                                               const rule_value& rule) {
   if (auto* placed = listed_places_.Find(data_id, rule.sequence, rule.rule_id, rule.description))
     return {&placed->second, false};
@@ -231,7 +231,7 @@ std::pair<BenchEvents::ListedRule*, bool> BenchEvents::AlarmOf(unsigned data_id,
   return {&listed->second, made};
 }
 
-void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
+void SiteEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     alarm_changes_.push_back({data_id, rule, raised});
@@ -261,7 +261,7 @@ void BenchEvents::OnAlarm(unsigned data_id, const rule_value& rule, bool raised)
   }
 }
 
-void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) {
+void SiteEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) {
   if (history_ != nullptr) {
     HistoryRow row{IsoLocalTimeNow(), data_id, record_type, snapshot};
     std::lock_guard<std::mutex> lock(mutex_);
@@ -275,21 +275,21 @@ void BenchEvents::OnHistory(unsigned data_id, int record_type, const Bytes& snap
   Emit("history", members);
 }
 
-void BenchEvents::StoreHistory() {
+void SiteEvents::StoreHistory() {
   const std::vector<HistoryRow> rows = TakeHistory();
   if (history_ == nullptr || rows.empty()) return;
   const std::vector<std::size_t> failed = history_->AppendAll(source_, rows);
   HistoryStored(rows, failed, failed.empty() ? std::string() : history_->last_error());
 }
 
-std::vector<HistoryRow> BenchEvents::TakeHistory() {
+std::vector<HistoryRow> SiteEvents::TakeHistory() {
   std::vector<HistoryRow> rows;
   std::lock_guard<std::mutex> lock(mutex_);
   rows.swap(pending_history_);
   return rows;
 }
 
-void BenchEvents::HistoryStored(const std::vector<HistoryRow>& rows,
+void SiteEvents::HistoryStored(const std::vector<HistoryRow>& rows,
                                 const std::vector<std::size_t>& failed, const std::string& why) {
   for (const std::size_t index : failed) {
     ++history_failures_;
@@ -297,7 +297,7 @@ void BenchEvents::HistoryStored(const std::vector<HistoryRow>& rows,
   }
 }
 
-void BenchEvents::OnCycle(unsigned, unsigned) {
+void SiteEvents::OnCycle(unsigned, unsigned) {
   CycleSummary summary;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -324,13 +324,13 @@ void BenchEvents::OnCycle(unsigned, unsigned) {
   completed_cycles_ = summary.number;
 }
 
-void BenchEvents::CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
+void SiteEvents::CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
                                 std::chrono::system_clock::time_point taken) {
   std::lock_guard<std::mutex> lock(mutex_);
   latest_data_[{data_id, record_type}] = {image, taken, true};
 }
 
-void BenchEvents::DeviceMadeAnew() {
+void SiteEvents::DeviceMadeAnew() {
   std::lock_guard<std::mutex> lock(mutex_);
   queries_since_cycle_ = 0;
   cycle_started_ = false;
@@ -338,7 +338,7 @@ void BenchEvents::DeviceMadeAnew() {
   model_alarm_rechecked_.clear();
 }
 
-void BenchEvents::SettleModelCheck() {
+void SiteEvents::SettleModelCheck() {
   model_recheck_ = false;
   for (const auto& entry : alarms_) {
     const AlarmStatus& alarm = entry.second;
@@ -355,33 +355,33 @@ void BenchEvents::SettleModelCheck() {
   }
 }
 
-std::vector<rule_value> BenchEvents::TakeStaleModelAlarms() {
+std::vector<rule_value> SiteEvents::TakeStaleModelAlarms() {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::exchange(stale_model_alarms_, {});
 }
 
-BenchEvents::CycleSummary BenchEvents::last_cycle() const {
+SiteEvents::CycleSummary SiteEvents::last_cycle() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_cycle_;
 }
 
-std::vector<AlarmChange> BenchEvents::TakeAlarmChanges() {
+std::vector<AlarmChange> SiteEvents::TakeAlarmChanges() {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::exchange(alarm_changes_, {});
 }
 
-UnitData BenchEvents::LatestData(unsigned data_id, int record_type) const {
+UnitData SiteEvents::LatestData(unsigned data_id, int record_type) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = latest_data_.find({data_id, record_type});
   return found == latest_data_.end() ? UnitData() : found->second;
 }
 
-std::string BenchEvents::ModelAlarm() const {
+std::string SiteEvents::ModelAlarm() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return model_alarm_;
 }
 
-void BenchEvents::FillStatus(SiteStatus& status) const {
+void SiteEvents::FillStatus(SiteStatus& status) const {
   std::lock_guard<std::mutex> lock(mutex_);
   status.model = model_;
   // Copied only when changed, and then over the alarms already there, keeping their strings'
