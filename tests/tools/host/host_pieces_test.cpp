@@ -1,6 +1,5 @@
 // The bench host's pieces below its run loop: command line, configuration check, history,
-// value reading, event lines, wire log, the model alarm across devices made anew and the serial
-// line's hang-up detection.
+// value reading, event lines, wire log and the serial line's hang-up detection.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -29,8 +28,8 @@
 #include "tests/support/recording_host.h"
 #include "tools/host/app/options.h"
 #include "tools/host/config/config_check.h"
-#include "tools/host/events/bench_events.h"
 #include "tools/host/events/event_stream.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/line/serial_port.h"
 #include "tools/host/site/unit_values.h"
@@ -397,7 +396,7 @@ TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
   rule.description = "直流1熔丝断";
   std::FILE* sink = std::tmpfile();
   HumanOutput out(sink, "north");
-  BenchEvents events("north", stream, nullptr, "test", out);
+  SiteEvents events("north", stream, nullptr, "test", out);
   const auto write_both = [&] {
     Json::Value object(Json::objectValue);
     object["data_id"] = 7;
@@ -574,178 +573,6 @@ TEST(HostLog, LinesAreTimeStampedAndTheLevelFollowsVerboseAndQuiet) {
   // A folder that cannot be made: the path goes through a file.
   EXPECT_THAT(SetUpHostLog(0, path + "/inner.log"), HasSubstr("cannot write the log"));
   ASSERT_EQ(SetUpHostLog(0, ""), "");
-}
-
-rule_value ModelRule(const std::string& model) {
-  rule_value rule;
-  rule.active = 1;
-  rule.rule_id = kModelRuleId;
-  rule.code = "70319";
-  rule.level = 3;
-  rule.name = "设备配置检测";
-  rule.description = "本驱动类型:k426b 检测型号:" + model;
-  rule.data_id = 100;
-  return rule;
-}
-
-// The board's status is filled again in place each cycle, its alarm list copied only when it
-// changed: a change must still reach it, and a new site's events must not take an old list.
-TEST(BenchEvents, AStatusFilledAgainShowsEveryAlarmChange) {
-  EventStream stream;
-  std::FILE* sink = std::tmpfile();
-  HumanOutput out(sink, "");
-  const auto active_of = [](const SiteStatus& status) {
-    std::vector<bool> active;
-    for (const AlarmStatus& alarm : status.alarms) active.push_back(alarm.active);
-    return active;
-  };
-  SiteStatus status;
-  {
-    auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
-    ZVKController controller(events);
-    rule_value rule = ModelRule("X900");
-    rule.active = 0;
-    events->OnRule(100, rule);
-    events->FillStatus(status);
-    EXPECT_EQ(active_of(status), std::vector<bool>{false});
-    events->FillStatus(status);
-    EXPECT_TRUE(status.alarm_changes.empty());
-    rule.active = 1;
-    controller.BatchCheck(100, {rule});
-    events->FillStatus(status);
-    EXPECT_EQ(active_of(status), std::vector<bool>{true});
-    ASSERT_EQ(status.alarm_changes.size(), 1u);
-    EXPECT_TRUE(status.alarm_changes[0].alarm.active);
-  }
-  auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
-  events->FillStatus(status);
-  EXPECT_TRUE(status.alarms.empty());
-  EXPECT_TRUE(status.alarm_changes.empty());
-  std::fclose(sink);
-}
-
-// The status on the board shares the site's trace instead of a copy per cycle: a page read
-// while frames go by and cycles refill the status sees the newest frames, at most 200, in the
-// order they crossed the line.
-TEST(BenchEvents, APageReadWhileFramesComeShowsTheLastFramesInOrder) {
-  EventStream stream;
-  std::FILE* sink = std::tmpfile();
-  HumanOutput out(sink, "");
-  StatusBoard board;
-  auto events = std::make_shared<BenchEvents>("north", stream, nullptr, "test", out);
-  SiteStatus first;
-  first.name = "north";
-  events->FillStatus(first);
-  board.Publish(first);
-
-  constexpr int kSent = 1000;
-  const auto numbers_shown = [&board] {
-    std::vector<int> numbers;
-    const Json::Value page = SiteStatusJson(*board.Site("north"), true);
-    for (const Json::Value& frame : page["frames"])
-      numbers.push_back(std::stoi(frame["text"].asString().substr(1)));
-    return numbers;
-  };
-  std::atomic<bool> done{false};
-  std::thread serial([&] {
-    for (int number = 0; number < kSent; ++number) {
-      events->Frame(number % 2 == 0 ? "tx" : "rx", "~" + std::to_string(number) + "\r");
-      if (number % 22 == 21)
-        board.Update("north", [&](SiteStatus& status) { events->FillStatus(status); });
-    }
-    done = true;
-  });
-  for (bool last = false; !last;) {
-    last = done;
-    const std::vector<int> numbers = numbers_shown();
-    ASSERT_LE(numbers.size(), FrameTrace::kFrames);
-    for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1);
-    if (!numbers.empty()) {
-      ASSERT_EQ(numbers.size(), std::min<std::size_t>(numbers.back() + 1, FrameTrace::kFrames));
-    }
-  }
-  serial.join();
-  const std::vector<int> numbers = numbers_shown();
-  ASSERT_EQ(numbers.size(), FrameTrace::kFrames);
-  EXPECT_EQ(numbers.front(), kSent - static_cast<int>(FrameTrace::kFrames));
-  EXPECT_EQ(numbers.back(), kSent - 1);
-  const std::vector<FrameRecord> frames = board.Site("north")->trace->Frames();
-  EXPECT_EQ(frames.back().direction, "rx");
-  EXPECT_EQ(frames.back().text, "~999");
-  std::fclose(sink);
-}
-
-// A sequence number carries one rule in one cycle and another in the next (a module lost its
-// alarm bytes): each rule keeps its own entry and state in the alarm list.
-TEST(BenchEvents, RulesTakingTurnsAtOneSequenceNumberAreListedApart) {
-  EventStream stream;
-  std::FILE* sink = std::tmpfile();
-  HumanOutput out(sink, "");
-  auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
-  ZVKController controller(events);
-  rule_value fault;
-  fault.rule_id = "RC_0";
-  fault.description = "模块2整流模块故障告警";
-  fault.sequence = 2;
-  rule_value fan = fault;
-  fan.rule_id = "K426_RC_1";
-  fan.description = "模块1模块风扇告警";
-  for (int cycle = 0; cycle < 2; ++cycle) {
-    events->OnRule(100, fault);
-    events->OnRule(100, fan);
-  }
-  fan.active = 1;
-  controller.BatchCheck(100, {fan});
-  events->OnRule(100, fault);
-  SiteStatus status;
-  events->FillStatus(status);
-  std::map<std::string, bool> listed;
-  for (const AlarmStatus& alarm : status.alarms) listed[alarm.description] = alarm.active;
-  EXPECT_EQ(listed, (std::map<std::string, bool>{{fault.description, false}, {fan.description, true}}));
-  std::fclose(sink);
-}
-
-TEST(BenchEvents, AModelAlarmOutlivesTheDeviceMadeAnewOnlyWhileItsCheckRaisesItAgain) {
-  // The model found when the line comes back -> the model alarms then still raised.
-  const struct {
-    const char* found;
-    std::vector<std::string> still_raised;
-  } cases[] = {{"K426B", {}}, {"X900", {"X900"}}, {"Y100", {"Y100"}}};
-  for (const auto& when : cases) {
-    SCOPED_TRACE(when.found);
-    EventStream stream;
-    std::FILE* sink = std::tmpfile();
-    HumanOutput out(sink, "");
-    auto events = std::make_shared<BenchEvents>("", stream, nullptr, "test", out);
-    ZVKController controller(events);
-    controller.BatchCheck(100, {ModelRule("X900")});
-    ASSERT_THAT(events->ModelAlarm(), HasSubstr("X900"));
-
-    events->DeviceMadeAnew();
-    events->OnQuery(100, 0x40, 0x51, {}, "");
-    if (std::string(when.found) != "K426B") {
-      events->OnRule(100, ModelRule(when.found));
-      controller.BatchCheck(100, {ModelRule(when.found)});
-    }
-    // Still the device information: the check is not settled.
-    events->OnQuery(100, 0x40, 0x51, {}, "");
-    EXPECT_TRUE(events->TakeStaleModelAlarms().empty());
-    events->OnQuery(100, 0x40, 0x41, {0xFF}, "");
-    for (rule_value& rule : events->TakeStaleModelAlarms()) {
-      rule.active = 0;
-      controller.BatchCheck(rule.data_id, {rule});
-    }
-    SiteStatus status;
-    events->FillStatus(status);
-    std::vector<std::string> raised;
-    for (const AlarmStatus& alarm : status.alarms)
-      if (alarm.active) raised.push_back(alarm.description.substr(alarm.description.rfind(':') + 1));
-    EXPECT_EQ(raised, when.still_raised);
-    // Settled once: later queries find nothing more to clear.
-    events->OnQuery(100, 0x40, 0x41, {0xFF}, "");
-    EXPECT_TRUE(events->TakeStaleModelAlarms().empty());
-    std::fclose(sink);
-  }
 }
 
 TEST(SerialPort, BytesArriveAndAHungUpLineIsReportedAsGone) {

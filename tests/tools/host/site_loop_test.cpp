@@ -112,6 +112,7 @@ class SiteLoopTest : public ::testing::Test {
     SiteDependencies dependencies;
     dependencies.plugin = &plugin_;
     dependencies.events = MakeSiteEvents(settings, stream_, history, *outputs_.back());
+    dependencies.stream = &stream_;
     dependencies.history = history;
     dependencies.output = site_outputs_.back().get();
     dependencies.wire = wires_.back().get();

@@ -51,6 +51,7 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
     SiteDependencies dependencies;
     dependencies.plugin = &plugin;
     dependencies.events = MakeSiteEvents(settings, stream, nullptr, human);
+    dependencies.stream = &stream;
     dependencies.output = &output;
     dependencies.wire = &wire;
     Site site(settings, std::make_unique<SerialPort>(simulator->path(), 9600),

@@ -126,6 +126,7 @@ int RunBenchHost(const ParsedOptions& parsed) {
   SiteDependencies dependencies;
   dependencies.plugin = &plugin;
   dependencies.events = MakeSiteEvents(settings, stream, history, out);
+  dependencies.stream = &stream;
   dependencies.history = history;
   dependencies.output = &output;
   dependencies.wire = &wire;

@@ -43,6 +43,7 @@ std::string SiteSet::Add(const SiteConfig& config) {
   SiteDependencies dependencies;
   dependencies.plugin = &plugin_;
   dependencies.events = MakeSiteEvents(settings, stream_, history_, *running->out);
+  dependencies.stream = &stream_;
   dependencies.history = history_;
   dependencies.output = running->output.get();
   dependencies.wire = &running->wire;

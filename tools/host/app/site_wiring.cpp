@@ -16,9 +16,9 @@ void BoardAndTerminal::LineChanged(const LineStatus& line) {
   board_.Update(site_, [&line](SiteStatus& status) { status.line = line; });
 }
 
-std::shared_ptr<BenchEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
+std::shared_ptr<SiteEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
                                             HistoryStore* history, HumanOutput& terminal) {
-  return std::make_shared<BenchEvents>(settings.name, stream, history, settings.source, terminal);
+  return std::make_shared<SiteEvents>(settings.name, stream, history, settings.source, terminal);
 }
 
 }  // namespace k426b_host

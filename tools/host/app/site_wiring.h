@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "tools/host/events/bench_events.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/site/site.h"
 #include "tools/host/site/site_output.h"
@@ -38,7 +38,7 @@ class BoardAndTerminal : public SiteOutput {
 
 // The events of the site `settings` describe; `history` may be null (no history kept). The
 // model alarm is shown on `terminal` as it is raised.
-std::shared_ptr<BenchEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
+std::shared_ptr<SiteEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
                                             HistoryStore* history, HumanOutput& terminal);
 
 }  // namespace k426b_host

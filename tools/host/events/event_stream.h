@@ -9,40 +9,17 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 
 #include <json/value.h>
 
 #include "tools/common/iso_time.h"
 #include "tools/common/json_text.h"
+#include "tools/host/events/event_sink.h"
 
 namespace k426b_host {
 
-// The members of an event, written straight into the line without a Json::Value: for events
-// made many times a cycle. Add them in the byte order of their names, the order a Json::Value
-// object keeps, so the line is the one `EventStream::Write` makes from such an object.
-class EventFields {
- public:
-  EventFields();
-  EventFields& Text(const char* name, std::string_view text);
-  EventFields& Number(const char* name, long long number);
-  EventFields& Flag(const char* name, bool flag);
-  // Members written before, as `text()` gave them: for members that stay the same from one
-  // event to the next.
-  EventFields& Written(std::string_view members);
-  // No members; the room the text had is kept, for fields made again and again.
-  void Clear() { text_.clear(); }
-  // `,"name":value` for each member, in the order added.
-  const std::string& text() const { return text_; }
-
- private:
-  void Name(const char* name);
-
-  std::string text_;
-};
-
-class EventStream {
+class EventStream : public EventSink {
  public:
   EventStream() = default;
   ~EventStream();
@@ -52,10 +29,9 @@ class EventStream {
   // Appends to `path`, or writes to standard output for "-". Empty result on success, else the
   // reason.
   std::string Open(const std::string& path, std::FILE* standard_output = stdout);
-  bool enabled() const { return file_ != nullptr; }
-  // `members` is an object; its members follow "event" and "time".
-  void Write(const char* event, const Json::Value& members);
-  void Write(const char* event, const EventFields& members);
+  bool enabled() const override { return file_ != nullptr; }
+  void Write(const char* event, const Json::Value& members) override;
+  void Write(const char* event, const EventFields& members) override;
   // Writes out what a burst still holds, then closes the file.
   void Close();
 

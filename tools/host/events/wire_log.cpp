@@ -1,8 +1,11 @@
 #include "tools/host/events/wire_log.h"
 
+#include <string_view>
+
 #include <fmt/format.h>
 
 #include "host/frame_codec.h"
+#include "tools/common/iso_time.h"
 
 namespace k426b_host {
 
@@ -31,6 +34,32 @@ std::string PrintableFrame(const std::string& text) {
     }
   }
   return shown;
+}
+
+std::string WithoutCr(const std::string& frame) {
+  return !frame.empty() && frame.back() == '\r' ? frame.substr(0, frame.size() - 1) : frame;
+}
+
+FrameRecord TracedFrame(const char* direction, const std::string& text) {
+  FrameRecord frame;
+  frame.time = IsoLocalTimeNow();
+  frame.direction = direction;
+  frame.text = WithoutCr(text);
+  zvk::Frame decoded;
+  const bool framed = frame.text.size() > 1 && frame.text.front() == '~';
+  const zvk::DecodeStatus decoding =
+      framed ? zvk::DecodeFrameBody(std::string_view(frame.text).substr(1), decoded)
+             : zvk::DecodeStatus::kNotHex;
+  if (decoding == zvk::DecodeStatus::kOk) {
+    frame.cid1 = decoded.cid1;
+    frame.cid2 = decoded.cid2;
+  } else {
+    frame.bad = true;
+    frame.error = framed ? zvk::DescribeStatus(decoding) : "no frame start";
+    if (!framed)
+      frame.text = zvk::ToHex(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  }
+  return frame;
 }
 
 WireLog::~WireLog() {

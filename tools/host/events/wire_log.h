@@ -1,7 +1,8 @@
 #pragma once
 
 // What crossed the serial line: --trace prints each frame as text and hex, --record writes the
-// raw chunks of both directions with time stamps for k426b-sim --replay (format in README.md).
+// raw chunks of both directions with time stamps for k426b-sim --replay (format in README.md);
+// each whole frame also goes to the site's frame trace, decoded there by `TracedFrame`.
 
 #include <chrono>
 #include <cstddef>
@@ -9,6 +10,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
+
+#include "tools/host/status/frame_trace.h"
 
 namespace k426b_host {
 
@@ -44,5 +47,13 @@ class WireLog {
 
 // "~2001...\r" shown with the CR and any other control byte escaped.
 std::string PrintableFrame(const std::string& text);
+
+// The frame without the CR that ends it.
+std::string WithoutCr(const std::string& frame);
+
+// A frame as it crossed the line ("tx" or "rx"), for the site's trace: dated now, without its
+// CR, with its CID1 and CID2 (RTN of a reply) when it decodes, else with the codec's reason;
+// bytes without a frame start are shown as hex.
+FrameRecord TracedFrame(const char* direction, const std::string& text);
 
 }  // namespace k426b_host

@@ -19,7 +19,7 @@ using WallClock = std::chrono::system_clock;
 
 DeviceSession::DeviceSession(const LoadedPlugin& plugin, const Json::Value& config,
                              CachePolicy cache_policy, std::shared_ptr<ZVKController> controller,
-                             BenchEvents& events, HistoryStore* history, SiteOutput& output)
+                             SiteEvents& events, HistoryStore* history, SiteOutput& output)
     : plugin_(plugin),
       config_(config),
       cache_policy_(std::move(cache_policy)),

@@ -11,7 +11,7 @@
 
 #include <json/value.h>
 
-#include "tools/host/events/bench_events.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/site/cache_policy.h"
 #include "tools/host/site/site_output.h"
 #include "tools/host/store/history_store.h"
@@ -31,7 +31,7 @@ class DeviceSession {
   // `history` may be null (nothing to load); `plugin`, `config`, `events` and `output` outlive
   // the session.
   DeviceSession(const LoadedPlugin& plugin, const Json::Value& config, CachePolicy cache_policy,
-                std::shared_ptr<ZVKController> controller, BenchEvents& events,
+                std::shared_ptr<ZVKController> controller, SiteEvents& events,
                 HistoryStore* history, SiteOutput& output);
 
   // Makes the composite device anew (the old one's work items finish first), initialises it
@@ -54,7 +54,7 @@ class DeviceSession {
   const Json::Value& config_;
   const CachePolicy cache_policy_;
   const std::shared_ptr<ZVKController> controller_;
-  BenchEvents& events_;
+  SiteEvents& events_;
   HistoryStore* const history_;
   SiteOutput& output_;
   std::shared_ptr<ZVKSPDevice> composite_;

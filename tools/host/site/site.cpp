@@ -28,6 +28,7 @@ Site::Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies d
     : settings_(std::move(settings)),
       line_(std::move(line)),
       history_(dependencies.history),
+      stream_(*dependencies.stream),
       output_(*dependencies.output),
       wire_(*dependencies.wire),
       events_(std::move(dependencies.events)),
@@ -285,7 +286,7 @@ SiteWait Site::Waiting(Clock::time_point until, int fd) const {
 
 SiteWait Site::Step(bool readable) {
   // The event lines of one step leave in one write, before the loop waits again.
-  EventStream::Burst burst(events_->stream());
+  EventStream::Burst burst(stream_);
   if (!held_.empty()) {
     if (Clock::now() < held_until_) return Waiting(held_until_);
     WriteHeld();

@@ -17,9 +17,9 @@
 
 #include <json/value.h>
 
-#include "tools/host/events/bench_events.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/line_state.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/events/wire_log.h"
 #include "tools/host/line/line.h"
 #include "tools/host/site/device_session.h"
@@ -54,7 +54,8 @@ struct SiteSettings {
 struct SiteDependencies {
   const LoadedPlugin* plugin = nullptr;
   // The site's events, made for it (named and sourced as its settings say).
-  std::shared_ptr<BenchEvents> events;
+  std::shared_ptr<SiteEvents> events;
+  EventStream* stream = nullptr;  // where `events` write: a step's lines leave in one write
   HistoryStore* history = nullptr;  // null: no history kept, no cache loaded
   SiteOutput* output = nullptr;
   WireLog* wire = nullptr;
@@ -142,9 +143,10 @@ class Site : private LineState::Output {
   SiteSettings settings_;
   std::unique_ptr<Line> line_;
   HistoryStore* history_;
+  EventStream& stream_;
   SiteOutput& output_;
   WireLog& wire_;
-  std::shared_ptr<BenchEvents> events_;
+  std::shared_ptr<SiteEvents> events_;
   LineState line_state_;
   std::shared_ptr<ZVKController> controller_;
   DeviceSession device_;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/events/bench_events.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/site/unit_values.h"
 #include "tools/host/status/site_status.h"
 

@@ -3,19 +3,14 @@
 #include <json/value.h>
 
 #include "tools/common/json_text.h"
+#include "tools/host/status/rule_json.h"
 
 namespace k426b_host {
 
 namespace {
 
 Json::Value AlarmJson(const AlarmStatus& alarm) {
-  Json::Value members(Json::objectValue);
-  members["data_id"] = alarm.data_id;
-  members["level"] = alarm.level;
-  members["rule_id"] = alarm.rule_id;
-  members["code"] = alarm.code;
-  members["name"] = alarm.name;
-  members["description"] = alarm.description;
+  Json::Value members = RuleJson(alarm.data_id, alarm);
   members["active"] = alarm.active;
   members["since"] = alarm.since;
   return members;

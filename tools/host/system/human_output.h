@@ -32,6 +32,12 @@ class HumanOutput {
     std::fflush(out_);
   }
 
+  // `text` between two rows of stars, for what nobody may miss.
+  void Banner(const std::string& text) {
+    const std::string stars(60, '*');
+    Print(fmt::format("\n  {}\n  *** {}\n  {}", stars, text, stars));
+  }
+
   std::FILE* file() const { return out_; }
 
  private:
