@@ -22,6 +22,7 @@ namespace {
 using k426b_fuzz::require;
 using k426b_host::CheckConfig;
 using k426b_host::CheckDeviceConfig;
+using k426b_host::LoadConfigFile;
 
 
 void init_units(ZVKVDevice* parent, const Json::Value& config) {
