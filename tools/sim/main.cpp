@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <json/writer.h>
+#include <CLI/CLI.hpp>
 
 #include "tools/common/baud.h"
 #include "tools/common/stop_signals.h"
@@ -64,9 +64,10 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
   std::string port, link, scenario, replay, fault_kinds, tcp;
   CLI::App app(kDescription, "k426b-sim");
   app.set_version_flag("--version", std::string("k426b-sim ") + K426B_VERSION_STRING);
-  auto* pty = app.add_flag("--pty", args.pty, "serve a new pseudo-terminal; its path is printed on stdout");
-  auto* port_option = app.add_option("--port", port, "serve a serial device (8N1, no flow control)")
-                          ->excludes(pty);
+  auto* pty =
+      app.add_flag("--pty", args.pty, "serve a new pseudo-terminal; its path is printed on stdout");
+  auto* port_option =
+      app.add_option("--port", port, "serve a serial device (8N1, no flow control)")->excludes(pty);
   auto* tcp_option =
       app.add_option("--tcp", tcp,
                      "serve over TCP as a serial device server does (one client at a time; a new "
@@ -79,15 +80,17 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
                  "rectifier group), its seed is --seed plus i")
       ->check(CLI::Range(1, 1000));
   app.add_option("--link", link,
-                 "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart (with --sites N: PATH-0 .. PATH-(N-1))")
+                 "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart "
+                 "(with --sites N: PATH-0 .. PATH-(N-1))")
       ->needs(pty);
   app.add_option("--baud", args.baud, "line speed of --port and of --pace (default 9600)")
       ->check(CLI::IsMember(SupportedBauds()));
-  auto* scenario_option =
-      app.add_option("--scenario", scenario, "scenario JSON (default: built in, as examples/sim-default.json)");
-  auto* replay_option = app.add_option("--replay", replay,
-                                       "answer from a `k426b-host --record` file instead of a scenario")
-                            ->excludes(scenario_option);
+  auto* scenario_option = app.add_option(
+      "--scenario", scenario, "scenario JSON (default: built in, as examples/sim-default.json)");
+  auto* replay_option =
+      app.add_option("--replay", replay,
+                     "answer from a `k426b-host --record` file instead of a scenario")
+          ->excludes(scenario_option);
   auto* pace = app.add_flag("--pace", args.pace,
                             "hold each byte sent to the line's timing (10 bit times a byte)");
   app.add_option("--packet-ms", args.packet_ms,
@@ -99,9 +102,10 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
                               "spoil a share R (0 to 1) of the replies with a random fault")
                    ->check(CLI::Range(0.0, 1.0))
                    ->excludes(replay_option);
-  app.add_option("--fault-kinds", fault_kinds,
-                 "comma-separated faults for --fault-rate (default: all of bad_chksum, bad_lchksum,"
-                 " no_reply, truncated, noise, wrong_cid1, wrong_unit_count, rtn_error, overlong_count)")
+  app.add_option(
+         "--fault-kinds", fault_kinds,
+         "comma-separated faults for --fault-rate (default: all of bad_chksum, bad_lchksum,"
+         " no_reply, truncated, noise, wrong_cid1, wrong_unit_count, rtn_error, overlong_count)")
       ->excludes(replay_option);
   (void)rate;
   app.add_option("--seed", args.seed, "seed of the fault generator (default 1)");
@@ -174,7 +178,8 @@ class PtyLink {
   }
   ~PtyLink() {
     std::error_code error;
-    if (std::filesystem::read_symlink(path_, error) == target_) std::filesystem::remove(path_, error);
+    if (std::filesystem::read_symlink(path_, error) == target_)
+      std::filesystem::remove(path_, error);
   }
 
  private:
@@ -217,9 +222,12 @@ class StopOnSignal {
 std::string Printable(const std::string& bytes) {
   std::string text;
   for (char c : bytes) {
-    if (c == '\r') text += "\\r";
-    else if (c >= 0x20 && c < 0x7F) text += c;
-    else text += "\\x" + zvk::ToHex(reinterpret_cast<const unsigned char*>(&c), 1);
+    if (c == '\r')
+      text += "\\r";
+    else if (c >= 0x20 && c < 0x7F)
+      text += c;
+    else
+      text += "\\x" + zvk::ToHex(reinterpret_cast<const unsigned char*>(&c), 1);
   }
   return text;
 }
@@ -228,7 +236,8 @@ std::string Printable(const std::string& bytes) {
 std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
   if (args.replay) {
     auto replayer = std::make_unique<Replayer>(ReadRecordFile(*args.replay));
-    std::cerr << "k426b-sim: replaying " << replayer->ExchangeCount() << " exchanges from " << *args.replay << "\n";
+    std::cerr << "k426b-sim: replaying " << replayer->ExchangeCount() << " exchanges from "
+              << *args.replay << "\n";
     return std::make_unique<ToldReplayer>(std::move(replayer), *args.replay);
   }
   Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
@@ -236,7 +245,8 @@ std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
   options.fault_rate = args.fault_rate;
   options.rate_kinds = args.fault_kinds;
   options.seed = args.seed + static_cast<uint32_t>(site);
-  if (args.trace) options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
+  if (args.trace)
+    options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
   return std::make_unique<Simulator>(SiteScenario(scenario, site), options);
 }
 
@@ -261,7 +271,8 @@ int Run(const Arguments& args) {
     fleet.link = args.link;
     fleet.serve = serve;
     try {
-      return RunFleet(fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, stop);
+      return RunFleet(
+          fleet, [&](int site) { return MakeResponder(args, site); }, std::cout, stop);
     } catch (const std::invalid_argument& error) {
       std::cerr << "k426b-sim: " << error.what() << "\n";
       return 2;
@@ -274,7 +285,8 @@ int Run(const Arguments& args) {
     try {
       if (args.link) link.emplace(*args.link, pty.slave_path);
     } catch (const std::filesystem::filesystem_error& error) {
-      std::cerr << "k426b-sim: cannot make the link " << *args.link << ": " << error.code().message() << "\n";
+      std::cerr << "k426b-sim: cannot make the link " << *args.link << ": "
+                << error.code().message() << "\n";
       return 1;
     }
     std::cout << pty.slave_path << std::endl;
@@ -291,7 +303,8 @@ int Run(const Arguments& args) {
   while (!stop) {
     try {
       Fd port = OpenSerialPort(*args.port, args.baud);
-      if (!opened_once) std::cerr << "k426b-sim: serving " << *args.port << " at " << args.baud << " baud\n";
+      if (!opened_once)
+        std::cerr << "k426b-sim: serving " << *args.port << " at " << args.baud << " baud\n";
       opened_once = true;
       backoff = std::chrono::milliseconds(250);
       if (Serve(port.Get(), *responder, serve, stop)) return 0;
@@ -328,7 +341,8 @@ int main(int argc, char** argv) {
   }
   try {
     if (args.print_scenario) {
-      const Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
+      const Scenario scenario =
+          args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
       Json::StreamWriterBuilder builder;
       builder["indentation"] = "  ";
       builder["precision"] = 9;

@@ -19,5 +19,6 @@ int main(int argc, char** argv) {
     fmt::print("{}", parsed.output);
     return 0;
   }
-  return parsed.options.sites_path.empty() ? k426b_host::RunBenchHost(parsed) : k426b_host::RunService(parsed);
+  return parsed.options.sites_path.empty() ? k426b_host::RunBenchHost(parsed)
+                                           : k426b_host::RunService(parsed);
 }

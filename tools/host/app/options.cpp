@@ -136,8 +136,9 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
     parsed.error = "--json and --events - both want standard output";
   }
   if (!options.sites_path.empty() && (!options.config_path.empty() || options.once)) {
-    parsed.error = "--sites takes each site's configuration from the sites file; leave out "
-                   "--config and --once";
+    parsed.error =
+        "--sites takes each site's configuration from the sites file; leave out "
+        "--config and --once";
   }
   if (options.port.empty() && options.sites_path.empty()) options.simulate = true;
   return parsed;

@@ -20,8 +20,8 @@ struct HostOptions {
   std::string history_path;        // empty: the default state file of the line's kind
   bool no_history = false;
   std::chrono::seconds max_cache_age{600};  // 0: no cache loading
-  bool once = false;               // end after the first completed cycle
-  bool json = false;               // with once: print the site's status as JSON
+  bool once = false;                        // end after the first completed cycle
+  bool json = false;                        // with once: print the site's status as JSON
   std::chrono::seconds deadline{30};  // once: give up (status 1) when no cycle completes by then
   bool trace = false;
   std::string record_path;

@@ -48,8 +48,8 @@ std::string SiteSet::Add(const SiteConfig& config) {
   dependencies.output = running->output.get();
   dependencies.wire = &running->wire;
   dependencies.worker = worker_;
-  running->site = std::make_unique<Site>(settings, MakeLine(config.port, config.baud),
-                                         std::move(dependencies));
+  running->site =
+      std::make_unique<Site>(settings, MakeLine(config.port, config.baud), std::move(dependencies));
   if (auto problem = running->site->CreateDevice(); !problem.empty())
     return "site " + config.name + ": " + problem;
   running->site->OpenLine(/*keep_trying=*/true);

@@ -17,7 +17,7 @@ void BoardAndTerminal::LineChanged(const LineStatus& line) {
 }
 
 std::shared_ptr<SiteEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
-                                            HistoryStore* history, HumanOutput& terminal) {
+                                           HistoryStore* history, HumanOutput& terminal) {
   return std::make_shared<SiteEvents>(settings.name, stream, history, settings.source, terminal);
 }
 

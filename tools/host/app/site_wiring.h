@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "tools/host/events/site_events.h"
 #include "tools/host/events/event_stream.h"
+#include "tools/host/events/site_events.h"
 #include "tools/host/site/site.h"
 #include "tools/host/site/site_output.h"
 #include "tools/host/status/status_board.h"
@@ -39,6 +39,6 @@ class BoardAndTerminal : public SiteOutput {
 // The events of the site `settings` describe; `history` may be null (no history kept). The
 // model alarm is shown on `terminal` as it is raised.
 std::shared_ptr<SiteEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
-                                            HistoryStore* history, HumanOutput& terminal);
+                                           HistoryStore* history, HumanOutput& terminal);
 
 }  // namespace k426b_host

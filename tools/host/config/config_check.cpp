@@ -49,7 +49,8 @@ class DeviceCheck {
     UnitList(config, "dcSetting");
     const Json::Value& rectifier = config["rcSetting"];
     if (rectifier.isNull()) {
-      check_.Problem(Name("rcSetting is missing: the rectifier unit is required (use \"rcSetting\": {})"));
+      check_.Problem(
+          Name("rcSetting is missing: the rectifier unit is required (use \"rcSetting\": {})"));
     } else if (check_.Expect(rectifier.isObject(), Path("rcSetting"), "an object", rectifier)) {
       check_.KnownMembers(rectifier, Path("rcSetting"), kRectifierMembers);
     }
@@ -80,8 +81,8 @@ class DeviceCheck {
       return;
     const auto [found, inserted] = data_ids_.emplace(data_id.asUInt(), at);
     if (!inserted)
-      check_.Problem(at + ": data_id " + std::to_string(data_id.asUInt()) +
-                     " is already used at " + found->second);
+      check_.Problem(at + ": data_id " + std::to_string(data_id.asUInt()) + " is already used at " +
+                     found->second);
   }
 
   // diff_v and diff_i are read through their text form: a number or a string works, an array

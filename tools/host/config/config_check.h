@@ -24,6 +24,7 @@ std::string CheckConfig(const Json::Value& config);
 // and registers every data id it declares in `data_ids` (data id -> where it was declared),
 // reporting one declared twice, across the whole file.
 void CheckDeviceConfig(const Json::Value& config, const std::string& where,
-                       std::vector<std::string>& problems, std::map<unsigned, std::string>& data_ids);
+                       std::vector<std::string>& problems,
+                       std::map<unsigned, std::string>& data_ids);
 
 }  // namespace k426b_host

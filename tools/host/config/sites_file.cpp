@@ -19,8 +19,8 @@ const std::vector<std::string> kSiteMembers = {"name", "port", "baud", "device"}
 bool IsSiteName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
   });
 }
 

@@ -107,8 +107,8 @@ void LineState::QuerySent(unsigned char cid1, unsigned char cid2) {
     repeating_since_ = now;
     refusal_told_ = false;
   }
-  const bool refused_long = repeats_ >= kRefusalCount ||
-                            (repeats_ > 1 && now - repeating_since_ >= kRefusalTime);
+  const bool refused_long =
+      repeats_ >= kRefusalCount || (repeats_ > 1 && now - repeating_since_ >= kRefusalTime);
   if (refused_long && !refusal_told_) {
     refusal_told_ = true;
     const std::string text =

@@ -40,7 +40,7 @@ class LineState {
 
   void QuerySent(unsigned char cid1, unsigned char cid2);
   void ReplyReceived();
-  void FrameDropped();   // bytes the codec could not use
+  void FrameDropped();     // bytes the codec could not use
   void QueryUnanswered();  // the plug-in gave a query up: no valid reply within its time-out
   void Lost(const std::string& reason);
   void Reopened();

@@ -98,8 +98,8 @@ void WireLog::Received(const unsigned char* bytes, std::size_t length) {
 
 void WireLog::Record(const char* direction, const unsigned char* bytes, std::size_t length) {
   if (record_ == nullptr) return;
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                       record_start_).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - record_start_).count();
   fmt::print(record_, "{{\"t\":{:.3f},\"dir\":\"{}\",\"hex\":\"{}\"}}\n", seconds, direction,
              zvk::ToHex(bytes, length));
   std::fflush(record_);

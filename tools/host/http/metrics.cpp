@@ -236,10 +236,14 @@ std::string EscapeLabelValue(const std::string& value) {
   std::string escaped;
   escaped.reserve(value.size());
   for (char c : value) {
-    if (c == '\\') escaped += "\\\\";
-    else if (c == '"') escaped += "\\\"";
-    else if (c == '\n') escaped += "\\n";
-    else escaped += c;
+    if (c == '\\')
+      escaped += "\\\\";
+    else if (c == '"')
+      escaped += "\\\"";
+    else if (c == '\n')
+      escaped += "\\n";
+    else
+      escaped += c;
   }
   return escaped;
 }

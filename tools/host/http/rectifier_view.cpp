@@ -9,10 +9,10 @@ namespace k426b_host {
 namespace {
 
 // Head offsets.
-constexpr std::size_t kAcParameters = 4;    // five values from the AC parameter reply
-constexpr std::size_t kDcFirst = 24;        // two values from the DC parameter reply
-constexpr std::size_t kDcCount = 32;        // parameter count that reply announced
-constexpr std::size_t kDcParameters = 33;   // its parameters
+constexpr std::size_t kAcParameters = 4;   // five values from the AC parameter reply
+constexpr std::size_t kDcFirst = 24;       // two values from the DC parameter reply
+constexpr std::size_t kDcCount = 32;       // parameter count that reply announced
+constexpr std::size_t kDcParameters = 33;  // its parameters
 constexpr std::size_t kGroupValue = 137;
 constexpr std::size_t kModuleCount = 141;
 constexpr unsigned kDcParameterCount = 26;

@@ -19,8 +19,9 @@ namespace k426b_host {
 std::string SerialPort::Open() {
   Close();
   const std::optional<speed_t> speed = BaudSpeed(baud_);
-  if (!speed) return "cannot set " + path_ + " to " + std::to_string(baud_) + " baud: not one of " +
-                     SupportedBaudsText();
+  if (!speed)
+    return "cannot set " + path_ + " to " + std::to_string(baud_) + " baud: not one of " +
+           SupportedBaudsText();
   Fd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid() && errno == EBUSY)
     return path_ + " is in use by another program (opened exclusively)";

@@ -16,8 +16,7 @@ class SimulatedLine {
  public:
   // `scenario_path` empty: the simulator's defaults. Null with `error` set on failure (a bad
   // scenario is named in it).
-  static std::unique_ptr<SimulatedLine> Start(const std::string& scenario_path,
-                                              std::string& error);
+  static std::unique_ptr<SimulatedLine> Start(const std::string& scenario_path, std::string& error);
   // Reads the scenario as Start would, opening nothing: empty when it is good, else the same
   // problem Start would name.
   static std::string CheckScenario(const std::string& scenario_path);

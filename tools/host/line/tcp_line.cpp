@@ -30,7 +30,7 @@ void SetOption(int fd, int level, int name, int value) {
 // Connects one candidate address without blocking past `deadline`; the socket, or none with
 // `reason` set.
 Fd ConnectOne(const addrinfo& candidate, std::chrono::steady_clock::time_point deadline,
-               std::string& reason) {
+              std::string& reason) {
   Fd fd(::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                  candidate.ai_protocol));
   if (!fd.valid()) {
@@ -81,8 +81,8 @@ std::string TcpLine::Open() {
   const int lookup =
       ::getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);
   if (lookup != 0)
-    return "cannot resolve " + address.host + ": " + (lookup == EAI_SYSTEM ? std::strerror(errno)
-                                                                           : ::gai_strerror(lookup));
+    return "cannot resolve " + address.host + ": " +
+           (lookup == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(lookup));
 
   const auto deadline = std::chrono::steady_clock::now() + connect_timeout_;
   std::string reason = "no address";
@@ -93,7 +93,8 @@ std::string TcpLine::Open() {
   ::freeaddrinfo(found);
   if (!fd.valid()) return "cannot connect to " + path_ + ": " + reason;
 
-  SetOption(fd.Get(), IPPROTO_TCP, TCP_NODELAY, 1);  // a query goes out as one small packet, at once
+  // A query goes out as one small packet, at once.
+  SetOption(fd.Get(), IPPROTO_TCP, TCP_NODELAY, 1);
   SetOption(fd.Get(), SOL_SOCKET, SO_KEEPALIVE, 1);
   SetOption(fd.Get(), IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds);
   SetOption(fd.Get(), IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds);
@@ -103,9 +104,7 @@ std::string TcpLine::Open() {
   return {};
 }
 
-void TcpLine::Close() {
-  fd_ = Fd();
-}
+void TcpLine::Close() { fd_ = Fd(); }
 
 bool TcpLine::Write(const unsigned char* bytes, std::size_t length) {
   // MSG_NOSIGNAL: a peer that closed gives EPIPE here rather than SIGPIPE to the process.
@@ -117,11 +116,10 @@ bool TcpLine::Write(const unsigned char* bytes, std::size_t length) {
 
 TcpLine::ReadResult TcpLine::Read(unsigned char* buffer, std::size_t capacity,
                                   std::size_t& received, int wait_ms) {
-  return ReadReady(fd_.Get(), buffer, capacity, received, wait_ms,
-                   [](int fd, unsigned char* data, std::size_t size) {
-                     return ::recv(fd, data, size, 0);
-                   },
-                   /*end_is_loss=*/true);
+  return ReadReady(
+      fd_.Get(), buffer, capacity, received, wait_ms,
+      [](int fd, unsigned char* data, std::size_t size) { return ::recv(fd, data, size, 0); },
+      /*end_is_loss=*/true);
 }
 
 }  // namespace k426b_host

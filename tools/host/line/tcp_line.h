@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <string>
 
-#include "tools/common/net_address.h"
 #include "tools/common/fd.h"
+#include "tools/common/net_address.h"
 #include "tools/host/line/line.h"
 
 namespace k426b_host {

@@ -19,11 +19,11 @@ std::string HumanAge(double seconds) {
   return fmt::format("{:.0f} days", seconds / 86400);
 }
 
-CachePolicy::Decision CachePolicy::Judge(const StoredSnapshot& stored, Clock::time_point now) const {
+CachePolicy::Decision CachePolicy::Judge(const StoredSnapshot& stored,
+                                         Clock::time_point now) const {
   Decision decision;
   const auto taken = ParseIsoTime(stored.time);
-  if (taken)
-    decision.age_s = std::chrono::duration<double>(now - *taken).count();
+  if (taken) decision.age_s = std::chrono::duration<double>(now - *taken).count();
   if (!enabled()) {
     decision.refusal = "cache loading is off (--max-cache-age 0)";
   } else if (stored.source.empty()) {

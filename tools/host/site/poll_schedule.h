@@ -34,8 +34,8 @@ struct LoopClocks {
 
 // What the loop knows of the composite device after a RefreshStatus.
 struct ExchangeState {
-  bool in_flight = false;  // a query awaits its reply
-  SteadyTime reply_due{};  // when that query is given up
+  bool in_flight = false;                    // a query awaits its reply
+  SteadyTime reply_due{};                    // when that query is given up
   boost::posix_time::ptime last_round_time;  // whole seconds, local time
 };
 

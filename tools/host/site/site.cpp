@@ -302,14 +302,9 @@ SiteWait Site::Step(bool readable) {
   if (readable) {
     std::size_t received = 0;
     switch (line_->Read(buffer_.data(), buffer_.size(), received, 0)) {
-      case Line::ReadResult::kData:
-        Received(received);
-        break;
-      case Line::ReadResult::kGone:
-        LineLost("hung up");
-        break;
-      case Line::ReadResult::kNothing:
-        break;
+      case Line::ReadResult::kData: Received(received); break;
+      case Line::ReadResult::kGone: LineLost("hung up"); break;
+      case Line::ReadResult::kNothing: break;
     }
   }
   line_state_.Tick();

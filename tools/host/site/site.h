@@ -55,7 +55,7 @@ struct SiteDependencies {
   const LoadedPlugin* plugin = nullptr;
   // The site's events, made for it (named and sourced as its settings say).
   std::shared_ptr<SiteEvents> events;
-  EventStream* stream = nullptr;  // where `events` write: a step's lines leave in one write
+  EventStream* stream = nullptr;    // where `events` write: a step's lines leave in one write
   HistoryStore* history = nullptr;  // null: no history kept, no cache loaded
   SiteOutput* output = nullptr;
   WireLog* wire = nullptr;
@@ -158,11 +158,11 @@ class Site : private LineState::Output {
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(4096);
   FrameProgress frame_;
   std::chrono::steady_clock::time_point rest_of_frame_{};  // no read before then
-  unsigned reported_ = 0;  // completed cycles shown
+  unsigned reported_ = 0;                                  // completed cycles shown
   // Showing a cycle once its work items have run, without waiting for them (ShowCyclesOnceWorked).
   std::function<void()> on_worked_;
   bool mark_queued_ = false;
-  unsigned marked_ = 0;                   // the completed cycles the queued mark follows
+  unsigned marked_ = 0;                    // the completed cycles the queued mark follows
   std::atomic<bool> cycle_worked_{false};  // the mark has run
   std::unique_ptr<BatchedHistory> batched_history_;
   std::chrono::steady_clock::time_point values_shown_{};

@@ -44,7 +44,7 @@ struct AlarmStatus {
 
 // An alarm that was raised or cleared.
 struct AlarmChangeRecord {
-  std::string time;  // ISO 8601 local time
+  std::string time;   // ISO 8601 local time
   AlarmStatus alarm;  // its state after the change
 };
 

@@ -34,7 +34,8 @@ bool HasSourceColumn(sqlite3* db) {
   Statement columns(db, "PRAGMA table_info(history)");
   while (columns && sqlite3_step(columns.get()) == SQLITE_ROW) {
     const auto* name = sqlite3_column_text(columns.get(), 1);
-    if (name != nullptr && std::string(reinterpret_cast<const char*>(name)) == "source") return true;
+    if (name != nullptr && std::string(reinterpret_cast<const char*>(name)) == "source")
+      return true;
   }
   return false;
 }
@@ -74,8 +75,8 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
   char* message = nullptr;
   bool ok = sqlite3_exec(db, schema, nullptr, nullptr, &message) == SQLITE_OK;
   if (ok && !HasSourceColumn(db)) {
-    ok = sqlite3_exec(db, "ALTER TABLE history ADD COLUMN source TEXT NOT NULL DEFAULT ''",
-                      nullptr, nullptr, &message) == SQLITE_OK;
+    ok = sqlite3_exec(db, "ALTER TABLE history ADD COLUMN source TEXT NOT NULL DEFAULT ''", nullptr,
+                      nullptr, &message) == SQLITE_OK;
   }
   if (!ok) {
     error = "cannot use the history " + path + ": " + (message != nullptr ? message : "?");
@@ -125,8 +126,7 @@ std::vector<std::size_t> HistoryStore::AppendAll(const std::string& source,
   return std::move(groups[0].failed);
 }
 
-void HistoryStore::Store(const std::string& source, std::vector<HistoryRow> rows,
-                         Stored stored) {
+void HistoryStore::Store(const std::string& source, std::vector<HistoryRow> rows, Stored stored) {
   if (rows.empty()) return;
   std::vector<Group> groups(1);
   groups[0].source = &source;
@@ -181,9 +181,10 @@ bool HistoryStore::Insert(const std::string& time, const std::string& source, un
 
 std::optional<StoredSnapshot> HistoryStore::Newest(unsigned data_id, int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement select(db_,
-                   "SELECT snapshot, time, source FROM history WHERE data_id = ? AND record_type = ?"
-                   " ORDER BY id DESC LIMIT 1");
+  Statement select(
+      db_,
+      "SELECT snapshot, time, source FROM history WHERE data_id = ? AND record_type = ?"
+      " ORDER BY id DESC LIMIT 1");
   if (!select) return std::nullopt;
   sqlite3_bind_int64(select.get(), 1, data_id);
   sqlite3_bind_int(select.get(), 2, record_type);

@@ -39,12 +39,13 @@ class HistoryStore : public HistorySink {
   // The rows in one transaction, at once.
   void Store(const std::string& source, std::vector<HistoryRow> rows, Stored stored) override;
   // The row is committed on its own.
-  bool Append(const std::string& time, const std::string& source, unsigned data_id,
-              int record_type, const std::vector<unsigned char>& snapshot);
+  bool Append(const std::string& time, const std::string& source, unsigned data_id, int record_type,
+              const std::vector<unsigned char>& snapshot);
   // The rows of one cycle in one transaction: one commit instead of one per row. A row that
   // cannot be inserted leaves the others stored. Gives the indexes of the rows not stored (all
   // of them when the commit fails); last_error() says why.
-  std::vector<std::size_t> AppendAll(const std::string& source, const std::vector<HistoryRow>& rows);
+  std::vector<std::size_t> AppendAll(const std::string& source,
+                                     const std::vector<HistoryRow>& rows);
   // The rows of several lines in one transaction: one commit for all of them.
   struct Group {
     const std::string* source = nullptr;
@@ -64,8 +65,8 @@ class HistoryStore : public HistorySink {
   // Steps a statement without results and resets it. Called with mutex_ held.
   static bool Run(sqlite3_stmt* statement);
   // Called with mutex_ held.
-  bool Insert(const std::string& time, const std::string& source, unsigned data_id,
-              int record_type, const std::vector<unsigned char>& snapshot);
+  bool Insert(const std::string& time, const std::string& source, unsigned data_id, int record_type,
+              const std::vector<unsigned char>& snapshot);
 
   std::mutex mutex_;
   sqlite3* db_;

@@ -10,8 +10,8 @@ namespace k426b_host {
 namespace {
 
 std::shared_ptr<spdlog::logger>& Logger() {
-  static std::shared_ptr<spdlog::logger> logger =
-      std::make_shared<spdlog::logger>("k426b-host", std::make_shared<spdlog::sinks::stderr_sink_mt>());
+  static std::shared_ptr<spdlog::logger> logger = std::make_shared<spdlog::logger>(
+      "k426b-host", std::make_shared<spdlog::sinks::stderr_sink_mt>());
   return logger;
 }
 

@@ -64,11 +64,12 @@ std::string DefaultStateDir() {
 }
 
 std::string DefaultSitesPath() {
-  if (std::string configuration = FirstDirectoryOf("CONFIGURATION_DIRECTORY"); !configuration.empty())
+  if (std::string configuration = FirstDirectoryOf("CONFIGURATION_DIRECTORY");
+      !configuration.empty())
     return (fs::path(configuration) / "sites.json").string();
   const fs::path prefix = InstalledPrefix();
   // A program under /usr keeps its configuration in /etc, as the file system hierarchy asks.
-  const fs::path etc = prefix.empty() ? fs::path(K426B_SYSCONFDIR)
+  const fs::path etc = prefix.empty()     ? fs::path(K426B_SYSCONFDIR)
                        : prefix == "/usr" ? fs::path("/etc")
                                           : prefix / "etc";
   return (etc / "k426b" / "sites.json").string();

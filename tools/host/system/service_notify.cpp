@@ -13,7 +13,8 @@ ServiceNotify::ServiceNotify() {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   active_ = socket != nullptr && socket[0] != '\0';
   uint64_t usec = 0;
-  if (active_ && sd_watchdog_enabled(0, &usec) > 0) watchdog_interval_ = std::chrono::microseconds(usec);
+  if (active_ && sd_watchdog_enabled(0, &usec) > 0)
+    watchdog_interval_ = std::chrono::microseconds(usec);
 }
 
 void ServiceNotify::Send(const std::string& state) {
@@ -32,8 +33,8 @@ std::chrono::microseconds ServiceNotify::Watchdog() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (pinged_ && now - last_ping_ < watchdog_interval_ / 2) {
-      const auto due = std::chrono::ceil<std::chrono::microseconds>(
-          last_ping_ + watchdog_interval_ / 2 - now);
+      const auto due =
+          std::chrono::ceil<std::chrono::microseconds>(last_ping_ + watchdog_interval_ / 2 - now);
       return std::max(due, std::chrono::microseconds(1));
     }
     pinged_ = true;

@@ -70,7 +70,8 @@ bool SendPaced(const std::string& text, const ServeOptions& options,
 
 // Serves until `stop` is set (checked at least every 100 ms). Returns false when the descriptor
 // fails (a serial device removed, say), true after a stop.
-bool Serve(int fd, Responder& responder, const ServeOptions& options, const std::atomic<bool>& stop);
+bool Serve(int fd, Responder& responder, const ServeOptions& options,
+           const std::atomic<bool>& stop);
 
 // A responder served on a pseudo-terminal from a thread of its own: what a bench host runs
 // in-process. Stops and joins on destruction.
