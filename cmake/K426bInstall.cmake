@@ -4,12 +4,17 @@
 # Components: Runtime (package k426b) and Development (package k426b-dev).
 include(CMakePackageConfigHelpers)
 
-set_target_properties(k426b-host k426b-sim PROPERTIES INSTALL_RPATH "$ORIGIN/${K426B_PKGLIB_FROM_BINDIR}")
+# The programs this tree builds: the simulator builds also without the host's folder.
+set(K426B_PROGRAMS k426b-sim)
+if(TARGET k426b-host)
+  list(PREPEND K426B_PROGRAMS k426b-host)
+endif()
+set_target_properties(${K426B_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${K426B_PKGLIB_FROM_BINDIR}")
 # The plug-in finds the host framework beside it whichever program loads it.
 set_target_properties(k426b PROPERTIES INSTALL_RPATH "$ORIGIN")
 target_include_directories(zvkhost INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/k426b>)
 
-install(TARGETS k426b-host k426b-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+install(TARGETS ${K426B_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
 install(TARGETS k426b LIBRARY DESTINATION ${K426B_INSTALL_PKGLIBDIR} COMPONENT Runtime)
 install(TARGETS zvkhost EXPORT k426bTargets
         LIBRARY DESTINATION ${K426B_INSTALL_PKGLIBDIR} COMPONENT Runtime)
