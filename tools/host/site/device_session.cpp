@@ -107,8 +107,9 @@ void DeviceSession::Release() {
 }
 
 std::string CheckDeviceWithPlugin(const LoadedPlugin& plugin, const Json::Value& config) {
-  // A controller of its own, without events: what the plug-in logs while it reads the
-  // configuration is logged again when the site makes its device.
+  // A controller of its own, without events: what the plug-in logs while reading the
+  // configuration here goes nowhere; one it takes is read, and logged, again when the site
+  // makes its device.
   const auto controller = std::make_shared<ZVKController>();
   std::string failure;
   InitialisedDevice(plugin, controller, config, failure);
