@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-HOST = SIM = EXAMPLES = None
+HOST = SIM = EXAMPLES = REFUSING_PLUGIN = None
 
 # Two AC units, one DC unit and the rectifiers, as in examples/k426b.json.
 UNITS = {101: 5094, 102: 5094, 201: 5096, 100: 5095}
@@ -379,6 +379,19 @@ class BadConfiguration(unittest.TestCase):
         self.assertEqual(run.finish(timeout=20), 2, run.stderr)
         self.assertIn("--listen", run.stderr)
         self.assertFalse(os.path.exists(run.history_path))
+
+    def test_a_configuration_the_plugin_refuses_ends_with_status_2_before_anything_is_opened(self):
+        # Only the plug-in's InitSetting refuses it: the host's own check lets it through.
+        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        record = os.path.join(folder, "record.jsonl")
+        log = os.path.join(folder, "host.log")
+        run = HostRun(folder, "--simulate", "--cycles", "1", "--plugin", REFUSING_PLUGIN,
+                      "--record", record, "--log-file", log)
+        self.assertEqual(run.finish(timeout=20), 2, run.stderr)
+        self.assertIn("the plug-in rejected it (InitSetting returned false)", run.stderr)
+        self.assertIn(os.path.join(EXAMPLES, "k426b.json"), run.stderr)
+        for path in (run.history_path, run.events_path, record, log):
+            self.assertFalse(os.path.exists(path), path)
 
     def test_every_problem_of_a_configuration_comes_in_one_message(self):
         folder = tempfile.mkdtemp(prefix="k426b-e2e-")
@@ -771,6 +784,8 @@ if __name__ == "__main__":
     parser.add_argument("--host", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--examples", required=True)
+    parser.add_argument("--refusing-plugin", required=True)
     known, rest = parser.parse_known_args()
     HOST, SIM, EXAMPLES = known.host, known.sim, known.examples
+    REFUSING_PLUGIN = known.refusing_plugin
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

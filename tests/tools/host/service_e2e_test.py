@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from processes import (  # noqa: E402
     DEADLINE_S, device_config, free_port, stop_process, wait_until)
 
-HOST = SIM = None
+HOST = SIM = REFUSING_PLUGIN = None
 
 
 
@@ -266,13 +266,36 @@ class NotifyProtocol(unittest.TestCase):
         self.assertEqual(fleet.host.wait(timeout=DEADLINE_S), 0)
 
 
+class RefusedDevice(unittest.TestCase):
+    def test_a_site_the_plugin_refuses_ends_with_status_2_before_anything_is_opened(self):
+        # The sites file is good; only the plug-in's InitSetting refuses the device.
+        folder = tempfile.mkdtemp(prefix="k426b-service-")
+        sites_path = os.path.join(folder, "sites.json")
+        with open(sites_path, "w") as out:
+            json.dump({"sites": [{"name": "A", "port": os.path.join(folder, "absent-tty"),
+                                  "device": device_config(0)}]}, out)
+        paths = {name: os.path.join(folder, name)
+                 for name in ("history.sqlite", "events.jsonl", "host.log")}
+        result = subprocess.run(
+            [HOST, "--sites", sites_path, "--plugin", REFUSING_PLUGIN,
+             "--history", paths["history.sqlite"], "--events", paths["events.jsonl"],
+             "--log-file", paths["host.log"]],
+            capture_output=True, text=True, timeout=DEADLINE_S)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("site A: the plug-in rejected it (InitSetting returned false)",
+                      result.stderr)
+        for path in paths.values():
+            self.assertFalse(os.path.exists(path), path)
+
+
 def main():
-    global HOST, SIM
+    global HOST, SIM, REFUSING_PLUGIN
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--refusing-plugin", required=True)
     args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
+    HOST, SIM, REFUSING_PLUGIN = args.host, args.sim, args.refusing_plugin
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

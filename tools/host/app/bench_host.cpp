@@ -26,6 +26,7 @@
 #include "tools/host/line/make_line.h"
 #include "tools/host/line/simulated_line.h"
 #include "tools/host/loop/site_loop.h"
+#include "tools/host/site/device_session.h"
 #include "tools/host/site/site.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/store/history_store.h"
@@ -69,9 +70,6 @@ int RunBenchHost(const ParsedOptions& parsed) {
     if (auto problem = SimulatedLine::CheckScenario(options.scenario_path); !problem.empty())
       return Fail(kBadUsage, problem);
   }
-  if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
-    return Fail(kRunFailed, problem);
-
   // Standard output belongs to the event stream or the JSON document when asked: they keep it
   // to themselves, and everything else written to it (the human output, the plug-in's own
   // diagnostic lines) goes to standard error.
@@ -85,6 +83,16 @@ int RunBenchHost(const ParsedOptions& parsed) {
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
     human = stderr;
   }
+  // The plug-in reads the configuration before the log file, events file, record file, history
+  // or line is opened: a configuration it refuses is a usage error that leaves nothing behind.
+  PluginAndHistory opened;
+  if (auto problem = LoadHostPlugin(options, opened); !problem.empty())
+    return Fail(kRunFailed, problem);
+  if (auto problem = CheckDeviceWithPlugin(opened.plugin, config); !problem.empty())
+    return Fail(kBadUsage, "configuration " + config_path + ": " + problem);
+  if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
+    return Fail(kRunFailed, problem);
+
   EventStream stream;
   if (!options.events_path.empty()) {
     if (auto problem = stream.Open(options.events_path, machine_output); !problem.empty())
@@ -98,8 +106,7 @@ int RunBenchHost(const ParsedOptions& parsed) {
       return Fail(kRunFailed, problem);
   }
 
-  PluginAndHistory opened;
-  if (auto problem = LoadPluginAndHistory(options, options.simulate, opened); !problem.empty())
+  if (auto problem = OpenHistory(options, options.simulate, opened); !problem.empty())
     return Fail(kRunFailed, problem);
   const LoadedPlugin& plugin = opened.plugin;
   HistoryStore* history = opened.history.get();

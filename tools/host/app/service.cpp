@@ -16,6 +16,7 @@
 #include "tools/host/config/sites_file.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/http/http_server.h"
+#include "tools/host/site/device_session.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/system/host_log.h"
 #include "tools/host/system/service_notify.h"
@@ -48,6 +49,15 @@ int RunService(const ParsedOptions& parsed) {
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty())
     return Fail(kBadUsage, SitesFileProblems(options.sites_path, sites.problems));
+  // Each site's device configuration is read by the plug-in before the log file, events file
+  // or history is opened: one it refuses is a usage error that leaves nothing behind.
+  PluginAndHistory opened;
+  if (auto problem = LoadHostPlugin(options, opened); !problem.empty())
+    return Fail(kRunFailed, problem);
+  for (const SiteConfig& config : sites.sites) {
+    if (auto problem = CheckDeviceWithPlugin(opened.plugin, config.device); !problem.empty())
+      return Fail(kBadUsage, "site " + config.name + ": " + problem);
+  }
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(kRunFailed, problem);
 
@@ -65,8 +75,7 @@ int RunService(const ParsedOptions& parsed) {
   start["sites"] = names;
   stream.Write("start", start);
 
-  PluginAndHistory opened;
-  if (auto problem = LoadPluginAndHistory(options, /*simulator=*/false, opened); !problem.empty())
+  if (auto problem = OpenHistory(options, /*simulator=*/false, opened); !problem.empty())
     return Fail(kRunFailed, problem);
   StatusBoard board;
   HttpServer http;

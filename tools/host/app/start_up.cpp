@@ -32,11 +32,13 @@ Json::Value StartEvent(const ParsedOptions& parsed, const std::string& config_pa
   return members;
 }
 
-std::string LoadPluginAndHistory(const HostOptions& options, bool simulator,
-                                 PluginAndHistory& opened) {
+std::string LoadHostPlugin(const HostOptions& options, PluginAndHistory& opened) {
   const std::string plugin_path =
       options.plugin_path.empty() ? DefaultPluginPath() : options.plugin_path;
-  if (auto problem = LoadPlugin(plugin_path, opened.plugin); !problem.empty()) return problem;
+  return LoadPlugin(plugin_path, opened.plugin);
+}
+
+std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHistory& opened) {
   opened.history_path =
       options.history_path.empty() ? DefaultHistoryPath(simulator) : options.history_path;
   if (!options.no_history) {

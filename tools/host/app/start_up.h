@@ -3,7 +3,8 @@
 // What the bench host and the service start with, written once: the command line's own checks,
 // the failure message and its exit status, the `start` event, the plug-in, the history and the
 // HTTP endpoint. Both runs check the command line and the configuration files before they open
-// anything; only a device the plug-in itself refuses is found once the plug-in is loaded.
+// anything; a device configuration the plug-in itself refuses is found once the plug-in is
+// loaded, still before anything is opened.
 
 #include <memory>
 #include <string>
@@ -38,11 +39,12 @@ struct PluginAndHistory {
   std::unique_ptr<HistoryStore> history;  // null with --no-history
   std::string history_path;
 };
-// Loads the plug-in (--plugin, else the installed one) and opens the history (--history, else
-// the default place, the built-in simulator's own with `simulator`) unless --no-history. Empty
-// on success, else the run-time failure.
-std::string LoadPluginAndHistory(const HostOptions& options, bool simulator,
-                                 PluginAndHistory& opened);
+// Loads the plug-in (--plugin, else the installed one). Empty on success, else the run-time
+// failure.
+std::string LoadHostPlugin(const HostOptions& options, PluginAndHistory& opened);
+// Opens the history (--history, else the default place, the built-in simulator's own with
+// `simulator`) unless --no-history. Empty on success, else the run-time failure.
+std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHistory& opened);
 
 // With --listen: the metrics and the web page over `board`, served at `listen`. Empty on success
 // (or without --listen), else the run-time failure.

@@ -14,7 +14,26 @@
 namespace k426b_host {
 
 namespace {
+
 using WallClock = std::chrono::system_clock;
+
+// A composite device from the plug-in, initialised with `config`; null when the plug-in makes
+// none or refuses the configuration, with the reason in `failure`.
+std::shared_ptr<ZVKSPDevice> InitialisedDevice(const LoadedPlugin& plugin,
+                                               const std::shared_ptr<ZVKController>& controller,
+                                               const Json::Value& config, std::string& failure) {
+  std::shared_ptr<ZVKSPDevice> composite = CreateCompositeDevice(plugin, failure);
+  if (!composite) return nullptr;
+  const unsigned data_id = config.get("data_id", 0).asUInt();
+  try {
+    if (composite->Init(controller, data_id, config)) return composite;
+    failure = "the plug-in rejected it (InitSetting returned false)";
+  } catch (const std::exception& thrown) {
+    failure = std::string("the plug-in failed on it: ") + thrown.what();
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 DeviceSession::DeviceSession(const LoadedPlugin& plugin, const Json::Value& config,
@@ -36,15 +55,9 @@ std::string DeviceSession::Create(Send send) {
   units_.clear();
   composite_.reset();
   std::string failure;
-  std::shared_ptr<ZVKSPDevice> composite = CreateCompositeDevice(plugin_, failure);
+  std::shared_ptr<ZVKSPDevice> composite =
+      InitialisedDevice(plugin_, controller_, config_, failure);
   if (!composite) return failure;
-  const unsigned data_id = config_.get("data_id", 0).asUInt();
-  try {
-    if (!composite->Init(controller_, data_id, config_))
-      return "the plug-in rejected it (InitSetting returned false)";
-  } catch (const std::exception& thrown) {
-    return std::string("the plug-in failed on it: ") + thrown.what();
-  }
   for (auto& child : composite->GetAllChildVDevices())
     if (child) units_.push_back(child);
   composite->AttachPort(std::move(send));
@@ -91,6 +104,17 @@ void DeviceSession::Detach() {
 void DeviceSession::Release() {
   units_.clear();
   composite_.reset();
+}
+
+std::string CheckDeviceWithPlugin(const LoadedPlugin& plugin, const Json::Value& config) {
+  // A controller of its own, without events: what the plug-in logs while reading the
+  // configuration here goes nowhere; one it takes is read, and logged, again when the site
+  // makes its device.
+  const auto controller = std::make_shared<ZVKController>();
+  std::string failure;
+  InitialisedDevice(plugin, controller, config, failure);
+  controller->Shutdown();
+  return failure;
 }
 
 Json::Value CacheEventJson(unsigned data_id, int record_type, const StoredSnapshot& stored,

@@ -61,6 +61,11 @@ class DeviceSession {
   std::vector<std::shared_ptr<ZVKVDevice>> units_;
 };
 
+// Whether the plug-in takes `config`: a device made and initialised with it on its own (no line,
+// history or events), then let go. Empty result when it does, else why not, in the words of
+// DeviceSession::Create.
+std::string CheckDeviceWithPlugin(const LoadedPlugin& plugin, const Json::Value& config);
+
 // The `cache` event's members: the newest stored snapshot of a unit, whether the policy
 // offered it (and why not) and whether the unit accepted it.
 Json::Value CacheEventJson(unsigned data_id, int record_type, const StoredSnapshot& stored,
