@@ -82,10 +82,11 @@ def run_host(host, sim_path, config, workdir, cycles, warmup, events, record=Fal
     the queries made in the measured cycles and the paths of what it wrote."""
     events_path = os.path.join(workdir, "events.jsonl")
     record_path = os.path.join(workdir, "record.jsonl")
-    # Under callgrind the counters are zeroed and dumped on request, which the host takes up
-    # when it next wakes: at the start of the next cycle. Two more cycles keep the dump clear
-    # of the shutdown.
-    total = warmup + cycles + (2 if callgrind else 0)
+    # The end mark is read while the host still runs: one more cycle keeps it clear of the
+    # shutdown, whose exited threads would take their counters with them. Under callgrind the
+    # counters are zeroed and dumped on request, which the host takes up when it next wakes: at
+    # the start of the next cycle. Two more cycles keep the dump clear of the shutdown.
+    total = warmup + cycles + (2 if callgrind else 1)
     command = [host, "--port", sim_path, "--cycles", str(total),
                "--history", os.path.join(workdir, "history.sqlite")]
     if callgrind:
