@@ -10,6 +10,7 @@ import argparse
 import datetime
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -286,6 +287,25 @@ class RefusedDevice(unittest.TestCase):
                       result.stderr)
         for path in paths.values():
             self.assertFalse(os.path.exists(path), path)
+
+
+class FileLimit(unittest.TestCase):
+    def test_a_sites_file_beyond_the_open_file_limit_ends_with_status_2(self):
+        # 100 sites need 100 lines, one loop's epoll set and eventfd and the reserve: 166 files.
+        # The soft limit of 64 is raised to the hard limit of 150, which is still too few.
+        folder = tempfile.mkdtemp(prefix="k426b-service-")
+        sites_path = os.path.join(folder, "sites.json")
+        with open(sites_path, "w") as out:
+            json.dump({"sites": [{"name": f"site-{i}", "port": f"tcp://127.0.0.1:{20000 + i}",
+                                  "device": device_config(1000 * i)} for i in range(100)]}, out)
+        history = os.path.join(folder, "history.sqlite")
+        result = subprocess.run(
+            [HOST, "--sites", sites_path, "--history", history],
+            capture_output=True, text=True, timeout=DEADLINE_S,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 150)))
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("100 sites need about 166 open files, but the limit is 150", result.stderr)
+        self.assertFalse(os.path.exists(history))
 
 
 def main():

@@ -31,6 +31,11 @@ namespace k426b_host {
 
 class SiteSet {
  public:
+  // Sites that share a loop wait for each other's work after a reply or a cycle (the units'
+  // rules, the history commit), and sites on different loops wake their threads apart. At a
+  // thousand sites on two cores, 128 a loop kept every cycle closest to its wire time (64 and
+  // 256 a loop left more cycles late: bench/README.md).
+  static constexpr std::size_t kSitesPerLoop = 128;
   // `options`, `plugin`, `history` (may be null), `stream`, `board` and `human` outlive the set.
   SiteSet(const HostOptions& options, const LoadedPlugin& plugin, HistoryStore* history,
           EventStream& stream, StatusBoard& board, std::FILE* human);
@@ -74,11 +79,6 @@ class SiteSet {
   // kSitesPerLoop sites, else loops_.size() for a loop still to be started.
   std::size_t LeastBusyLoop() const;
 
-  // Sites that share a loop wait for each other's work after a reply or a cycle (the units'
-  // rules, the history commit), and sites on different loops wake their threads apart. At a
-  // thousand sites on two cores, 128 a loop kept every cycle closest to its wire time (64 and
-  // 256 a loop left more cycles late: bench/README.md).
-  static constexpr std::size_t kSitesPerLoop = 128;
   // Every site's quiet time ends at the start of a second, so sites whose cycles take as long
   // would all send their queries in the same millisecond, and their replies would all need the
   // cores at once. The loops' sites start their cycles at different points of the first 100 ms
