@@ -111,12 +111,12 @@ class SiteLoopTest : public ::testing::Test {
     site_outputs_.push_back(std::make_unique<BoardAndTerminal>(board_, *outputs_.back(), name));
     SiteDependencies dependencies;
     dependencies.plugin = &plugin_;
-    dependencies.events = MakeSiteEvents(settings, stream_, history, *outputs_.back());
     dependencies.stream = &stream_;
     dependencies.history = history;
     dependencies.output = site_outputs_.back().get();
     dependencies.wire = wires_.back().get();
     dependencies.worker = std::move(worker);
+    AddSiteEvents(dependencies, settings, *outputs_.back());
     sites_.push_back(std::make_unique<Site>(settings, std::move(line), std::move(dependencies)));
     Site& site = *sites_.back();
     EXPECT_EQ(site.CreateDevice(), "");

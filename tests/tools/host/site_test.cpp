@@ -50,10 +50,10 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
     BoardAndTerminal output(board, human, settings.name);
     SiteDependencies dependencies;
     dependencies.plugin = &plugin;
-    dependencies.events = MakeSiteEvents(settings, stream, nullptr, human);
     dependencies.stream = &stream;
     dependencies.output = &output;
     dependencies.wire = &wire;
+    AddSiteEvents(dependencies, settings, human);
     Site site(settings, std::make_unique<SerialPort>(simulator->path(), 9600),
               std::move(dependencies));
     // Before polling, the board already lists the site, silent until it answers.

@@ -132,11 +132,11 @@ int RunBenchHost(const ParsedOptions& parsed) {
   BoardAndTerminal output(board, out, settings.name);
   SiteDependencies dependencies;
   dependencies.plugin = &plugin;
-  dependencies.events = MakeSiteEvents(settings, stream, history, out);
   dependencies.stream = &stream;
   dependencies.history = history;
   dependencies.output = &output;
   dependencies.wire = &wire;
+  AddSiteEvents(dependencies, settings, out);
   Site site(settings, MakeLine(port_path, options.baud), std::move(dependencies));
   if (auto problem = site.CreateDevice(); !problem.empty())
     return Fail(kBadUsage, "configuration " + config_path + ": " + problem);

@@ -42,12 +42,12 @@ std::string SiteSet::Add(const SiteConfig& config) {
   running->output = std::make_unique<BoardAndTerminal>(board_, *running->out, config.name);
   SiteDependencies dependencies;
   dependencies.plugin = &plugin_;
-  dependencies.events = MakeSiteEvents(settings, stream_, history_, *running->out);
   dependencies.stream = &stream_;
   dependencies.history = history_;
   dependencies.output = running->output.get();
   dependencies.wire = &running->wire;
   dependencies.worker = worker_;
+  AddSiteEvents(dependencies, settings, *running->out);
   running->site =
       std::make_unique<Site>(settings, MakeLine(config.port, config.baud), std::move(dependencies));
   if (auto problem = running->site->CreateDevice(); !problem.empty())

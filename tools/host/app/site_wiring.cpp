@@ -16,9 +16,10 @@ void BoardAndTerminal::LineChanged(const LineStatus& line) {
   board_.Update(site_, [&line](SiteStatus& status) { status.line = line; });
 }
 
-std::shared_ptr<SiteEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
-                                           HistoryStore* history, HumanOutput& terminal) {
-  return std::make_shared<SiteEvents>(settings.name, stream, history, settings.source, terminal);
+void AddSiteEvents(SiteDependencies& dependencies, const SiteSettings& settings,
+                   HumanOutput& terminal) {
+  dependencies.events = std::make_shared<SiteEvents>(
+      settings.name, *dependencies.stream, dependencies.history, settings.source, terminal);
 }
 
 }  // namespace k426b_host

@@ -36,9 +36,10 @@ class BoardAndTerminal : public SiteOutput {
   const std::string site_;
 };
 
-// The events of the site `settings` describe; `history` may be null (no history kept). The
-// model alarm is shown on `terminal` as it is raised.
-std::shared_ptr<SiteEvents> MakeSiteEvents(const SiteSettings& settings, EventStream& stream,
-                                           HistoryStore* history, HumanOutput& terminal);
+// Gives the site `settings` describe its events, written to `dependencies.stream` and saving into
+// `dependencies.history` (null: no history kept), so that the site and its events share both.
+// The model alarm is shown on `terminal` as it is raised.
+void AddSiteEvents(SiteDependencies& dependencies, const SiteSettings& settings,
+                   HumanOutput& terminal);
 
 }  // namespace k426b_host

@@ -53,7 +53,8 @@ struct SiteSettings {
 // `worker` outlive the site.
 struct SiteDependencies {
   const LoadedPlugin* plugin = nullptr;
-  // The site's events, made for it (named and sourced as its settings say).
+  // The site's events, made for it (named and sourced as its settings say) on `stream` and
+  // `history` below: AddSiteEvents.
   std::shared_ptr<SiteEvents> events;
   EventStream* stream = nullptr;    // where `events` write: a step's lines leave in one write
   HistoryStore* history = nullptr;  // null: no history kept, no cache loaded
