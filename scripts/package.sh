@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 check=false
 [ "${1:-}" = "--check" ] && check=true
 
-scripts/install-deps.sh
+scripts/install-deps.sh package
 build=build/package
 launcher=()
 if command -v ccache > /dev/null; then
@@ -14,7 +14,8 @@ if command -v ccache > /dev/null; then
 fi
 # Only what the packages hold is built: no tests or benchmarks, and `install` needs no `all`.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-      -DK426B_BENCH=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON "${launcher[@]}" > /dev/null
+      -DK426B_BENCH=OFF -DK426B_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+      "${launcher[@]}" > /dev/null
 cmake --build "$build" -j "$(nproc)" --target k426b-host k426b-sim k426b zvkhost k426b_man
 (cd "$build" && cpack -G DEB)
 mapfile -t packages < <(ls "$build"/k426b_*.deb "$build"/k426b-dev_*.deb)

@@ -1,6 +1,7 @@
 // The order of queries in a poll cycle, as the recording host sees them on the line.
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,10 @@ struct ChangeBitsRow {
   unsigned char dc_flag;
   Strings queries;
 };
+
+// GoogleTest shows a row by its name (in --gtest_list_tests and in failures) rather than as the
+// raw bytes of the struct, which hold pointers and so differ from run to run.
+void PrintTo(const ChangeBitsRow& row, std::ostream* out) { *out << row.name; }
 
 class ChangeBits : public CompositeTest<>, public ::testing::WithParamInterface<ChangeBitsRow> {};
 

@@ -60,6 +60,12 @@ with tempfile.TemporaryDirectory(prefix="k426b-install-") as temp:
     check("1 cycle completed" in output, "one poll cycle completed")
     check(first not in output, "nothing refers to the first install location")
 
+    # --help names the example configuration the moved program really falls back on.
+    usage = run([host, "--help"], env=env).stdout
+    example = os.path.join(moved, "share", "k426b", "examples", "k426b.json")
+    check(f"default {example}" in " ".join(usage.split()),
+          "moved k426b-host --help names its default configuration " + example)
+
     for program in ["k426b-host", "k426b-sim"]:
         version = run([os.path.join(moved, "bin", program), "--version"], env=env)
         check(version.returncode == 0 and version.stdout.strip() == f"{program} {args.version}",

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/fleet/demo_board.h"
-#include "tools/host/http/rectifier_view.h"
+#include "tools/host/status/rectifier_view.h"
 
 namespace k426b_host {
 

@@ -16,7 +16,7 @@
 #include "tests/tools/fleet/demo_board.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/http/http_server.h"
-#include "tools/host/http/rectifier_view.h"
+#include "tools/host/status/rectifier_view.h"
 #include "tools/host/http/web.h"
 #include "tools/host/status/status_board.h"
 

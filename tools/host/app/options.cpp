@@ -8,6 +8,7 @@
 
 #include "tools/common/baud.h"
 #include "tools/common/version.h"
+#include "tools/host/app/bench_host.h"
 
 namespace k426b_host {
 
@@ -64,7 +65,7 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
                  "serve /metrics, /healthz and the web page on ADDR:PORT (PORT alone: "
                  "127.0.0.1)");
   app.add_option("--config", options.config_path,
-                 "composite device configuration (JSON); default examples/k426b.json");
+                 "composite device configuration (JSON); default " + ExampleConfigPath());
   auto* port = app.add_option("--port", options.port,
                               "serial device of the power system (8N1, no flow control), or "
                               "tcp://HOST:PORT of a serial device server")

@@ -1,6 +1,7 @@
 #include "tools/host/app/start_up.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -44,6 +45,11 @@ std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHis
   if (!options.no_history) {
     std::string failure;
     opened.history = HistoryStore::Open(opened.history_path, failure);
+    // The default folder depends on who runs the program; say how to give it one that works.
+    if (!opened.history && options.history_path.empty())
+      failure += " \u2014 create the folder " +
+                 std::filesystem::path(opened.history_path).parent_path().string() +
+                 " writable by this user, or give --history FILE or --no-history";
     if (!opened.history) return failure;
   }
   return {};

@@ -8,7 +8,7 @@
 #include <fmt/format.h>
 
 #include "tools/common/version.h"
-#include "tools/host/http/rectifier_view.h"
+#include "tools/host/status/rectifier_view.h"
 
 namespace k426b_host {
 

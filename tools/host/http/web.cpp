@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "tools/host/events/event_stream.h"
-#include "tools/host/http/rectifier_view.h"
+#include "tools/host/status/rectifier_view.h"
 #include "tools/host/http/web_assets.h"
 
 namespace k426b_host {

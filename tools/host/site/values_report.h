@@ -1,8 +1,8 @@
 #pragma once
 
 // The values table a site shows people after a cycle, or while none completes: a title, the
-// model alarm when one stands, a line per unit (its age and values), and the alarms raised or
-// cleared since the table before.
+// model alarm when one stands, a line per unit (its age and values; for the rectifier unit its
+// group values and a line per module), and the alarms raised or cleared since the table before.
 
 #include <string>
 #include <vector>
@@ -18,7 +18,7 @@ class ValuesReport {
   // `model_alarm`: the active model alarm's description, empty when none.
   ValuesReport(const std::string& title, const std::string& model_alarm);
 
-  // The unit's data id, device type, age and values on one line.
+  // The unit's data id, device type, age and values on one line (the rectifier's modules below).
   void AddUnit(const UnitStatus& unit, const std::vector<UnitValue>& values);
   // The change, the unit's data id and the rule on one line.
   void AddAlarmChange(const AlarmChange& change);

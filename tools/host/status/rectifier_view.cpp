@@ -1,4 +1,4 @@
-#include "tools/host/http/rectifier_view.h"
+#include "tools/host/status/rectifier_view.h"
 
 #include <chrono>
 #include <cstdint>
