@@ -15,6 +15,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -190,6 +191,42 @@ class BusyEndpointTest(HostTest):
         for sock in flood:
             sock.close()
         self.assertIsNotNone(timed_fetch(self.port, "/metrics")[0])
+
+
+class SiteProblemTest(HostTest):
+    """"short" lists one AC unit where its power system reports two: its line answers, no cycle
+    completes. Fixed in the sites file and reloaded, it is monitored again."""
+
+    def problems(self):
+        text = fetch(self.port, "/metrics") or ""
+        return re.findall(r'^k426b_site_problem\{site="([^"]*)",problem="([^"]*)"\} 1$', text,
+                          re.MULTILINE)
+
+    def test_a_site_that_answers_but_cannot_cycle_is_shown_as_not_monitored_until_fixed(self):
+        short = device_config(1000)
+        short["acSetting"] = short["acSetting"][:1]
+        self.start_host({"steady": device_config(0), "short": short})
+        found = wait_until(self.problems, "k426b_site_problem on /metrics")
+        self.assertEqual([site for site, _ in found], ["short"])
+        self.assertIn("2 AC units", found[0][1])
+        self.assertIn("acSetting", found[0][1])
+        self.assertEqual(self.metric("k426b_line_up", "short"), 1)
+        self.assertEqual(self.metric("k426b_cycles_total", "short"), 0)
+        # The JSON says the same.
+        line = json.loads(fetch(self.port, "/api/sites/short"))["line"]
+        self.assertEqual(line["problem"], found[0][1])
+
+        # Fixed and reloaded: the series goes, the site cycles.
+        path = os.path.join(self.directory, "sites.json")
+        with open(path) as file:
+            sites = json.load(file)
+        sites["sites"][1]["device"] = device_config(1000)
+        with open(path, "w") as out:
+            json.dump(sites, out)
+        self.processes[-1].send_signal(signal.SIGHUP)
+        wait_until(lambda: (self.metric("k426b_cycles_total", "short") or 0) >= 1,
+                   "a completed cycle of the fixed site")
+        self.assertEqual(self.problems(), [])
 
 
 def main():
