@@ -110,8 +110,9 @@ TEST_F(HttpServerTest, AnswersConnectionsBeyondTheLimitWith503) {
   limits.queued = 0;
   limits.read_timeout_s = 2;
   limits.keep_alive_timeout_s = 2;
+  limits.connections = 1;
   Start(limits);
-  // A client that connects and says nothing holds the one worker.
+  // A client that connects and says nothing holds the one connection allowed.
   const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -124,10 +125,51 @@ TEST_F(HttpServerTest, AnswersConnectionsBeyondTheLimitWith503) {
   EXPECT_EQ(refused->status, 503);
 }
 
+// Sends `request` on a fresh connection and returns all the server answers until it closes.
+std::string Exchange(int port, const std::string& request) {
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{10, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string answer;
+  if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(client, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t got; (got = ::recv(client, buffer, sizeof buffer, 0)) > 0;)
+      answer.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(client);
+  return answer;
+}
+
+TEST_F(HttpServerTest, AnswersPipelinedRequestsAndRefusesOversizedHeads) {
+  Start();
+  // Two requests sent at once: both answered, in order, on the one connection.
+  const std::string both =
+      Exchange(server_->port(),
+               "GET /extra HTTP/1.1\r\nHost: x\r\n\r\nGET /healthz HTTP/1.1\r\nHost: x\r\n"
+               "Connection: close\r\n\r\n");
+  const auto first = both.find("\r\n\r\nmore");
+  ASSERT_NE(first, std::string::npos) << both;
+  EXPECT_THAT(both.substr(first), HasSubstr("HTTP/1.1 200 OK\r\n"));
+  EXPECT_THAT(both.substr(first), HasSubstr("\r\n\r\nok\n"));
+
+  std::string many_lines = "GET /healthz HTTP/1.1\r\n";
+  for (int i = 0; i < 100; ++i) many_lines += "X-" + std::to_string(i) + ": y\r\n";
+  EXPECT_THAT(Exchange(server_->port(), many_lines + "\r\n"), HasSubstr("HTTP/1.1 431 "));
+  EXPECT_THAT(Exchange(server_->port(), "GET /healthz HTTP/1.1\r\nContent-Length: 5\r\n\r\n"),
+              HasSubstr("HTTP/1.1 413 "));
+}
+
 TEST_F(HttpServerTest, StopsAndRefusesABusyAddress) {
   Start();
   HttpServer second;
-  EXPECT_THAT(second.Start({"127.0.0.1", server_->port()}), HasSubstr("cannot listen on 127.0.0.1:"));
+  EXPECT_THAT(second.Start({"127.0.0.1", server_->port()}),
+              HasSubstr("cannot listen on 127.0.0.1:"));
   EXPECT_FALSE(second.listening());
   server_->Stop();
   EXPECT_FALSE(server_->listening());

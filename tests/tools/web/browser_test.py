@@ -167,11 +167,22 @@ class Fleet:
         with open(self._path(name + ".err"), encoding="utf-8", errors="replace") as file:
             return file.read()[-2000:]
 
+    def add_site(self, name, config):
+        """Starts a `k426b-sim --tcp` for a new site `name` and reloads the host with it."""
+        sim = self._spawn(name + "-sim", [SIM, "--tcp", "127.0.0.1:0"])
+        address = read_line(sim.stdout, "k426b-sim --tcp")
+        with open(self._path("sites.json"), encoding="utf-8") as file:
+            sites = json.load(file)
+        sites["sites"].append({"name": name, "port": "tcp://" + address, "device": config})
+        with open(self._path("sites.json"), "w") as file:
+            json.dump(sites, file)
+        self.processes["host"].send_signal(signal.SIGHUP)
+
     def stop_one(self, name):
         stop_process(self.processes[name])
 
     def stop(self):
-        for name in ["host", "tcp-sim", "pty-sim"]:
+        for name in ["host", "west-sim", "tcp-sim", "pty-sim"]:
             if name in self.processes:
                 stop_process(self.processes[name])
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -412,6 +423,25 @@ class WebPageTest(unittest.TestCase):
         page.wait(lambda d: not d.find_element(By.ID, "banner").is_displayed(),
                   "the banner to clear")
         self.assertTrue(page.not_reloaded())
+
+
+    def test_8_a_site_that_answers_but_cannot_cycle_shows_as_not_monitored_and_why(self):
+        page = self.page
+        page.go("#/")
+        # west lists one AC unit; its power system reports two.
+        config = device(400)
+        config["acSetting"] = config["acSetting"][:1]
+        self.fleet.add_site("west", config)
+        state = "tr[data-site=west] .line-state .state"
+        page.wait_text(state, "not monitored")
+        problem = " ".join(page.texts("tr[data-site=west] .line-state .problem"))
+        self.assertIn("acSetting", problem)
+        self.assertEqual(page.texts("tr[data-site=north] .line-state .state"), ["up"])
+        page.go("#/site/west")
+        page.wait(lambda d: problem in page.texts("#view .summary .line-state .problem"),
+                  "the problem in west's site view")
+        self.assertTrue(page.not_reloaded())
+        page.screenshot("not-monitored.png")
 
 
 def main():

@@ -4,10 +4,15 @@
 // the service adds (/metrics, the web page). Runs on a thread of its own. Read-only: every method
 // but GET and HEAD is answered 405 on every path, before any route sees it.
 //
-// Limits: at most `workers` connections are served at once and `queued` more wait; beyond that
-// a connection is answered 503 at once. Requests carry no body (payload limit), header lines
-// are limited by the library (8 KiB), idle connections are closed after a few seconds.
+// Limits: one thread accepts every connection and reads each request's head without blocking
+// (the connection gate); a head must be complete within the read timeout, at most 8 KiB and 64
+// header lines. Only then is the request served: by one of `workers` (and `queued` more wait),
+// or, for GET /events, by one of `stream_workers`, so open event streams never take the
+// workers of /metrics and /healthz. A connection beyond `connections`, or one that finds its
+// workers all taken, is answered 503 at once. Requests carry no body (payload limit); an idle
+// kept-alive connection waits at the gate and is closed after the keep-alive timeout.
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -15,11 +20,10 @@
 
 #include "tools/host/http/routes.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace k426b_host {
+
+class ConnectionGate;
+struct GateConnection;
 
 struct ListenAddress {
   std::string host = "127.0.0.1";
@@ -33,7 +37,11 @@ std::string ParseListenAddress(const std::string& text, ListenAddress& address);
 struct HttpServerLimits {
   std::size_t workers = 4;
   std::size_t queued = 16;
+  std::size_t stream_workers = 8;
+  std::size_t connections = 64;
   std::size_t max_payload = 1024;
+  std::size_t max_head_bytes = 8192;
+  std::size_t max_header_lines = 64;
   int read_timeout_s = 5;
   int keep_alive_timeout_s = 5;
 };
@@ -57,10 +65,18 @@ class HttpServer : public Routes {
   void Stop();
 
  private:
-  class BoundedQueue;
+  class Library;
+  class WorkerPool;
+  void Serve(std::unique_ptr<GateConnection> connection, bool event_stream);
+  void Shutdown();
+
   HttpServerLimits limits_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<Library> server_;
+  std::unique_ptr<ConnectionGate> gate_;
+  std::unique_ptr<WorkerPool> requests_;
+  std::unique_ptr<WorkerPool> streams_;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;  // the gate's
   int port_ = 0;
 };
 

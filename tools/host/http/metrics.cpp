@@ -90,6 +90,17 @@ void LineUp(std::string& out, const Sites& sites) {
     family.Sample({{"site", site.name}}, site.line.state == LineCondition::kUp ? 1ull : 0ull);
 }
 
+// A site whose line answers but whose poll cycle cannot complete is not monitored, though its
+// line is up: the sample names the problem and its fix, and goes when the problem does.
+void SiteProblem(std::string& out, const Sites& sites) {
+  Family family(out, "k426b_site_problem", "gauge",
+                "1 while the line answers but no poll cycle can complete: the site is not "
+                "monitored, for the reason given.");
+  for (const auto& site : sites)
+    if (!site.line.problem.empty())
+      family.Sample({{"site", site.name}, {"problem", site.line.problem}}, 1ull);
+}
+
 // The site's counters, one family each, every site a sample.
 void SiteCounterTotals(std::string& out, const Sites& sites) {
   struct Counter {
@@ -253,6 +264,7 @@ std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::strin
   BuildInfo(out, version);
   SiteInfo(out, sites);
   LineUp(out, sites);
+  SiteProblem(out, sites);
   SiteCounterTotals(out, sites);
   CycleDuration(out, sites);
   FrameErrors(out, sites);

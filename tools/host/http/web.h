@@ -34,7 +34,7 @@ struct WebOptions {
   // Applied to every unit served; none when empty.
   DescribeUnit describe_unit = DescribeRectifierUnit;
   // Event streams open at once; more are refused with 503 and the page falls back to polling,
-  // so streams never take every worker thread of the server.
+  // so streams never take every thread the server keeps for them.
   unsigned max_event_streams = 4;
   // A comment line on an idle stream this often, so proxies keep it open and a vanished client
   // is noticed.

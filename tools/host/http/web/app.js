@@ -75,9 +75,19 @@ function numberText(value) {
   return Number.isInteger(value) ? String(value) : String(Math.round(value * 1000) / 1000);
 }
 
+// A line that answers while no cycle can complete is not monitored, however "up" it is.
 function lineBadge(line) {
-  const state = (line && line.state) || 'unknown';
-  return el('span', {className: 'state state-' + state, 'data-state': state}, state);
+  let state = (line && line.state) || 'unknown';
+  if (state === 'up' && line.problem) state = 'not monitored';
+  const name = state.replace(/ /g, '-');
+  return el('span', {className: 'state state-' + name, 'data-state': name}, state);
+}
+
+// Why the line is not up, or why it is not monitored.
+function lineNote(line) {
+  if (line && line.reason) return el('div', {className: 'muted'}, line.reason);
+  if (line && line.problem) return el('div', {className: 'problem'}, line.problem);
+  return null;
 }
 
 function activeAlarms(site) {
@@ -110,8 +120,7 @@ function renderOverview(sites) {
   setCrumb(null);
   const rows = sites.map((site) => el('tr', {'data-site': site.name},
     el('td', {}, el('a', {href: siteHref(site.name)}, site.name || '(unnamed)')),
-    el('td', {className: 'line-state'}, lineBadge(site.line),
-       site.line && site.line.reason ? el('div', {className: 'muted'}, site.line.reason) : null),
+    el('td', {className: 'line-state'}, lineBadge(site.line), lineNote(site.line)),
     el('td', {}, since(site.line && site.line.since)),
     el('td', {}, site.model || '—'),
     el('td', {className: 'num age'}, duration(oldestAge(site))),
@@ -211,8 +220,7 @@ function renderSite(site) {
     el('h2', {}, site.name || '(unnamed)'),
     el('table', {className: 'summary'}, el('tbody', {},
       el('tr', {}, el('th', {}, 'Line'), el('td', {className: 'line-state'}, lineBadge(site.line),
-         ' since ', since(site.line && site.line.since),
-         site.line && site.line.reason ? el('div', {className: 'muted'}, site.line.reason) : null)),
+         ' since ', since(site.line && site.line.since), lineNote(site.line))),
       el('tr', {}, el('th', {}, 'Model'), el('td', {id: 'model'}, site.model || '—')),
       el('tr', {}, el('th', {}, 'Port'), el('td', {}, site.port || '—')),
       el('tr', {}, el('th', {}, 'Cycles'), el('td', {id: 'cycles', 'data-cycles': counters.cycles || 0},
