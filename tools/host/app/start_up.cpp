@@ -50,9 +50,9 @@ std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHis
 }
 
 std::string StartHttp(const HostOptions& options, const ListenAddress& listen, StatusBoard& board,
-                      HttpServer& http) {
+                      HttpServer& http, const HistoryHealthView* history) {
   if (options.listen.empty()) return {};
-  AddMetricsRoute(http, board);
+  AddMetricsRoute(http, board, history);
   AddWebRoutes(http, board);
   if (auto problem = http.Start(listen); !problem.empty())
     return "--listen " + options.listen + ": " + problem;
