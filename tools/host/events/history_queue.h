@@ -1,9 +1,9 @@
 #pragma once
 
 // The history rows a site's units saved, held until the site stores them. The units save theirs
-// on the threshold worker as each closes its cycle; the site stores them once the cycle is
-// complete, so a crash loses at most the rows of the cycle in flight. Rows not stored are
-// logged and counted.
+// on the threshold worker as each closes its cycle; the site hands them to its history once the
+// cycle is complete (the service's writer may keep them waiting in memory while its history
+// cannot take them). Rows a history reports not stored are logged and counted.
 
 #include <atomic>
 #include <cstddef>

@@ -22,6 +22,7 @@ constexpr int kPruneBatch = 500;
 // tries again a second later.
 constexpr std::chrono::milliseconds kBusyTimeout{250};
 constexpr std::chrono::seconds kBusyRetry{1};
+constexpr std::chrono::seconds kFinalBusyTimeout{2};
 
 }  // namespace
 
@@ -39,8 +40,10 @@ HistoryWriter::~HistoryWriter() {
   }
   wake_.notify_all();
   thread_.join();
-  // The sites have stopped: what they left is stored now or not at all.
+  // The sites have stopped: what they left is stored now or not at all, so a lock held
+  // elsewhere is waited for a little longer.
   if (store_ || OpenStore()) {
+    store_->SetBusyTimeout(kFinalBusyTimeout);
     while (WriteBatch(kWriteBatch)) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (pending_.empty()) break;
