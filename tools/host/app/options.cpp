@@ -12,18 +12,6 @@
 
 namespace k426b_host {
 
-std::optional<std::chrono::seconds> ParseDuration(const std::string& text) {
-  std::size_t digits = 0;
-  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-  if (digits == 0 || digits > 9) return std::nullopt;
-  const long long number = std::stoll(text.substr(0, digits));
-  const std::string unit = text.substr(digits);
-  if (unit.empty() || unit == "s") return std::chrono::seconds(number);
-  if (unit == "m" || unit == "min") return std::chrono::seconds(number * 60);
-  if (unit == "h") return std::chrono::seconds(number * 3600);
-  return std::nullopt;
-}
-
 std::string UsageErrorText(const std::string& program, const std::string& message) {
   return program + ": " + message + "\nRun '" + program + " --help' for the options.\n";
 }
@@ -33,8 +21,9 @@ namespace {
 // A CLI11 validator for durations, so a bad one is a usage error naming the option.
 const CLI::Validator kDuration(
     [](std::string& text) {
-      return ParseDuration(text) ? std::string()
-                                 : "'" + text + "' is not a duration (seconds, or 90s, 10min, 2h)";
+      return ParseDuration(text)
+                 ? std::string()
+                 : "'" + text + "' is not a duration (seconds, or 90s, 10min, 2h, 7d)";
     },
     "DURATION");
 
@@ -52,6 +41,8 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   HostOptions& options = parsed.options;
   std::string max_cache_age = "10min";
   std::string deadline = "30s";
+  std::string history_keep;
+  std::string history_interval = "30s";
   unsigned cycles = 0;
   bool verbose = false;
   bool quiet = false;
@@ -88,8 +79,17 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   auto* history = app.add_option("--history", options.history_path,
                                  "SQLite history (default $XDG_STATE_HOME/k426b/history.sqlite;"
                                  " simulator-history.sqlite with --simulate)");
-  app.add_flag("--no-history", options.no_history, "keep no history and load no cache")
-      ->excludes(history);
+  auto* no_history =
+      app.add_flag("--no-history", options.no_history, "keep no history and load no cache")
+          ->excludes(history);
+  app.add_option("--history-keep", history_keep,
+                 "with --sites: delete history rows older than this (default 7d, or the sites "
+                 "file's history_keep; 0: keep every row)")
+      ->check(kDuration)
+      ->needs(sites)
+      ->excludes(no_history);
+  // How often an unusable history is tried again and old rows are pruned: tests shorten it.
+  app.add_option("--history-interval", history_interval)->check(kDuration)->group("");
   app.add_option("--max-cache-age", max_cache_age,
                  "load a unit's stored values at start-up only when younger (default 10min;"
                  " 0: never)")
@@ -130,6 +130,10 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   if (cycles > 0) options.cycles = cycles;
   options.max_cache_age = *ParseDuration(max_cache_age);
   options.deadline = *ParseDuration(deadline);
+  if (!history_keep.empty()) options.history_keep = *ParseDuration(history_keep);
+  options.history_interval = *ParseDuration(history_interval);
+  if (options.history_interval.count() == 0)
+    parsed.error = "--history-interval must be longer than 0";
   options.verbosity = verbose ? 1 : quiet ? -1 : 0;
   if (options.once && options.deadline.count() == 0) {
     parsed.error = "--deadline must be longer than 0";

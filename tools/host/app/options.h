@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/duration.h"
+
 namespace k426b_host {
 
 struct HostOptions {
@@ -19,6 +21,10 @@ struct HostOptions {
   std::string events_path;         // "-": standard output
   std::string history_path;        // empty: the default state file of the line's kind
   bool no_history = false;
+  // --history-keep: rows older than this are deleted (0: none); empty: the sites file's
+  // setting, else 7 days. The service's only.
+  std::optional<std::chrono::seconds> history_keep;
+  std::chrono::seconds history_interval{30};  // retry and pruning period (hidden, for tests)
   std::chrono::seconds max_cache_age{600};  // 0: no cache loading
   bool once = false;                        // end after the first completed cycle
   bool json = false;                        // with once: print the site's status as JSON
@@ -42,9 +48,6 @@ struct ParsedOptions {
 
 // No arguments at all, or neither --port nor --simulate, means --simulate.
 ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments);
-
-// "600", "90s", "10min", "2h" -> seconds; empty when not a duration.
-std::optional<std::chrono::seconds> ParseDuration(const std::string& text);
 
 // The one error style of both tools: "PROGRAM: message" and a line pointing to --help.
 std::string UsageErrorText(const std::string& program, const std::string& message);

@@ -18,6 +18,7 @@
 #include "tools/host/http/http_server.h"
 #include "tools/host/site/device_session.h"
 #include "tools/host/status/status_board.h"
+#include "tools/host/store/history_writer.h"
 #include "tools/host/system/file_limit.h"
 #include "tools/host/system/host_log.h"
 #include "tools/host/system/service_notify.h"
@@ -83,16 +84,27 @@ int RunService(const ParsedOptions& parsed) {
   start["sites"] = names;
   stream.Write("start", start);
 
-  if (auto problem = OpenHistory(options, /*simulator=*/false, opened); !problem.empty())
-    return Fail(kRunFailed, problem);
+  // The history never stops the service: one that cannot be used now is tried again while
+  // every site polls.
+  std::unique_ptr<HistoryWriter> history;
+  const std::string history_path =
+      options.history_path.empty() ? DefaultHistoryPath() : options.history_path;
+  if (!options.no_history) {
+    HistoryWriterSettings settings;
+    settings.path = history_path;
+    if (options.history_path.empty()) settings.hint = HistoryFolderHint(history_path);
+    settings.keep = options.history_keep.value_or(sites.history_keep.value_or(settings.keep));
+    settings.interval = options.history_interval;
+    history = std::make_unique<HistoryWriter>(settings);
+  }
   StatusBoard board;
   HttpServer http;
-  if (auto problem = StartHttp(options, listen, board, http); !problem.empty())
+  if (auto problem = StartHttp(options, listen, board, http, history.get()); !problem.empty())
     return Fail(kRunFailed, problem);
 
   ServiceNotify notify;
   {
-    SiteSet site_set(options, opened.plugin, opened.history.get(), stream, board, human);
+    SiteSet site_set(options, opened.plugin, history.get(), stream, board, human);
     for (const SiteConfig& config : sites.sites) {
       if (auto problem = site_set.Add(config); !problem.empty()) {
         site_set.StopAll();
@@ -108,7 +120,7 @@ int RunService(const ParsedOptions& parsed) {
                          endpoint);
     };
     fmt::print(human, "k426b-host {}: {} from {}; history {}\n", K426B_VERSION_STRING, status(),
-               options.sites_path, opened.history ? opened.history_path : std::string("off"));
+               options.sites_path, history ? history_path : std::string("off"));
     std::fflush(human);
     notify.Ready(status());
 

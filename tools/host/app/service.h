@@ -12,8 +12,8 @@
 
 namespace k426b_host {
 
-// Exit status: 0 stopped by a signal, 1 run-time failure (plug-in, history, endpoint), 2 bad
-// command line or sites file (nothing opened).
+// Exit status: 0 stopped by a signal, 1 run-time failure (plug-in, endpoint; never the history,
+// which is tried again while the sites poll), 2 bad command line or sites file (nothing opened).
 int RunService(const ParsedOptions& parsed);
 
 }  // namespace k426b_host

@@ -15,7 +15,7 @@ bool SameSite(const SiteConfig& a, const SiteConfig& b) {
 
 }  // namespace
 
-SiteSet::SiteSet(const HostOptions& options, const LoadedPlugin& plugin, HistoryStore* history,
+SiteSet::SiteSet(const HostOptions& options, const LoadedPlugin& plugin, SiteHistory* history,
                  EventStream& stream, StatusBoard& board, std::FILE* human)
     : options_(options),
       plugin_(plugin),

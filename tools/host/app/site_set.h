@@ -37,7 +37,7 @@ class SiteSet {
   // 256 a loop left more cycles late: bench/README.md).
   static constexpr std::size_t kSitesPerLoop = 128;
   // `options`, `plugin`, `history` (may be null), `stream`, `board` and `human` outlive the set.
-  SiteSet(const HostOptions& options, const LoadedPlugin& plugin, HistoryStore* history,
+  SiteSet(const HostOptions& options, const LoadedPlugin& plugin, SiteHistory* history,
           EventStream& stream, StatusBoard& board, std::FILE* human);
   ~SiteSet() { StopAll(); }
   SiteSet(const SiteSet&) = delete;
@@ -89,7 +89,7 @@ class SiteSet {
 
   const HostOptions& options_;
   const LoadedPlugin& plugin_;
-  HistoryStore* history_;
+  SiteHistory* history_;
   EventStream& stream_;
   StatusBoard& board_;
   std::FILE* human_;

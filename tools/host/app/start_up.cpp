@@ -45,20 +45,22 @@ std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHis
   if (!options.no_history) {
     std::string failure;
     opened.history = HistoryStore::Open(opened.history_path, failure);
-    // The default folder depends on who runs the program; say how to give it one that works.
     if (!opened.history && options.history_path.empty())
-      failure += " \u2014 create the folder " +
-                 std::filesystem::path(opened.history_path).parent_path().string() +
-                 " writable by this user, or give --history FILE or --no-history";
+      failure += " \u2014 " + HistoryFolderHint(opened.history_path);
     if (!opened.history) return failure;
   }
   return {};
 }
 
+std::string HistoryFolderHint(const std::string& history_path) {
+  return "create the folder " + std::filesystem::path(history_path).parent_path().string() +
+         " writable by this user, or give --history FILE or --no-history";
+}
+
 std::string StartHttp(const HostOptions& options, const ListenAddress& listen, StatusBoard& board,
-                      HttpServer& http) {
+                      HttpServer& http, const HistoryHealthView* history) {
   if (options.listen.empty()) return {};
-  AddMetricsRoute(http, board);
+  AddMetricsRoute(http, board, history);
   AddWebRoutes(http, board);
   if (auto problem = http.Start(listen); !problem.empty())
     return "--listen " + options.listen + ": " + problem;

@@ -13,6 +13,7 @@
 
 #include "tools/host/app/options.h"
 #include "tools/host/http/http_server.h"
+#include "tools/host/status/history_health.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/store/history_store.h"
 #include "tools/host/system/plugin_loader.h"
@@ -45,10 +46,13 @@ std::string LoadHostPlugin(const HostOptions& options, PluginAndHistory& opened)
 // Opens the history (--history, else the default place, the built-in simulator's own with
 // `simulator`) unless --no-history. Empty on success, else the run-time failure.
 std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHistory& opened);
+// What to do when the default history, which depends on who runs the program, cannot be opened.
+std::string HistoryFolderHint(const std::string& history_path);
 
-// With --listen: the metrics and the web page over `board`, served at `listen`. Empty on success
-// (or without --listen), else the run-time failure.
+// With --listen: the metrics (with the history writer's, when `history` is given) and the web
+// page over `board`, served at `listen`. Empty on success (or without --listen), else the
+// run-time failure.
 std::string StartHttp(const HostOptions& options, const ListenAddress& listen, StatusBoard& board,
-                      HttpServer& http);
+                      HttpServer& http, const HistoryHealthView* history = nullptr);
 
 }  // namespace k426b_host

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "tools/common/baud.h"
+#include "tools/common/duration.h"
 #include "tools/common/net_address.h"
 #include "tools/common/strict_json.h"
 #include "tools/host/config/config_check.h"
@@ -13,7 +14,7 @@ namespace k426b_host {
 
 namespace {
 
-const std::vector<std::string> kTopMembers = {"sites"};
+const std::vector<std::string> kTopMembers = {"sites", "history_keep"};
 const std::vector<std::string> kSiteMembers = {"name", "port", "baud", "device"};
 
 bool IsSiteName(const std::string& name) {
@@ -46,6 +47,14 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
     return result;
   }
   check.KnownMembers(document, "the sites file", kTopMembers);
+  if (document.isMember("history_keep")) {
+    const Json::Value& keep = document["history_keep"];
+    const auto parsed = keep.isString() ? ParseDuration(keep.asString()) : std::nullopt;
+    if (parsed)
+      result.history_keep = *parsed;
+    else
+      problems.push_back("history_keep must be a duration: \"7d\", \"12h\", \"0\" keeps every row");
+  }
   const Json::Value& sites = document["sites"];
   if (!sites.isArray() || sites.empty()) {
     problems.push_back("sites must be a non-empty list of sites");

@@ -3,13 +3,18 @@
 // The sites file: every power system one host process supervises.
 //
 //   {"sites": [{"name": "north", "port": "/dev/ttyUSB0", "baud": 9600, "device": {...}},
-//              {"name": "south", "port": "tcp://10.0.0.7:4001", "device": "south.json"}]}
+//              {"name": "south", "port": "tcp://10.0.0.7:4001", "device": "south.json"}],
+//    "history_keep": "7d"}
 //
+// `history_keep`: optional, how long history rows are kept ("0": every row), unless
+// --history-keep is given; read at start-up.
 // `name`: unique, letters, digits, '-' and '_'. `port`: a serial device path or
 // tcp://HOST:PORT. `baud`: optional, 9600 unless given. `device`: the composite device's
 // configuration, inline or as a path relative to the sites file. Data ids are unique across the
 // whole file. Every problem is collected, so one run names them all.
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +32,7 @@ struct SiteConfig {
 
 struct SitesFile {
   std::vector<SiteConfig> sites;
+  std::optional<std::chrono::seconds> history_keep;
   std::vector<std::string> problems;  // empty when the file is usable
 };
 

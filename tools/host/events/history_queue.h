@@ -1,9 +1,9 @@
 #pragma once
 
 // The history rows a site's units saved, held until the site stores them. The units save theirs
-// on the threshold worker as each closes its cycle; the site stores them once the cycle is
-// complete, so a crash loses at most the rows of the cycle in flight. Rows not stored are
-// logged and counted.
+// on the threshold worker as each closes its cycle; the site hands them to its history once the
+// cycle is complete (the service's writer may keep them waiting in memory while its history
+// cannot take them). Rows a history reports not stored are logged and counted.
 
 #include <atomic>
 #include <cstddef>
@@ -22,7 +22,7 @@ class HistoryQueue {
  public:
   // `history` may be null (no history: nothing is held); `source` is what the rows record as
   // their line; `site` names the site in the log.
-  HistoryQueue(std::string site, HistoryStore* history, std::string source)
+  HistoryQueue(std::string site, SiteHistory* history, std::string source)
       : site_(std::move(site)), history_(history), source_(std::move(source)) {}
 
   // A unit saved a history row, dated now.
@@ -32,12 +32,14 @@ class HistoryQueue {
     std::lock_guard<std::mutex> lock(mutex_);
     pending_.push_back(std::move(row));
   }
-  // Stores the rows saved since the last call, in one transaction.
+  // Hands the rows saved since the last call to the history, to be stored in one transaction.
   void Store() {
-    const std::vector<HistoryRow> rows = Take();
+    std::vector<HistoryRow> rows = Take();
     if (history_ == nullptr || rows.empty()) return;
-    const std::vector<std::size_t> failed = history_->AppendAll(source_, rows);
-    Stored(rows, failed, failed.empty() ? std::string() : history_->last_error());
+    history_->Store(
+        source_, std::move(rows),
+        [this](const std::vector<HistoryRow>& stored, const std::vector<std::size_t>& failed,
+               const std::string& why) { Stored(stored, failed, why); });
   }
   // The same in two halves, for rows stored with other sites' in one transaction: the rows
   // saved since the last call, and what became of them once stored.
@@ -63,7 +65,7 @@ class HistoryQueue {
 
  private:
   const std::string site_;
-  HistoryStore* const history_;
+  SiteHistory* const history_;
   const std::string source_;
   std::mutex mutex_;
   std::vector<HistoryRow> pending_;  // saved, not yet stored

@@ -17,7 +17,7 @@ bool IsNoReply(const std::string& reason) { return reason.rfind("no reply", 0) =
 
 }  // namespace
 
-SiteEvents::SiteEvents(std::string site, EventSink& events, HistoryStore* history,
+SiteEvents::SiteEvents(std::string site, EventSink& events, SiteHistory* history,
                        std::string source, HumanOutput& out)
     : site_(std::move(site)),
       site_member_(SiteMember(site_)),

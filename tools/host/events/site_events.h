@@ -38,7 +38,7 @@ struct UnitData {
 class SiteEvents : public HostEvents {
  public:
   // `history` may be null (no history); `source` is what its rows record as their line.
-  SiteEvents(std::string site, EventSink& events, HistoryStore* history, std::string source,
+  SiteEvents(std::string site, EventSink& events, SiteHistory* history, std::string source,
              HumanOutput& out);
 
   // The line state fed by the queries, replies and log messages; set once before polling.

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "tools/common/version.h"
+#include "tools/host/http/history_metrics.h"
 #include "tools/host/status/rectifier_view.h"
 
 namespace k426b_host {
@@ -283,9 +284,11 @@ std::string RenderMetrics(const StatusView& status) {
   return RenderMetrics(status.Sites(), K426B_VERSION_STRING);
 }
 
-void AddMetricsRoute(Routes& routes, const StatusView& status) {
-  routes.AddRoute("/metrics", [&status](const HttpRequest&, HttpResponse& response) {
-    response.SetContent(RenderMetrics(status), kMetricsContentType);
+void AddMetricsRoute(Routes& routes, const StatusView& status, const HistoryHealthView* history) {
+  routes.AddRoute("/metrics", [&status, history](const HttpRequest&, HttpResponse& response) {
+    std::string text = RenderMetrics(status);
+    if (history != nullptr) AppendHistoryMetrics(text, history->Health());
+    response.SetContent(text, kMetricsContentType);
   });
 }
 

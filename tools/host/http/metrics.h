@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/host/http/routes.h"
+#include "tools/host/status/history_health.h"
 #include "tools/host/status/site_status.h"
 #include "tools/host/status/status_view.h"
 
@@ -19,8 +20,10 @@ std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::strin
 // The sites of `status` and this build's version.
 std::string RenderMetrics(const StatusView& status);
 
-// GET /metrics: the exposition above. `status` must outlive the server's last request.
-void AddMetricsRoute(Routes& routes, const StatusView& status);
+// GET /metrics: the exposition above, and the history writer's families when `history` is
+// given. `status` and `history` must outlive the server's last request.
+void AddMetricsRoute(Routes& routes, const StatusView& status,
+                     const HistoryHealthView* history = nullptr);
 
 // A label value with backslash, double quote and line feed escaped; other bytes (UTF-8) kept.
 std::string EscapeLabelValue(const std::string& value);

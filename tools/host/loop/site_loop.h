@@ -6,7 +6,8 @@
 // not hold up the others, because the site holds back the next query instead of sleeping, nor does
 // a cycle's hand-over to the threshold worker: the site shows the cycle once the worker has run its
 // items, and the worker wakes the loop for that. The history rows of the cycles shown in one
-// wake-up are stored in one transaction.
+// wake-up are stored in one transaction, when the sites' history is a store the loop may write
+// (the bench host's); the service's history writer takes them off the loop's thread instead.
 //
 // Reopening a lost line may block for seconds (a connect to a device server that does not
 // answer), so it runs on a thread of the loop's own, and only that site waits for it.

@@ -38,7 +38,7 @@ std::shared_ptr<ZVKSPDevice> InitialisedDevice(const LoadedPlugin& plugin,
 
 DeviceSession::DeviceSession(const LoadedPlugin& plugin, const Json::Value& config,
                              CachePolicy cache_policy, std::shared_ptr<ZVKController> controller,
-                             SiteEvents& events, HistoryStore* history, SiteOutput& output)
+                             SiteEvents& events, SiteHistory* history, SiteOutput& output)
     : plugin_(plugin),
       config_(config),
       cache_policy_(std::move(cache_policy)),

@@ -31,8 +31,8 @@ class DeviceSession {
   // `history` may be null (nothing to load); `plugin`, `config`, `events` and `output` outlive
   // the session.
   DeviceSession(const LoadedPlugin& plugin, const Json::Value& config, CachePolicy cache_policy,
-                std::shared_ptr<ZVKController> controller, SiteEvents& events,
-                HistoryStore* history, SiteOutput& output);
+                std::shared_ptr<ZVKController> controller, SiteEvents& events, SiteHistory* history,
+                SiteOutput& output);
 
   // Makes the composite device anew (the old one's work items finish first), initialises it
   // with the configuration and attaches it to `send`. Empty result on success, else why the
@@ -55,7 +55,7 @@ class DeviceSession {
   const CachePolicy cache_policy_;
   const std::shared_ptr<ZVKController> controller_;
   SiteEvents& events_;
-  HistoryStore* const history_;
+  SiteHistory* const history_;
   SiteOutput& output_;
   std::shared_ptr<ZVKSPDevice> composite_;
   std::vector<std::shared_ptr<ZVKVDevice>> units_;

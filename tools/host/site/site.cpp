@@ -252,8 +252,10 @@ bool Site::CyclesWorked() {
 }
 
 void Site::StoreHistoryIn(HistoryBatch* batch) {
-  if (history_ == nullptr) return;  // no rows to store
-  batched_history_ = std::make_unique<BatchedHistory>(*batch, *history_);
+  // No rows to store, or a history that stores them off the loop's thread.
+  HistoryStore* store = history_ != nullptr ? history_->batch_store() : nullptr;
+  if (store == nullptr) return;
+  batched_history_ = std::make_unique<BatchedHistory>(*batch, *store);
   history_sink_ = batched_history_.get();
 }
 

@@ -57,7 +57,7 @@ struct SiteDependencies {
   // `history` below: AddSiteEvents.
   std::shared_ptr<SiteEvents> events;
   EventStream* stream = nullptr;    // where `events` write: a step's lines leave in one write
-  HistoryStore* history = nullptr;  // null: no history kept, no cache loaded
+  SiteHistory* history = nullptr;   // null: no history kept, no cache loaded
   SiteOutput* output = nullptr;
   WireLog* wire = nullptr;
   // The site's threshold work runs on it when given (one worker for many sites), else on a
@@ -143,7 +143,7 @@ class Site : private LineState::Output {
 
   SiteSettings settings_;
   std::unique_ptr<Line> line_;
-  HistoryStore* history_;
+  SiteHistory* history_;
   EventStream& stream_;
   SiteOutput& output_;
   WireLog& wire_;

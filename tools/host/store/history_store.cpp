@@ -1,5 +1,6 @@
 #include "tools/host/store/history_store.h"
 
+#include "tools/common/iso_time.h"
 #include "tools/host/system/install_paths.h"
 
 #include <cstdlib>
@@ -40,6 +41,11 @@ bool HasSourceColumn(sqlite3* db) {
   return false;
 }
 
+bool IsBusy(sqlite3* db) {
+  const int code = sqlite3_errcode(db) & 0xff;
+  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
 std::string ColumnText(sqlite3_stmt* statement, int column) {
   const auto* text = sqlite3_column_text(statement, column);
   return text != nullptr ? reinterpret_cast<const char*>(text) : "";
@@ -69,6 +75,9 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
   const char* schema =
       "PRAGMA journal_mode=WAL;"
       "PRAGMA synchronous=NORMAL;"
+      // The write-ahead log is cut back to 4 MiB after a checkpoint instead of keeping the
+      // largest size it ever reached.
+      "PRAGMA journal_size_limit=4194304;"
       "CREATE TABLE IF NOT EXISTS history (id INTEGER PRIMARY KEY, time TEXT NOT NULL,"
       " data_id INTEGER NOT NULL, record_type INTEGER NOT NULL, snapshot BLOB NOT NULL);"
       "CREATE INDEX IF NOT EXISTS history_unit ON history (data_id, record_type, id);";
@@ -90,7 +99,8 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
       {&store->insert_,
        "INSERT INTO history (time, data_id, record_type, snapshot, source) VALUES (?,?,?,?,?)"},
       {&store->begin_, "BEGIN"},
-      {&store->commit_, "COMMIT"}};
+      {&store->commit_, "COMMIT"},
+      {&store->begin_immediate_, "BEGIN IMMEDIATE"}};
   for (const auto& [statement, sql] : statements) {
     if (sqlite3_prepare_v2(db, sql, -1, statement, nullptr) != SQLITE_OK) {
       error = "cannot use the history " + path + ": " + sqlite3_errmsg(db);
@@ -101,7 +111,8 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& path, std::s
 }
 
 HistoryStore::~HistoryStore() {
-  for (sqlite3_stmt* statement : {insert_, begin_, commit_}) sqlite3_finalize(statement);
+  for (sqlite3_stmt* statement : {insert_, begin_, commit_, begin_immediate_})
+    sqlite3_finalize(statement);
   sqlite3_close(db_);
 }
 
@@ -152,6 +163,7 @@ std::string HistoryStore::AppendGroups(std::vector<Group>& groups) {
   }
   if (transaction && !Run(commit_)) {
     why = last_error_ = sqlite3_errmsg(db_);
+    last_busy_ = IsBusy(db_);
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     for (Group& group : groups) {
       group.failed.resize(group.rows->size());
@@ -159,6 +171,26 @@ std::string HistoryStore::AppendGroups(std::vector<Group>& groups) {
     }
   }
   return why;
+}
+
+bool HistoryStore::AppendTogether(const std::vector<Group>& groups) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!Run(begin_immediate_)) {
+    Failed();
+    return false;
+  }
+  bool ok = true;
+  for (const Group& group : groups) {
+    for (const HistoryRow& row : *group.rows) {
+      ok = Insert(row.time, *group.source, row.data_id, row.record_type, row.snapshot);
+      if (!ok) break;
+    }
+    if (!ok) break;
+  }
+  if (ok && Run(commit_)) return true;
+  if (ok) Failed();  // the commit's own failure; an insert's was noted by Insert
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
 }
 
 bool HistoryStore::Insert(const std::string& time, const std::string& source, unsigned data_id,
@@ -173,7 +205,10 @@ bool HistoryStore::Insert(const std::string& time, const std::string& source, un
                     static_cast<int>(snapshot.size()), SQLITE_STATIC);
   sqlite3_bind_text(insert_, 5, source.c_str(), -1, SQLITE_STATIC);
   const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
-  if (!ok) last_error_ = sqlite3_errmsg(db_);
+  if (!ok) {
+    last_error_ = sqlite3_errmsg(db_);
+    last_busy_ = IsBusy(db_);
+  }
   sqlite3_reset(insert_);
   sqlite3_clear_bindings(insert_);  // nothing keeps pointing at the caller's buffers
   return ok;
@@ -196,6 +231,47 @@ std::optional<StoredSnapshot> HistoryStore::Newest(unsigned data_id, int record_
   stored.source = ColumnText(select.get(), 2);
   if (bytes != nullptr && length > 0) stored.bytes.assign(bytes, bytes + length);
   return stored;
+}
+
+void HistoryStore::SetBusyTimeout(std::chrono::milliseconds timeout) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sqlite3_busy_timeout(db_, static_cast<int>(timeout.count()));
+}
+
+long long HistoryStore::PruneBefore(std::chrono::system_clock::time_point cutoff, int batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Rows are stored in the order they were saved: the oldest have the lowest ids, so the rows
+  // to delete are a run from the first one, found without reading the rest of the table.
+  long long last = -1;
+  {
+    Statement oldest(db_, "SELECT id, time FROM history ORDER BY id LIMIT ?");
+    if (!oldest) return Failed();
+    sqlite3_bind_int(oldest.get(), 1, batch);
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(oldest.get())) == SQLITE_ROW) {
+      const auto time = ParseIsoTime(ColumnText(oldest.get(), 1));
+      if (!time || *time >= cutoff) break;
+      last = sqlite3_column_int64(oldest.get(), 0);
+    }
+    if (step != SQLITE_ROW && step != SQLITE_DONE) return Failed();
+  }
+  if (last < 0) return 0;
+  Statement erase(db_, "DELETE FROM history WHERE id <= ?");
+  if (!erase) return Failed();
+  sqlite3_bind_int64(erase.get(), 1, last);
+  if (sqlite3_step(erase.get()) != SQLITE_DONE) return Failed();
+  return sqlite3_changes(db_);
+}
+
+void HistoryStore::Checkpoint() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+long long HistoryStore::Failed() {
+  last_error_ = sqlite3_errmsg(db_);
+  last_busy_ = IsBusy(db_);
+  return -1;
 }
 
 long long HistoryStore::RowCount() {

@@ -9,6 +9,7 @@
 // `source` is the line the row came from: a device path, tcp://HOST:PORT, or "simulator". A file
 // written before rows knew their source gains the column (empty in its old rows) when opened.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,13 +23,7 @@ struct sqlite3_stmt;
 
 namespace k426b_host {
 
-struct StoredSnapshot {
-  std::string time;    // as stored: ISO 8601 local time with the UTC offset
-  std::string source;  // empty in rows older than the column
-  std::vector<unsigned char> bytes;
-};
-
-class HistoryStore : public HistorySink {
+class HistoryStore : public SiteHistory {
  public:
   // Creates the file, its folder and the table as needed. Null with `error` set on failure.
   static std::unique_ptr<HistoryStore> Open(const std::string& path, std::string& error);
@@ -55,10 +50,24 @@ class HistoryStore : public HistorySink {
   // A row that cannot be inserted leaves the others stored; a failed commit fails every row of
   // every group. Gives why rows were not stored, empty when all were.
   std::string AppendGroups(std::vector<Group>& groups);
-  // The unit's newest row, whatever its source: the cache policy judges it.
-  std::optional<StoredSnapshot> Newest(unsigned data_id, int record_type);
+  // Every row of every group in one transaction, or none of them (the groups' `failed` are not
+  // touched); the write lock is taken first, so a lock held elsewhere costs one wait, not one a
+  // row. False with last_error() set when nothing was stored.
+  bool AppendTogether(const std::vector<Group>& groups);
+  std::optional<StoredSnapshot> Newest(unsigned data_id, int record_type) override;
+  HistoryStore* batch_store() override { return this; }
   long long RowCount();
   const std::string& last_error() const { return last_error_; }
+  // Whether the last failure was another connection holding the lock: worth trying again soon.
+  bool last_failure_busy() const { return last_busy_; }
+  // How long a statement waits for a lock another connection holds (2 s unless set).
+  void SetBusyTimeout(std::chrono::milliseconds timeout);
+  // Deletes the oldest rows dated before `cutoff`, at most `batch` of them in one transaction,
+  // stopping at the first row not older (or without a readable time). Gives how many were
+  // deleted, -1 on failure.
+  long long PruneBefore(std::chrono::system_clock::time_point cutoff, int batch);
+  // Copies the write-ahead log into the file and truncates it, as far as readers allow.
+  void Checkpoint();
 
  private:
   explicit HistoryStore(sqlite3* db) : db_(db) {}
@@ -68,13 +77,18 @@ class HistoryStore : public HistorySink {
   bool Insert(const std::string& time, const std::string& source, unsigned data_id, int record_type,
               const std::vector<unsigned char>& snapshot);
 
+  // Notes the failure of the last statement; gives -1. Called with mutex_ held.
+  long long Failed();
+
   std::mutex mutex_;
   sqlite3* db_;
   // Prepared once; the insert is bound anew for every row.
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* begin_ = nullptr;
   sqlite3_stmt* commit_ = nullptr;
+  sqlite3_stmt* begin_immediate_ = nullptr;
   std::string last_error_;
+  bool last_busy_ = false;
 };
 
 // $XDG_STATE_HOME/k426b/history.sqlite, else ~/.local/state/k426b/history.sqlite; the
