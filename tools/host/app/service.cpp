@@ -20,6 +20,7 @@
 #include "tools/host/status/status_board.h"
 #include "tools/host/system/file_limit.h"
 #include "tools/host/system/host_log.h"
+#include "tools/host/system/plugin_output.h"
 #include "tools/host/system/service_notify.h"
 
 namespace k426b_host {
@@ -69,11 +70,13 @@ int RunService(const ParsedOptions& parsed) {
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(kRunFailed, problem);
 
+  // The plug-in's diagnostic lines to the log; the host's own output to standard output.
+  PluginOutputToLog plugin_output(options.verbosity > 0);
   EventStream stream;
-  std::FILE* human = stdout;
+  std::FILE* human = plugin_output.terminal();
   if (!options.events_path.empty()) {
     if (options.events_path == "-") human = stderr;
-    if (auto problem = stream.Open(options.events_path); !problem.empty())
+    if (auto problem = stream.Open(options.events_path, plugin_output.terminal()); !problem.empty())
       return Fail(kRunFailed, problem);
   }
   Json::Value start = StartEvent(parsed, options.sites_path);

@@ -37,6 +37,7 @@ std::string SiteSet::Add(const SiteConfig& config) {
   settings.config = config.device;
   settings.max_cache_age = options_.max_cache_age;
   settings.summary = true;
+  settings.every_summary = options_.verbosity > 0;
   const std::size_t loop = LeastBusyLoop();
   settings.cycle_start_offset = CycleStartOffset(loop, kCycleStartSpread);
   running->output = std::make_unique<BoardAndTerminal>(board_, *running->out, config.name);
