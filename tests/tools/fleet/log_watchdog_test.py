@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""The service's log on a bad day, with the real host and simulator:
+"""The service's log and watchdog on a bad day, with the real host and simulator:
 
 - NoisyLine: every reply behind noise bytes. The log tells a site's dropped frames once, then
   at most one summary a period, and the counts it gives add up to the event stream's and the
   /metrics counters; standard output carries neither a line per cycle nor the plug-in's
   diagnostics, which -v brings back (the cycle lines there, the diagnostics in the log).
+- StalledLoop: a serial loop that stops coming round stops the watchdog pings a stand-in
+  manager receives, and they resume once it runs again.
 
 Run: log_watchdog_test.py --host PATH --sim PATH [unittest arguments, e.g. NoisyLine]
 """
@@ -15,9 +17,12 @@ import json
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
@@ -162,6 +167,61 @@ class NoisyLine(unittest.TestCase):
         for line in bench.text(".out").split("\n")[:-1]:
             self.assertRegex(line, r"^(k426b-host |\[[AB]\] )", "only the host's own lines")
             self.assertNotRegex(line, r"^\[[AB]\] cycle \d+ - ")
+
+
+class StalledLoop(unittest.TestCase):
+    INTERVAL_S = 2.0
+
+    def receive(self, manager, deadline_s):
+        """The next message, or None when `deadline_s` passes without one."""
+        manager.settimeout(deadline_s)
+        try:
+            message = manager.recv(4096).decode()
+        except socket.timeout:
+            return None
+        print(f"{time.monotonic():.3f} received {message!r}", flush=True)
+        return message
+
+    def wait_for_pings(self, manager, count):
+        end = time.monotonic() + DEADLINE_S
+        while count > 0:
+            message = self.receive(manager, max(0.01, end - time.monotonic()))
+            self.assertIsNotNone(message, "watchdog pings while every loop runs")
+            count -= message == "WATCHDOG=1"
+
+    def test_a_stalled_serial_loop_stops_the_watchdog_pings(self):
+        bench = Bench(1)
+        self.addCleanup(bench.stop)
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(manager.close)
+        manager.bind(bench.path("notify"))
+        stall = bench.path("stall")
+        env = dict(os.environ, NOTIFY_SOCKET=bench.path("notify"),
+                   WATCHDOG_USEC=str(int(self.INTERVAL_S * 1e6)), K426B_TEST_STALL_LOOP=stall)
+        env.pop("WATCHDOG_PID", None)
+        bench.start_host("stall", env=env)
+        self.assertTrue(self.receive(manager, DEADLINE_S).startswith("READY=1"))
+        bench.wait_for_cycles(1)
+        self.wait_for_pings(manager, 2)
+
+        open(stall, "w").close()
+        # A manager restarts the service once an interval passes without a ping: wait for that
+        # silence, which a loop that still comes round (or a host that pings regardless) never
+        # gives.
+        end = time.monotonic() + DEADLINE_S / 2
+        while True:
+            message = self.receive(manager, self.INTERVAL_S * 1.5)
+            if message is None:
+                break
+            self.assertLess(time.monotonic(), end, "pings go on while a serial loop is stalled")
+        wait_until(lambda: "has not come round" in bench.text(".log"), "the stall in the log")
+
+        os.remove(stall)
+        self.wait_for_pings(manager, 1)
+        cycles = len(bench.cycles("A"))
+        wait_until(lambda: len(bench.cycles("A")) > cycles, "A polled again")
+        bench.host.send_signal(signal.SIGTERM)
+        self.assertEqual(bench.host.wait(timeout=DEADLINE_S), 0)
 
 
 def main():
