@@ -124,8 +124,9 @@ std::string SiteSet::StalledLoop(std::chrono::steady_clock::duration within) con
   for (std::size_t index = 0; index < loops_.size(); ++index) {
     const auto quiet = now - loops_[index]->last_beat();
     if (quiet > within)
-      return fmt::format("serial loop {} of {} ({} sites) has not come round for {:.1f} s",
+      return fmt::format("serial loop {} of {} ({} site{}) has not come round for {:.1f} s",
                          index + 1, loops_.size(), loops_[index]->size(),
+                         loops_[index]->size() == 1 ? "" : "s",
                          std::chrono::duration<double>(quiet).count());
   }
   return {};
