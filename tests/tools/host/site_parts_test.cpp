@@ -1,5 +1,6 @@
 // The pieces a site is made of, apart from its device and line: the values table people read,
-// and the two ways its history rows are stored (at once, or with other sites' rows at a flush).
+// the summary of its repeated problems in the log, and the two ways its history rows are stored
+// (at once, or with other sites' rows at a flush).
 
 #include <unistd.h>
 
@@ -14,12 +15,40 @@
 #include "tools/host/site/values_report.h"
 #include "tools/host/store/history_batch.h"
 #include "tools/host/store/history_store.h"
+#include "tools/host/system/repeat_summary.h"
 
 namespace k426b_host {
 
 namespace {
 
 using ::testing::IsEmpty;
+
+TEST(RepeatSummary, EachReasonIsToldOnceThenItsRepeatsAreSummedUpAtMostOnceAPeriod) {
+  using std::chrono::seconds;
+  const RepeatSummary::Clock::time_point start{seconds(1000)};
+  RepeatSummary summary(seconds(60));
+  EXPECT_EQ(summary.PeriodText(), "minute");
+  EXPECT_TRUE(summary.Occurred("bad CHKSUM", start));
+  EXPECT_TRUE(summary.Occurred("truncated frame", start + seconds(1)));  // a reason of its own
+  for (int repeat = 0; repeat < 400; ++repeat) EXPECT_FALSE(summary.Occurred("bad CHKSUM", start));
+  for (int repeat = 0; repeat < 12; ++repeat)
+    EXPECT_FALSE(summary.Occurred("truncated frame", start + seconds(2)));
+  // A period after the last line told, the one of the second reason.
+  EXPECT_FALSE(summary.Due(start + seconds(60)));
+  const auto due = summary.Due(start + seconds(61));
+  ASSERT_TRUE(due);
+  EXPECT_EQ(due->total, 412u);
+  EXPECT_EQ(due->kinds, "bad CHKSUM ×400, truncated frame ×12");
+  EXPECT_FALSE(summary.Due(start + seconds(62)));  // nothing counted since
+
+  // Summed up a moment ago: a repeat waits for the next summary, not told on its own...
+  EXPECT_FALSE(summary.Occurred("bad CHKSUM", start + seconds(100)));
+  EXPECT_FALSE(summary.Due(start + seconds(120)));
+  EXPECT_EQ(summary.Due(start + seconds(121))->kinds, "bad CHKSUM ×1");
+  // ...and after a quiet period it is told at once again.
+  EXPECT_TRUE(summary.Occurred("bad CHKSUM", start + seconds(181)));
+  EXPECT_FALSE(summary.Due(start + seconds(300)));
+}
 
 TEST(ValuesReport, TheTableShowsTheModelAlarmEveryUnitAndEveryAlarmChangeLineByLine) {
   ValuesReport report("cycle 3 - 11 queries, 1.20 s", "the equipment is not a K426B");

@@ -21,15 +21,26 @@
 #include "tools/host/store/history_writer.h"
 #include "tools/host/system/file_limit.h"
 #include "tools/host/system/host_log.h"
+#include "tools/host/system/plugin_output.h"
 #include "tools/host/system/service_notify.h"
 
 namespace k426b_host {
 
 namespace {
 
-// When the watchdog is next due: a deadline for the main thread's wait.
-std::chrono::steady_clock::time_point WatchdogDue(ServiceNotify& notify) {
-  const std::chrono::microseconds due = notify.Watchdog();
+// When the watchdog is next due: a deadline for the main thread's wait. It is fed only while
+// every serial loop comes round; a loop that stops is logged once, and again once it runs.
+std::chrono::steady_clock::time_point WatchdogDue(ServiceNotify& notify, const SiteSet& sites,
+                                                  bool& stalled) {
+  const std::chrono::microseconds due = notify.Watchdog([&] {
+    const std::string stall = sites.StalledLoop(notify.watchdog_interval());
+    if (!stall.empty() && !stalled)
+      HostLog().error("{}: the watchdog is not fed", stall);
+    else if (stall.empty() && stalled)
+      HostLog().info("every serial loop comes round again: the watchdog is fed");
+    stalled = !stall.empty();
+    return !stalled;
+  });
   if (due.count() == 0) return std::chrono::steady_clock::time_point::max();
   return std::chrono::steady_clock::now() + due;
 }
@@ -70,11 +81,13 @@ int RunService(const ParsedOptions& parsed) {
   if (auto problem = SetUpHostLog(options.verbosity, options.log_file); !problem.empty())
     return Fail(kRunFailed, problem);
 
+  // The plug-in's diagnostic lines to the log; the host's own output to standard output.
+  PluginOutputToLog plugin_output(options.verbosity > 0);
   EventStream stream;
-  std::FILE* human = stdout;
+  std::FILE* human = plugin_output.terminal();
   if (!options.events_path.empty()) {
     if (options.events_path == "-") human = stderr;
-    if (auto problem = stream.Open(options.events_path); !problem.empty())
+    if (auto problem = stream.Open(options.events_path, plugin_output.terminal()); !problem.empty())
       return Fail(kRunFailed, problem);
   }
   Json::Value start = StartEvent(parsed, options.sites_path);
@@ -105,6 +118,9 @@ int RunService(const ParsedOptions& parsed) {
   ServiceNotify notify;
   {
     SiteSet site_set(options, opened.plugin, history.get(), stream, board, human);
+    // A loop comes round at least twice a watchdog interval, also with nothing to do.
+    if (notify.watchdog_interval().count() > 0)
+      site_set.WakeLoopsEvery(notify.watchdog_interval() / 2);
     for (const SiteConfig& config : sites.sites) {
       if (auto problem = site_set.Add(config); !problem.empty()) {
         site_set.StopAll();
@@ -125,11 +141,12 @@ int RunService(const ParsedOptions& parsed) {
     notify.Ready(status());
 
     // The main thread only watches: it sleeps until a stop or reload signal comes or the
-    // watchdog is due, and feeds the watchdog each time it wakes; `systemctl status` shows the
-    // sites and endpoint, renewed on every reload.
+    // watchdog is due, and feeds the watchdog while every serial loop comes round; `systemctl
+    // status` shows the sites and endpoint, renewed on every reload.
     bool stop = false;
+    bool stalled = false;
     while (!stop) {
-      switch (signals.Wait(WatchdogDue(notify))) {
+      switch (signals.Wait(WatchdogDue(notify, site_set, stalled))) {
         case StopSignals::Taken::kReload:
           notify.Reloading();
           Reload(options.sites_path, site_set, stream);

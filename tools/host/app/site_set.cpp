@@ -1,5 +1,7 @@
 #include "tools/host/app/site_set.h"
 
+#include <fmt/format.h>
+
 #include "host/threshold_worker.h"
 #include "tools/host/line/make_line.h"
 #include "tools/host/site/poll_schedule.h"
@@ -37,6 +39,7 @@ std::string SiteSet::Add(const SiteConfig& config) {
   settings.config = config.device;
   settings.max_cache_age = options_.max_cache_age;
   settings.summary = true;
+  settings.every_summary = options_.verbosity > 0;
   const std::size_t loop = LeastBusyLoop();
   settings.cycle_start_offset = CycleStartOffset(loop, kCycleStartSpread);
   running->output = std::make_unique<BoardAndTerminal>(board_, *running->out, config.name);
@@ -54,7 +57,7 @@ std::string SiteSet::Add(const SiteConfig& config) {
     return "site " + config.name + ": " + problem;
   running->site->OpenLine(/*keep_trying=*/true);
   running->site->Start();
-  if (loop == loops_.size()) loops_.push_back(std::make_unique<SiteLoop>());
+  if (loop == loops_.size()) loops_.push_back(std::make_unique<SiteLoop>(loop_wake_));
   running->loop = loops_[loop].get();
   running->loop->Add(running->site.get());
   sites_[config.name] = std::move(running);
@@ -114,6 +117,19 @@ std::size_t SiteSet::LeastBusyLoop() const {
     if (loops_[index]->size() < loops_[least]->size()) least = index;
   if (!loops_.empty() && loops_[least]->size() < kSitesPerLoop) return least;
   return loops_.size();
+}
+
+std::string SiteSet::StalledLoop(std::chrono::steady_clock::duration within) const {
+  const auto now = std::chrono::steady_clock::now();
+  for (std::size_t index = 0; index < loops_.size(); ++index) {
+    const auto quiet = now - loops_[index]->last_beat();
+    if (quiet > within)
+      return fmt::format("serial loop {} of {} ({} site{}) has not come round for {:.1f} s",
+                         index + 1, loops_.size(), loops_[index]->size(),
+                         loops_[index]->size() == 1 ? "" : "s",
+                         std::chrono::duration<double>(quiet).count());
+  }
+  return {};
 }
 
 }  // namespace k426b_host

@@ -59,6 +59,11 @@ class SiteSet {
   Applied Apply(const std::vector<SiteConfig>& wanted);
 
   std::size_t size() const { return sites_.size(); }
+  // Every loop started from now on comes round at least this often (SiteLoop's longest wait).
+  void WakeLoopsEvery(std::chrono::steady_clock::duration wake) { loop_wake_ = wake; }
+  // The first serial loop that has not come round within `within`, told for the log; empty
+  // while every loop is making progress.
+  std::string StalledLoop(std::chrono::steady_clock::duration within) const;
   void StopAll();
 
  private:
@@ -95,6 +100,7 @@ class SiteSet {
   std::FILE* human_;
   // Every site's threshold work on one thread, rather than a thread per site.
   const std::shared_ptr<ThresholdWorker> worker_;
+  std::chrono::steady_clock::duration loop_wake_ = std::chrono::steady_clock::duration::max();
   std::vector<std::unique_ptr<SiteLoop>> loops_;
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
 };

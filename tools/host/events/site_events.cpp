@@ -78,8 +78,18 @@ void SiteEvents::OnFrameError(unsigned, const std::string& reason, const Bytes& 
     HostLog().debug("{}{}", SitePrefix(site_), reason);
   } else {
     if (line_ != nullptr) line_->FrameDropped();
-    HostLog().info("{}frame dropped: {} ({} bytes)", SitePrefix(site_), reason, dropped.size());
+    // A noisy line drops frames every cycle: each reason once, then in the summary (all with -v).
+    const bool told = dropped_log_.Occurred(reason, std::chrono::steady_clock::now());
+    HostLog().log(told ? spdlog::level::info : spdlog::level::debug,
+                  "{}frame dropped: {} ({} bytes)", SitePrefix(site_), reason, dropped.size());
   }
+}
+
+void SiteEvents::LogRepeats() {
+  const auto summary = dropped_log_.Due(std::chrono::steady_clock::now());
+  if (!summary) return;
+  HostLog().info("{}{} frame{} dropped in the last {}: {}", SitePrefix(site_), summary->total,
+                 summary->total == 1 ? "" : "s", dropped_log_.PeriodText(), summary->kinds);
 }
 
 void SiteEvents::OnLog(unsigned data_id, const std::string& text) {

@@ -25,6 +25,7 @@
 #include "tools/host/status/site_status.h"
 #include "tools/host/store/history_store.h"
 #include "tools/host/system/human_output.h"
+#include "tools/host/system/repeat_summary.h"
 
 namespace k426b_host {
 
@@ -93,6 +94,10 @@ class SiteEvents : public HostEvents {
   // engine, each handed out once.
   std::vector<rule_value> TakeStaleModelAlarms() { return model_check_.TakeStale(); }
 
+  // Logs the summary of the frames dropped since the last line about them, when one is due.
+  // Called each time the site steps: a line that falls quiet still gets its last summary.
+  void LogRepeats();
+
   // Fills the site status's alarms, alarm changes, counters and model, and hands it the site's
   // frame trace.
   void FillStatus(SiteStatus& status) const;
@@ -110,6 +115,8 @@ class SiteEvents : public HostEvents {
   ModelCheck model_check_;
   SiteCounts counts_;
   HistoryQueue history_;
+  // Dropped frames in the log: each reason told once, then summed up at most once a minute.
+  RepeatSummary dropped_log_;
   // Locked apart from the rest: frames go by on the serial thread while a page reads them.
   const std::shared_ptr<FrameTrace> trace_ = std::make_shared<FrameTrace>();
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -16,8 +17,6 @@
 namespace k426b_host {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A descriptor epoll cannot watch is read every 20 ms instead.
 constexpr std::chrono::milliseconds kUnwatchedRead{20};
@@ -34,7 +33,10 @@ void SiteLoop::Waker::WakeOnce() {
   if (!asked.exchange(true)) Wake();
 }
 
-SiteLoop::SiteLoop() : waker_(std::make_shared<Waker>()) {
+SiteLoop::SiteLoop(Clock::duration longest_wait)
+    : longest_wait_(longest_wait),
+      beat_(Clock::now().time_since_epoch().count()),
+      waker_(std::make_shared<Waker>()) {
   epoll_ = Fd(::epoll_create1(EPOLL_CLOEXEC));
   waker_->fd = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!epoll_.valid() || !waker_->fd.valid())
@@ -136,6 +138,8 @@ void SiteLoop::Erase(std::list<Entry>::iterator entry) {
 void SiteLoop::Run() {
   std::vector<epoll_event> events(256);
   while (TakeRequests()) {
+    beat_.store(Clock::now().time_since_epoch().count());
+    StallWhileAsked();
     // Leaving sites back from reopening go now.
     bool removed = false;
     for (auto entry = entries_.begin(); entry != entries_.end();) {
@@ -151,7 +155,9 @@ void SiteLoop::Run() {
     Clock::time_point next = Clock::time_point::max();
     for (const Entry& entry : entries_)
       if (!entry.away && entry.wait.until < next) next = entry.wait.until;
-    const int timeout = next == Clock::time_point::max() ? -1 : WaitMs(next, Clock::now());
+    const Clock::time_point now_before = Clock::now();
+    if (longest_wait_ != Clock::duration::max()) next = std::min(next, now_before + longest_wait_);
+    const int timeout = next == Clock::time_point::max() ? -1 : WaitMs(next, now_before);
     const int ready =
         ::epoll_wait(epoll_.Get(), events.data(), static_cast<int>(events.size()), timeout);
     // Marks that run from here on write again; those before are seen in the sites below.
@@ -222,6 +228,19 @@ void SiteLoop::Arm(Entry& entry, int fd) {
   // Not a descriptor epoll can watch: look at it now and then instead.
   entry.readable = true;
   entry.wait.until = std::min(entry.wait.until, Clock::now() + kUnwatchedRead);
+}
+
+void SiteLoop::StallWhileAsked() {
+  static const char* const asked = std::getenv("K426B_TEST_STALL_LOOP");
+  static std::atomic<SiteLoop*> stalled{nullptr};
+  if (asked == nullptr || ::access(asked, F_OK) != 0) return;
+  SiteLoop* none = nullptr;
+  if (!stalled.compare_exchange_strong(none, this)) return;  // another loop stalls
+  while (::access(asked, F_OK) == 0) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return stopping_; })) break;
+  }
+  stalled.store(nullptr);
 }
 
 void SiteLoop::Reopening() {

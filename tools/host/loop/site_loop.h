@@ -13,6 +13,7 @@
 // answer), so it runs on a thread of the loop's own, and only that site waits for it.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -30,7 +31,11 @@ namespace k426b_host {
 
 class SiteLoop {
  public:
-  SiteLoop();
+  using Clock = std::chrono::steady_clock;
+
+  // `longest_wait`: the loop comes round at least that often, also with nothing to do, so that
+  // its beat shows it alive (the service: half the watchdog interval).
+  explicit SiteLoop(Clock::duration longest_wait = Clock::duration::max());
   // Stops both threads; the sites still served are left as they are, for their owner to finish.
   ~SiteLoop();
   SiteLoop(const SiteLoop&) = delete;
@@ -45,6 +50,8 @@ class SiteLoop {
   void Remove(Site* site);
   // How many sites it serves.
   std::size_t size() const;
+  // When the loop last came round: a loop stuck in a step stops beating.
+  Clock::time_point last_beat() const { return Clock::time_point(Clock::duration(beat_.load())); }
 
  private:
   struct Entry {
@@ -75,7 +82,12 @@ class SiteLoop {
   void Arm(Entry& entry, int fd);
   void Erase(std::list<Entry>::iterator entry);
   void Reopening();
+  // For tests only: while the file K426B_TEST_STALL_LOOP names exists, one loop stops there
+  // without beating, as a loop stuck in a step would.
+  void StallWhileAsked();
 
+  const Clock::duration longest_wait_;
+  std::atomic<Clock::rep> beat_;
   Fd epoll_;
   std::shared_ptr<Waker> waker_;  // an eventfd: a request is waiting, or a cycle was worked
   std::list<Entry> entries_;      // the loop thread's own

@@ -109,8 +109,11 @@ void Site::ReportValues(const std::string& title) {
     if (!settings_.summary) report.AddUnit(status, values);
     units.push_back(std::move(status));
   }
-  for (const AlarmChange& change : events_->TakeAlarmChanges()) report.AddAlarmChange(change);
-  Say(report.Text());
+  const std::vector<AlarmChange> changes = events_->TakeAlarmChanges();
+  for (const AlarmChange& change : changes) report.AddAlarmChange(change);
+  const bool at_start = values_shown_ == Clock::time_point{};
+  if (!settings_.summary || settings_.every_summary || at_start || !changes.empty())
+    Say(report.Text());
   Publish(std::move(units));
 }
 
@@ -289,6 +292,7 @@ SiteWait Site::Waiting(Clock::time_point until, int fd) const {
 SiteWait Site::Step(bool readable) {
   // The event lines of one step leave in one write, before the loop waits again.
   EventStream::Burst burst(stream_);
+  events_->LogRepeats();
   if (!held_.empty()) {
     if (Clock::now() < held_until_) return Waiting(held_until_);
     WriteHeld();

@@ -45,6 +45,10 @@ struct SiteSettings {
   std::optional<unsigned> cycles;  // end the loop after this many completed cycles
   // One of many sites: after a cycle one summary line (and the alarm changes), not every value.
   bool summary = false;
+  // With `summary`: that line after every cycle, and while none completes every 10 s. Without,
+  // only the lines that carry alarm changes (and the first, at start), so that many sites do
+  // not fill the journal with a line each a cycle.
+  bool every_summary = false;
   // How far into a second the site starts its cycles (CycleStartOffset): 0 for one site.
   std::chrono::microseconds cycle_start_offset{0};
 };

@@ -27,21 +27,25 @@ void ServiceNotify::Ready(const std::string& status) {
 
 void ServiceNotify::Status(const std::string& status) { Send("STATUS=" + status); }
 
-std::chrono::microseconds ServiceNotify::Watchdog() {
+std::chrono::microseconds ServiceNotify::Watchdog(const std::function<bool()>& progressing) {
   if (watchdog_interval_.count() == 0) return watchdog_interval_;
   const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (pinged_ && now - last_ping_ < watchdog_interval_ / 2) {
-      const auto due =
-          std::chrono::ceil<std::chrono::microseconds>(last_ping_ + watchdog_interval_ / 2 - now);
+    if (checked_ && now < next_check_) {
+      const auto due = std::chrono::ceil<std::chrono::microseconds>(next_check_ - now);
       return std::max(due, std::chrono::microseconds(1));
     }
-    pinged_ = true;
-    last_ping_ = now;
   }
-  Send("WATCHDOG=1");
-  return std::max(watchdog_interval_ / 2, std::chrono::microseconds(1));
+  const bool fed = !progressing || progressing();
+  const auto next = std::max(watchdog_interval_ / (fed ? 2 : 8), std::chrono::microseconds(1));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    checked_ = true;
+    next_check_ = now + next;
+  }
+  if (fed) Send("WATCHDOG=1");
+  return next;
 }
 
 void ServiceNotify::Reloading() {

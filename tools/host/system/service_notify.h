@@ -5,6 +5,7 @@
 // call does nothing, so the host calls them unconditionally.
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,12 +24,14 @@ class ServiceNotify {
   // The service really serves: every site initialised and the HTTP endpoint listening.
   void Ready(const std::string& status = {});
   void Status(const std::string& status);
-  // Sends WATCHDOG=1 when half the watchdog interval has passed since the last one. Cheap: the
-  // service's main thread calls it each time it wakes (a signal, or the time this returned is
-  // up), so a main thread that hangs stops the pings and systemd restarts the service; the
-  // serial loops run on threads of their own and do not feed it.
-  // Returns how long until the next one is due (at least 1 µs), zero when no watchdog is set.
-  std::chrono::microseconds Watchdog();
+  // Sends WATCHDOG=1 when half the watchdog interval has passed since the last check, if
+  // `progressing` (when given) says the work is making progress. Cheap: the service's main
+  // thread calls it each time it wakes (a signal, or the time this returned is up), with a test
+  // of every serial loop's beat; a main thread that hangs, or a serial loop that stops coming
+  // round, stops the pings and systemd restarts the service. While `progressing` says no, it
+  // asks again every eighth of the interval, so a loop that comes back is fed in time.
+  // Returns how long until the next check is due (at least 1 µs), zero when no watchdog is set.
+  std::chrono::microseconds Watchdog(const std::function<bool()>& progressing = nullptr);
   // Around re-reading the sites file on SIGHUP: Reloading() first, Ready() when applied.
   void Reloading();
   void Stopping();
@@ -39,8 +42,8 @@ class ServiceNotify {
   bool active_ = false;
   std::chrono::microseconds watchdog_interval_{0};
   std::mutex mutex_;
-  bool pinged_ = false;
-  std::chrono::steady_clock::time_point last_ping_;
+  bool checked_ = false;
+  std::chrono::steady_clock::time_point next_check_;
 };
 
 }  // namespace k426b_host
