@@ -106,8 +106,8 @@ class Site : private LineState::Output {
   // early step does no harm.
   SiteWait Step(bool readable);
   // Opens the line for the first time, or tries to reopen the lost line and make the device
-  // anew; may block (a name lookup, a connect). Sites are reopened beside each other, each on
-  // a thread of its own.
+  // anew; may block (a name lookup, a connect). Called by the loop's openers, so sites open
+  // beside each other.
   void Reopen() { EnsureLineOpen(); }
   // From any thread, for a site that is being stopped: an open under way gives up soon, quietly,
   // and none is tried again.
