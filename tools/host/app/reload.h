@@ -13,7 +13,8 @@
 namespace k426b_host {
 
 // Re-reads the sites file and applies it, or keeps every running site when the file is
-// unusable or its sites would need more open files than the limit allows; either way the log and the event stream (`reload`) say what happened.
+// unusable or its sites would need more open files than the limit allows; either way the log and
+// the event stream (`reload`) say what happened.
 void Reload(const std::string& path, SiteSet& sites, EventStream& stream);
 
 // Why `sites` sites cannot run within the open-file limit (raised to the hard limit first), or

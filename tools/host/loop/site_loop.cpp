@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -200,7 +201,14 @@ void SiteLoop::Serve(Entry& entry) {
       to_reopen_.push_back(&entry);
       start_opener = to_reopen_.size() > idle_openers_ && openers_.size() < kMostOpeners;
     }
-    if (start_opener) openers_.emplace_back([this] { Reopening(); });
+    if (start_opener) {
+      try {
+        openers_.emplace_back([this] { Reopening(); });
+      } catch (const std::system_error&) {
+        // No thread to be had now: the openers there are take the site in turn.
+        if (openers_.empty()) throw;
+      }
+    }
     changed_.notify_all();
     return;
   }

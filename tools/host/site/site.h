@@ -69,12 +69,12 @@ struct SiteDependencies {
 // What a site waits for before its next step.
 struct SiteWait {
   std::chrono::steady_clock::time_point until{};  // the step is due then at the latest...
-  int fd = -1;          // ...or as soon as this descriptor is readable; -1: only the time
-  int line_fd = -1;     // the line's descriptor now, -1 while it is closed
+  int fd = -1;       // ...or as soon as this descriptor is readable; -1: only the time
+  int line_fd = -1;  // the line's descriptor now, -1 while it is closed
   // The line is not open and an open is due (the first, or a reopen): call Reopen, then step
   // again.
   bool reopen = false;
-  bool done = false;    // the cycles asked for are complete: no further step
+  bool done = false;  // the cycles asked for are complete: no further step
 };
 
 class Site : private LineState::Output {
