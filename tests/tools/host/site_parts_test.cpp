@@ -1,9 +1,11 @@
 // The pieces a site is made of, apart from its device and line: the values table people read,
-// the summary of its repeated problems in the log, and the two ways its history rows are stored
-// (at once, or with other sites' rows at a flush).
+// the summary of its repeated problems in the log, the two ways its history rows are stored (at
+// once, or with other sites' rows at a flush), and the back-off between tries of its line.
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "host/rule_value.h"
+#include "tools/host/site/reopen_backoff.h"
 #include "tools/host/site/values_report.h"
 #include "tools/host/store/history_batch.h"
 #include "tools/host/store/history_store.h"
@@ -117,6 +120,22 @@ TEST(HistorySink, TheStoreKeepsRowsAtOnceAndABatchOnlyAtItsFlushBothTellingTheSi
   EXPECT_EQ(store->Newest(201, 5096)->source, source);
   store.reset();
   std::filesystem::remove(path);
+}
+
+TEST(ReopenBackoff, WaitsDoubleTo30SecondsLessAtMostAQuarterUntilAValidReplyResetsThem) {
+  using std::chrono::milliseconds;
+  ReopenBackoff backoff;
+  for (int round = 0; round < 2; ++round) {
+    milliseconds delay = ReopenBackoff::kFirst;
+    for (int tries = 0; tries < 12; ++tries) {
+      const milliseconds wait = backoff.Next();
+      EXPECT_LE(wait, delay) << "try " << tries;
+      EXPECT_GE(wait, delay - delay / 4) << "try " << tries;
+      delay = std::min(delay * 2, ReopenBackoff::kLongest);
+    }
+    EXPECT_EQ(backoff.delay(), ReopenBackoff::kLongest);
+    backoff.Reset();
+  }
 }
 
 }  // namespace

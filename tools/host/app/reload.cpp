@@ -1,8 +1,10 @@
 #include "tools/host/app/reload.h"
 
+#include <fmt/format.h>
 #include <json/value.h>
 
 #include "tools/host/config/sites_file.h"
+#include "tools/host/system/file_limit.h"
 #include "tools/host/system/host_log.h"
 
 namespace k426b_host {
@@ -16,6 +18,16 @@ Json::Value Names(const std::vector<std::string>& names) {
 }
 
 }  // namespace
+
+std::string FileLimitProblem(std::size_t sites) {
+  const std::size_t file_limit = RaiseFileLimit();
+  const std::size_t files_needed = FilesNeeded(sites, SiteSet::kSitesPerLoop);
+  if (files_needed <= file_limit) return {};
+  return fmt::format(
+      "{} sites need about {} open files, but the limit is {} (raise it: LimitNOFILE= in the "
+      "unit, or ulimit -n)",
+      sites, files_needed, file_limit);
+}
 
 std::string SitesFileProblems(const std::string& path, const std::vector<std::string>& problems) {
   std::string text = "sites file " + path + ":";
@@ -32,6 +44,11 @@ void Reload(const std::string& path, SiteSet& sites, EventStream& stream) {
     HostLog().error("reload refused, the running sites are kept: {}",
                     SitesFileProblems(path, reread.problems));
     event["problems"] = Names(reread.problems);
+  } else if (auto problem = FileLimitProblem(reread.sites.size()); !problem.empty()) {
+    // Refused as the start refuses it: sites started beyond the limit would fail one by one.
+    event["applied"] = false;
+    HostLog().error("reload refused, the running sites are kept: sites file {}: {}", path, problem);
+    event["problems"] = Names({problem});
   } else {
     const SiteSet::Applied applied = sites.Apply(reread.sites);
     HostLog().info("reloaded {}: {} sites ({} started, {} stopped, {} kept)", path, sites.size(),

@@ -19,7 +19,6 @@
 #include "tools/host/site/device_session.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/store/history_writer.h"
-#include "tools/host/system/file_limit.h"
 #include "tools/host/system/host_log.h"
 #include "tools/host/system/plugin_output.h"
 #include "tools/host/system/service_notify.h"
@@ -62,13 +61,8 @@ int RunService(const ParsedOptions& parsed) {
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty())
     return Fail(kBadUsage, SitesFileProblems(options.sites_path, sites.problems));
-  const std::size_t file_limit = RaiseFileLimit();
-  const std::size_t files_needed = FilesNeeded(sites.sites.size(), SiteSet::kSitesPerLoop);
-  if (files_needed > file_limit)
-    return Fail(kBadUsage,
-                fmt::format("sites file {}: {} sites need about {} open files, but the limit is {} "
-                            "(raise it: LimitNOFILE= in the unit, or ulimit -n)",
-                            options.sites_path, sites.sites.size(), files_needed, file_limit));
+  if (auto problem = FileLimitProblem(sites.sites.size()); !problem.empty())
+    return Fail(kBadUsage, "sites file " + options.sites_path + ": " + problem);
   // Each site's device configuration is read by the plug-in before the log file, events file
   // or history is opened: one it refuses is a usage error that leaves nothing behind.
   PluginAndHistory opened;

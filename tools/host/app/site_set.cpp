@@ -55,7 +55,8 @@ std::string SiteSet::Add(const SiteConfig& config) {
       std::make_unique<Site>(settings, MakeLine(config.port, config.baud), std::move(dependencies));
   if (auto problem = running->site->CreateDevice(); !problem.empty())
     return "site " + config.name + ": " + problem;
-  running->site->OpenLine(/*keep_trying=*/true);
+  // The line is opened by an opener of the loop at the site's first step: a connect that waits
+  // its time-out holds up neither the start, a reload, nor the other sites.
   running->site->Start();
   if (loop == loops_.size()) loops_.push_back(std::make_unique<SiteLoop>(loop_wake_));
   running->loop = loops_[loop].get();

@@ -43,9 +43,9 @@ class SiteSet {
   SiteSet(const SiteSet&) = delete;
   SiteSet& operator=(const SiteSet&) = delete;
 
-  // Starts the site on the least busy serial loop. A line that cannot be opened now is retried
-  // by the site itself; only a device the plug-in refuses keeps the site from starting (the
-  // reason is returned).
+  // Starts the site on the least busy serial loop, which opens its line (and retries a line that
+  // cannot be opened) off the caller's thread; only a device the plug-in refuses keeps the site
+  // from starting (the reason is returned).
   std::string Add(const SiteConfig& config);
   // Stops the site and takes it off the status board.
   void Remove(const std::string& name);

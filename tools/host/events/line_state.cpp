@@ -123,6 +123,7 @@ void LineState::QuerySent(unsigned char cid1, unsigned char cid2) {
 
 void LineState::ReplyReceived() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  replies_.fetch_add(1);
   received_since_query_ = true;
   dropped_since_reply_ = 0;
   if (status_.state != LineCondition::kUp) ChangeState(LineCondition::kUp, now_(), "");

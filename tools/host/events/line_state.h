@@ -10,6 +10,7 @@
 // plug-in keeps repeating because no reply is usable, and a unit count that differs from the
 // configuration. The clock is injected so the timing can be tested.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -52,6 +53,8 @@ class LineState {
   void Tick();
 
   LineStatus status() const;
+  // The valid replies so far: a line that answers again shows here first.
+  unsigned long long replies() const { return replies_.load(); }
 
  private:
   void ChangeState(LineCondition state, Clock::time_point since, const std::string& reason);
@@ -70,6 +73,7 @@ class LineState {
   Clock::time_point last_query_time_{};
   Clock::time_point first_unanswered_time_{};
   Clock::time_point last_reminder_{};
+  std::atomic<unsigned long long> replies_{0};
   bool received_since_query_ = false;
   unsigned dropped_since_reply_ = 0;
   std::string last_plugin_log_;

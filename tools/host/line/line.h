@@ -17,6 +17,10 @@ class Line {
 
   // Empty result on success, else the reason.
   virtual std::string Open() = 0;
+  // From another thread, for a line that is being let go: an Open under way that may wait (a
+  // name lookup, a connect) gives up soon, and none is tried again. A line whose Open never
+  // waits needs nothing here.
+  virtual void GiveUpOpening() {}
   virtual void Close() = 0;
   virtual bool is_open() const = 0;
   // The descriptor to wait on while open, -1 otherwise.

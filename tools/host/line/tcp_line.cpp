@@ -1,15 +1,17 @@
 #include "tools/host/line/tcp_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "tools/host/line/name_lookup.h"
 
 namespace k426b_host {
 
@@ -23,14 +25,17 @@ constexpr int kKeepIntervalSeconds = 5;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 20000;
 
+// How often a connect under way looks whether it is to give up.
+constexpr std::chrono::milliseconds kGiveUpCheck{100};
+
 void SetOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// Connects one candidate address without blocking past `deadline`; the socket, or none with
-// `reason` set.
+// Connects one candidate address without blocking past `deadline` or `give_up`; the socket, or
+// none with `reason` set.
 Fd ConnectOne(const addrinfo& candidate, std::chrono::steady_clock::time_point deadline,
-              std::string& reason) {
+              const std::atomic<bool>& give_up, std::string& reason) {
   Fd fd(::socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                  candidate.ai_protocol));
   if (!fd.valid()) {
@@ -49,8 +54,12 @@ Fd ConnectOne(const addrinfo& candidate, std::chrono::steady_clock::time_point d
       reason = "no answer within the connect time-out";
       return Fd();
     }
+    if (give_up.load()) {
+      reason = "given up";
+      return Fd();
+    }
     pollfd writable{fd.Get(), POLLOUT, 0};
-    const int polled = ::poll(&writable, 1, static_cast<int>(left.count()));
+    const int polled = ::poll(&writable, 1, static_cast<int>(std::min(left, kGiveUpCheck).count()));
     if (polled < 0 && errno == EINTR) continue;
     if (polled < 0) {
       reason = std::strerror(errno);
@@ -73,24 +82,20 @@ std::string TcpLine::Open() {
   NetAddress address;
   if (auto problem = ParseTcpAddress(path_, address); !problem.empty()) return problem;
 
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int lookup =
-      ::getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);
-  if (lookup != 0)
-    return "cannot resolve " + address.host + ": " +
-           (lookup == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(lookup));
+  if (given_up_.load()) return "cannot connect to " + path_ + ": given up";
+  // The name lookup and then the connect each have the connect time-out.
+  std::string reason;
+  const AddressList found =
+      LookUpAddresses(address.host, address.port,
+                      std::chrono::steady_clock::now() + connect_timeout_, given_up_, reason);
+  if (!found) return reason;
 
   const auto deadline = std::chrono::steady_clock::now() + connect_timeout_;
-  std::string reason = "no address";
+  reason = "no address";
   Fd fd;
-  for (addrinfo* candidate = found; candidate != nullptr && !fd.valid();
+  for (const addrinfo* candidate = found.get(); candidate != nullptr && !fd.valid();
        candidate = candidate->ai_next)
-    fd = ConnectOne(*candidate, deadline, reason);
-  ::freeaddrinfo(found);
+    fd = ConnectOne(*candidate, deadline, given_up_, reason);
   if (!fd.valid()) return "cannot connect to " + path_ + ": " + reason;
 
   // A query goes out as one small packet, at once.

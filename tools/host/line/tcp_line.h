@@ -2,10 +2,11 @@
 
 // The line to a power system behind a serial device server: a raw TCP socket to
 // tcp://HOST:PORT, carrying the serial bytes as they are (no telnet or port-control
-// negotiation). Connects without blocking past a time-out, keeps the connection probed by TCP
-// keep-alive so a dead server is noticed while the line is quiet, and reports loss exactly as
-// the serial port does: Read gives kGone, Write gives false.
+// negotiation). Looks the host up and connects without blocking past a time-out each, keeps
+// the connection probed by TCP keep-alive so a dead server is noticed while the line is quiet,
+// and reports loss exactly as the serial port does: Read gives kGone, Write gives false.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -26,6 +27,8 @@ class TcpLine : public Line {
   TcpLine& operator=(const TcpLine&) = delete;
 
   std::string Open() override;
+  // An Open under way ends within a tenth of a second, and every later one fails at once.
+  void GiveUpOpening() override { given_up_.store(true); }
   void Close() override;
   bool is_open() const override { return fd_.valid(); }
   int fd() const override { return fd_.Get(); }
@@ -38,6 +41,7 @@ class TcpLine : public Line {
  private:
   std::string path_;
   std::chrono::milliseconds connect_timeout_;
+  std::atomic<bool> given_up_{false};
   Fd fd_;
 };
 

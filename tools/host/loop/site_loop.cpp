@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -46,7 +47,6 @@ SiteLoop::SiteLoop(Clock::duration longest_wait)
   wake.events = EPOLLIN;
   wake.data.ptr = nullptr;  // the one event without an entry
   ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, waker_->fd.Get(), &wake);
-  reopener_ = std::thread([this] { Reopening(); });
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -58,7 +58,7 @@ SiteLoop::~SiteLoop() {
   changed_.notify_all();
   waker_->Wake();
   thread_.join();
-  reopener_.join();
+  for (std::thread& opener : openers_) opener.join();
 }
 
 void SiteLoop::Add(Site* site, std::function<void()> done) {
@@ -73,6 +73,7 @@ void SiteLoop::Add(Site* site, std::function<void()> done) {
 }
 
 void SiteLoop::Remove(Site* site) {
+  site->GiveUpOpening();
   std::unique_lock<std::mutex> lock(mutex_);
   removing_.push_back(site);
   waker_->Wake();
@@ -200,9 +201,19 @@ void SiteLoop::Serve(Entry& entry) {
     // The reopen reads the newest rows back: the site's are stored first.
     history_batch_.Flush();
     entry.away = true;
+    bool start_opener = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       to_reopen_.push_back(&entry);
+      start_opener = to_reopen_.size() > idle_openers_ && openers_.size() < kMostOpeners;
+    }
+    if (start_opener) {
+      try {
+        openers_.emplace_back([this] { Reopening(); });
+      } catch (const std::system_error&) {
+        // No thread to be had now: the openers there are take the site in turn.
+        if (openers_.empty()) throw;
+      }
     }
     changed_.notify_all();
     return;
@@ -248,7 +259,9 @@ void SiteLoop::Reopening() {
     Entry* entry = nullptr;
     {
       std::unique_lock<std::mutex> lock(mutex_);
+      ++idle_openers_;
       changed_.wait(lock, [&] { return stopping_ || !to_reopen_.empty(); });
+      --idle_openers_;
       if (stopping_) return;
       entry = to_reopen_.front();
       to_reopen_.pop_front();

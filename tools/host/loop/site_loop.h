@@ -9,8 +9,10 @@
 // wake-up are stored in one transaction, when the sites' history is a store the loop may write
 // (the bench host's); the service's history writer takes them off the loop's thread instead.
 //
-// Reopening a lost line may block for seconds (a connect to a device server that does not
-// answer), so it runs on a thread of the loop's own, and only that site waits for it.
+// Opening a line, the first time or after a loss, may block for seconds (a name lookup, a
+// connect to a device server that does not answer), so it runs on the loop's openers, threads
+// of its own started as needed up to kMostOpeners: only that site waits for it, and sites that
+// open together wait beside each other, not one after another.
 
 #include <atomic>
 #include <chrono>
@@ -31,22 +33,28 @@ namespace k426b_host {
 
 class SiteLoop {
  public:
+  // Openers a loop starts at most: a device server's power cut leaves every site behind it
+  // waiting out its connect time-out at once, and a loop serves up to 128 sites.
+  static constexpr std::size_t kMostOpeners = 32;
+
   using Clock = std::chrono::steady_clock;
 
   // `longest_wait`: the loop comes round at least that often, also with nothing to do, so that
   // its beat shows it alive (the service: half the watchdog interval).
   explicit SiteLoop(Clock::duration longest_wait = Clock::duration::max());
-  // Stops both threads; the sites still served are left as they are, for their owner to finish.
+  // Stops the loop's threads; the sites still served are left as they are, for their owner to
+  // finish.
   ~SiteLoop();
   SiteLoop(const SiteLoop&) = delete;
   SiteLoop& operator=(const SiteLoop&) = delete;
 
-  // Serves `site` from the loop's next wake-up on: its device made and its line opened (or
-  // marked lost) before. `done`, when given, is called on the loop's thread once the site's
-  // cycles asked for are complete (SiteSettings::cycles); the site is served no further then.
+  // Serves `site` from the loop's next wake-up on: its device made before; its line opened
+  // before, or by an opener at its first step. `done`, when given, is called on the loop's
+  // thread once the site's cycles asked for are complete (SiteSettings::cycles); the site is
+  // served no further then.
   void Add(Site* site, std::function<void()> done = nullptr);
-  // Stops serving `site`; returns once neither thread touches it any more. A reopen under way
-  // is waited for.
+  // Stops serving `site`; returns once no thread of the loop touches it any more. An open under
+  // way is given up (Site::GiveUpOpening) and waited for: the site is not served again.
   void Remove(Site* site);
   // How many sites it serves.
   std::size_t size() const;
@@ -61,7 +69,7 @@ class SiteLoop {
     bool readable = false;       // its line became readable since then
     int registered_fd = -1;      // the descriptor in the epoll set for it
     bool armed = false;          // registered and not yet reported (one report per arming)
-    bool away = false;           // on the reopening thread
+    bool away = false;           // with an opener
     bool leaving = false;        // to be removed once back from there
   };
 
@@ -103,12 +111,13 @@ class SiteLoop {
   };
   std::vector<Adding> adding_;
   std::vector<Site*> removing_;   // asked for, not done yet
-  std::vector<Entry*> returned_;  // back from reopening
+  std::vector<Entry*> returned_;  // back from an opener
   std::deque<Entry*> to_reopen_;
+  std::size_t idle_openers_ = 0;  // waiting for a site to open
   std::size_t served_ = 0;
   bool stopping_ = false;
 
-  std::thread reopener_;
+  std::vector<std::thread> openers_;  // started by the loop's thread, joined after it
   std::thread thread_;
 };
 

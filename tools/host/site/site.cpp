@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
@@ -57,11 +58,16 @@ Site::~Site() {
 }
 
 std::string Site::CreateDevice() {
+  // Sites make their devices on several threads (the start and reloads, the reopens): the
+  // plug-in is handed one at a time.
+  static std::mutex making;
+  std::lock_guard<std::mutex> lock(making);
   return device_.Create(
       [this](const unsigned char* bytes, unsigned length) { return SendToLine(bytes, length); });
 }
 
 std::string Site::OpenLine(bool keep_trying) {
+  first_open_due_ = false;
   const std::string failure = line_->Open();
   // A line that cannot be opened is not up: it counts as lost until a reopen succeeds.
   if (!failure.empty() && keep_trying) LineLost(failure.c_str());
@@ -144,17 +150,33 @@ void Site::LineLost(const char* why) {
   held_.clear();             // a query held for a line that is gone is not sent on the next one
   frame_ = FrameProgress();  // nor is a frame cut off with the line waited for
   rest_of_frame_ = {};
-  reopen_delay_ = std::chrono::milliseconds(250);
-  next_reopen_ = Clock::now() + reopen_delay_;
+  // Not reset here: a line that is lost again and again without a valid reply in between (a
+  // server that accepts and hangs up) is tried less and less often.
+  next_reopen_ = Clock::now() + backoff_.Next();
+}
+
+void Site::GiveUpOpening() {
+  giving_up_.store(true);
+  line_->GiveUpOpening();
 }
 
 bool Site::EnsureLineOpen() {
   if (line_->is_open()) return true;
   if (Clock::now() < next_reopen_) return false;
   const std::string failure = line_->Open();
+  if (giving_up_.load()) {
+    line_->Close();  // the site is being stopped: nothing more is told of its line
+    return false;
+  }
+  if (first_open_due_) {
+    // The device was made and the stored values handed over at the start: only the line was
+    // missing. One that cannot be opened is lost, and reopened with back-off.
+    first_open_due_ = false;
+    if (!failure.empty()) LineLost(failure.c_str());
+    return failure.empty();
+  }
   if (!failure.empty()) {
-    reopen_delay_ = std::min(reopen_delay_ * 2, std::chrono::milliseconds(5000));
-    next_reopen_ = Clock::now() + reopen_delay_;
+    next_reopen_ = Clock::now() + backoff_.Next();
     return false;
   }
   HostLog().info("{}reopened {}", SitePrefix(settings_.name), line_->path());
@@ -182,6 +204,19 @@ Clock::time_point NextValuesShowing(Clock::time_point shown, Clock::time_point e
 }
 
 }  // namespace
+
+void Site::ShowValuesIfDue() {
+  // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts
+  // refusing them, so their ageing shows.
+  const Clock::time_point now = Clock::now();
+  const bool expiring = values_shown_ < values_expire_ && now >= values_expire_;
+  if (now - values_shown_ >= kValuesInterval || expiring) {
+    values_shown_ = now;
+    StoreHistory();  // the rows of units that closed a cycle the site did not
+    ReportValues(
+        fmt::format("no cycle completed - line {}", LineConditionText(line_state_.status().state)));
+  }
+}
 
 void Site::ClearStaleModelAlarms() {
   // A model alarm of the power system that was behind the line before is cleared through the
@@ -299,6 +334,9 @@ SiteWait Site::Step(bool readable) {
   }
   if (Clock::now() < rest_of_frame_) return Waiting(rest_of_frame_);
   if (!line_->is_open()) {
+    // The values age while the line is down too; between their showings and the reopens the
+    // site sleeps.
+    ShowValuesIfDue();
     if (Clock::now() < next_reopen_)
       return Waiting(std::min(next_reopen_, NextValuesShowing(values_shown_, values_expire_)));
     SiteWait wait = Waiting(next_reopen_);
@@ -311,6 +349,11 @@ SiteWait Site::Step(bool readable) {
       case Line::ReadResult::kData: Received(received); break;
       case Line::ReadResult::kGone: LineLost("hung up"); break;
       case Line::ReadResult::kNothing: break;
+    }
+    // A valid reply: the line works, and a later loss is tried again soon.
+    if (const unsigned long long replies = line_state_.replies(); replies != replies_seen_) {
+      replies_seen_ = replies;
+      backoff_.Reset();
     }
   }
   line_state_.Tick();
@@ -325,16 +368,7 @@ SiteWait Site::Step(bool readable) {
       }
     }
   } else {
-    // No cycle: the values are shown again every 10 s, and at the moment the plug-in starts
-    // refusing them, so their ageing shows.
-    const Clock::time_point now = Clock::now();
-    const bool expiring = values_shown_ < values_expire_ && now >= values_expire_;
-    if (now - values_shown_ >= kValuesInterval || expiring) {
-      values_shown_ = now;
-      StoreHistory();  // the rows of units that closed a cycle the site did not
-      ReportValues(fmt::format("no cycle completed - line {}",
-                               LineConditionText(line_state_.status().state)));
-    }
+    ShowValuesIfDue();
   }
   if (!held_.empty()) return Waiting(held_until_);
   if (Clock::now() < rest_of_frame_) return Waiting(rest_of_frame_);

@@ -24,6 +24,7 @@
 #include "tools/host/line/line.h"
 #include "tools/host/site/device_session.h"
 #include "tools/host/site/poll_schedule.h"
+#include "tools/host/site/reopen_backoff.h"
 #include "tools/host/site/site_output.h"
 #include "tools/host/store/history_batch.h"
 #include "tools/host/store/history_sink.h"
@@ -72,10 +73,12 @@ struct SiteDependencies {
 // What a site waits for before its next step.
 struct SiteWait {
   std::chrono::steady_clock::time_point until{};  // the step is due then at the latest...
-  int fd = -1;          // ...or as soon as this descriptor is readable; -1: only the time
-  int line_fd = -1;     // the line's descriptor now, -1 while it is closed
-  bool reopen = false;  // the line is down and a reopen is due: call Reopen, then step again
-  bool done = false;    // the cycles asked for are complete: no further step
+  int fd = -1;       // ...or as soon as this descriptor is readable; -1: only the time
+  int line_fd = -1;  // the line's descriptor now, -1 while it is closed
+  // The line is not open and an open is due (the first, or a reopen): call Reopen, then step
+  // again.
+  bool reopen = false;
+  bool done = false;  // the cycles asked for are complete: no further step
 };
 
 class Site : private LineState::Output {
@@ -95,8 +98,9 @@ class Site : private LineState::Output {
   // Makes the composite device and initialises it with the configuration. Empty result on
   // success, else why the plug-in refused it.
   std::string CreateDevice();
-  // Opens the line; empty result on success, else the reason. With `keep_trying` a failure
-  // marks the line lost and the loop reopens it with back-off.
+  // Opens the line now; empty result on success, else the reason. With `keep_trying` a failure
+  // marks the line lost and the loop reopens it with back-off. A site whose line is not opened
+  // here has it opened by its loop's first step, off the caller's thread (Reopen).
   std::string OpenLine(bool keep_trying = false);
   // Hands the units the stored snapshots the cache policy allows and shows the values.
   void Start();
@@ -105,8 +109,13 @@ class Site : private LineState::Output {
   // completed cycle, and calls RefreshStatus. Says what to wait for before the next step; an
   // early step does no harm.
   SiteWait Step(bool readable);
-  // Tries to reopen the lost line and make the device anew, which may block (a connect).
+  // Opens the line for the first time, or tries to reopen the lost line and make the device
+  // anew; may block (a name lookup, a connect). Called by the loop's openers, so sites open
+  // beside each other.
   void Reopen() { EnsureLineOpen(); }
+  // From any thread, for a site that is being stopped: an open under way gives up soon, quietly,
+  // and none is tried again.
+  void GiveUpOpening();
   // Detaches the device from the line and lets the threshold worker finish.
   void Finish();
   // The loop may serve other sites too, so no step waits on the threshold worker: after a
@@ -134,6 +143,8 @@ class Site : private LineState::Output {
   void Publish(std::vector<UnitStatus> units);
   void LineLost(const char* why);
   bool EnsureLineOpen();
+  // The values shown again while no cycle completes, when due (NextValuesShowing).
+  void ShowValuesIfDue();
   void ClearStaleModelAlarms();
   bool SendToLine(const unsigned char* bytes, unsigned length);
   void WriteHeld();
@@ -179,8 +190,12 @@ class Site : private LineState::Output {
   std::vector<unsigned char> held_;
   std::chrono::steady_clock::time_point held_until_{};
 
-  // Reopening a lost line: 250 ms after the loss, then doubling up to 5 s between tries.
-  std::chrono::milliseconds reopen_delay_{250};
+  // Opening the line: the first open at the first step, a lost line reopened with back-off,
+  // reset by a valid reply only.
+  bool first_open_due_ = true;
+  std::atomic<bool> giving_up_{false};
+  ReopenBackoff backoff_;
+  unsigned long long replies_seen_ = 0;  // the line state's count at the last step
   std::chrono::steady_clock::time_point next_reopen_{};
 };
 
