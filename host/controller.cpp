@@ -11,9 +11,7 @@ ZVKController::ZVKController(std::shared_ptr<HostEvents> events,
 
 ZVKController::~ZVKController() { Shutdown(); }
 
-void ZVKController::Log(unsigned data_id, const std::string& text) {
-  events_->OnLog(data_id, text);
-}
+void ZVKController::Log(unsigned data_id, const std::string& text) { events_->OnLog(data_id, text); }
 
 void ZVKController::Submit(std::function<void()> work) { worker_->Submit(owner_, std::move(work)); }
 
@@ -36,6 +34,7 @@ bool ZVKController::BatchCheck(unsigned data_id, const std::vector<rule_value>& 
       const rule_value& rule = rules[position];
       const bool active = rule.active != 0;
       auto* state = alarm_places_.Find(data_id, position, rule.rule_id, rule.description);
+      bool made = false;
       if (state == nullptr) {
         auto found = alarm_states_.find(RuleKey{data_id, rule.rule_id, rule.description});
         if (found == alarm_states_.end()) {
@@ -43,11 +42,13 @@ bool ZVKController::BatchCheck(unsigned data_id, const std::vector<rule_value>& 
               alarm_texts_.emplace(alarm_texts_.end(), rule.rule_id, rule.description);
           const RuleKey key{data_id, texts->first, texts->second};
           found = alarm_states_.emplace(key, RuleState{active, cycles_, texts}).first;
+          made = true;
           if (active) changes.push_back({&rule, true});
         }
         state = &*found;
         alarm_places_.Remember(data_id, position, state);
       }
+      if (made || state->second.stated != cycles_) ++stated_this_cycle_;
       state->second.stated = cycles_;
       if (state->second.active != active) {
         state->second.active = active;
@@ -67,7 +68,9 @@ void ZVKController::RetireUnreported(unsigned composite_id) {
   std::vector<std::pair<unsigned, std::pair<std::string, std::string>>> retired;
   {
     std::lock_guard<std::mutex> lock(alarm_mutex_);
-    for (auto state = alarm_states_.begin(); state != alarm_states_.end();) {
+    // Most cycles state every rule there is: then none is looked at.
+    const bool all_stated = stated_this_cycle_ == alarm_states_.size();
+    for (auto state = alarm_states_.begin(); !all_stated && state != alarm_states_.end();) {
       const unsigned data_id = state->first.data_id;
       const RuleState& rule = state->second;
       const auto stated = stated_in_.find(data_id);
@@ -83,6 +86,7 @@ void ZVKController::RetireUnreported(unsigned composite_id) {
       alarm_texts_.erase(texts);  // only once no key views them
     }
     ++cycles_;
+    stated_this_cycle_ = 0;
   }
   for (const auto& [data_id, texts] : retired)
     events_->OnRetired(data_id, texts.first, texts.second);

@@ -98,4 +98,5 @@ class ZVK_API ZVKController {
   // Cycles completed (checked on the worker), and by data id the last cycle each stated rules.
   unsigned long long cycles_ = 0;
   std::unordered_map<unsigned, unsigned long long> stated_in_;
+  std::size_t stated_this_cycle_ = 0;  // the states stated in the cycle under way
 };
