@@ -60,11 +60,11 @@ bool ZVKController::BatchCheck(unsigned data_id, const std::vector<rule_value>& 
   return !changes.empty();
 }
 
-void ZVKController::CycleCompleted(unsigned data_id) {
-  Submit([this, data_id] { RetireUnreported(data_id); });
+void ZVKController::CycleCompleted() {
+  Submit([this] { RetireUnreported(); });
 }
 
-void ZVKController::RetireUnreported(unsigned composite_id) {
+void ZVKController::RetireUnreported() {
   std::vector<std::pair<unsigned, std::pair<std::string, std::string>>> retired;
   {
     std::lock_guard<std::mutex> lock(alarm_mutex_);
@@ -75,7 +75,7 @@ void ZVKController::RetireUnreported(unsigned composite_id) {
       const RuleState& rule = state->second;
       const auto stated = stated_in_.find(data_id);
       const bool unit_stated_now = stated != stated_in_.end() && stated->second == cycles_;
-      if (rule.active || rule.stated == cycles_ || !(unit_stated_now || data_id == composite_id)) {
+      if (rule.active || rule.stated == cycles_ || !unit_stated_now) {
         ++state;
         continue;
       }

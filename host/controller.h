@@ -57,14 +57,14 @@ class ZVK_API ZVKController {
   // every change as an alarm. A first sighting that is active counts as raised. True when any
   // state changed.
   bool BatchCheck(unsigned data_id, const std::vector<rule_value>& rules);
-  // The composite device `data_id` completed a cycle; called by it after it handed over the
-  // cycle's rules. Once the threshold worker has checked them, the rules no longer reported are
-  // retired: each cleared rule not stated in this cycle whose unit stated its rules in it (a
-  // unit states all of its rules every cycle it completes), or that is the composite device's
-  // own (its model check states its rule once in a device's life, and a device made anew that
-  // does not raise it again clears it). Each is forgotten and handed to OnRetired. A raised
-  // rule is never retired.
-  void CycleCompleted(unsigned data_id);
+  // The composite device completed a cycle; called by it after it handed over the cycle's
+  // rules. Once the threshold worker has checked them, the rules no longer reported are retired:
+  // each cleared rule not stated in this cycle whose unit (its data id) stated rules in it. A
+  // unit states all of its rules every cycle it completes. The model alarm shares its data id
+  // with the rectifier unit: the model check states it once in a device's life, and a device
+  // made anew that does not raise it again clears it; it goes after the next cycle of the
+  // rectifier unit. Each is forgotten and handed to OnRetired. A raised rule is never retired.
+  void CycleCompleted();
 
   void Publish(unsigned data_id, int record_type, const unsigned char* bytes, unsigned length);
   void SaveHistory(unsigned data_id, int record_type, const unsigned char* bytes, unsigned length);
@@ -80,7 +80,7 @@ class ZVK_API ZVKController {
   const std::shared_ptr<ThresholdWorker::Owner> owner_;
 
   // Runs on the threshold worker: the retirement CycleCompleted describes.
-  void RetireUnreported(unsigned composite_id);
+  void RetireUnreported();
 
   using RuleTexts = std::list<std::pair<std::string, std::string>>;  // rule id, description
   struct RuleState {

@@ -152,7 +152,7 @@ void ZVKSPDevice::Reset() {
   }
   // After the cycle's rules: the threshold engine retires the rules it no longer reports.
   if (cycle_completed)
-    if (auto controller = controller_.lock()) controller->CycleCompleted(data_id_);
+    if (auto controller = controller_.lock()) controller->CycleCompleted();
 }
 
 bool ZVKSPDevice::Init(std::weak_ptr<ZVKController> controller, unsigned data_id,
