@@ -1,7 +1,7 @@
 #pragma once
 
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,6 +57,14 @@ class ZVK_API ZVKController {
   // every change as an alarm. A first sighting that is active counts as raised. True when any
   // state changed.
   bool BatchCheck(unsigned data_id, const std::vector<rule_value>& rules);
+  // The composite device completed a cycle; called by it after it handed over the cycle's
+  // rules. Once the threshold worker has checked them, the rules no longer reported are retired:
+  // each cleared rule not stated in this cycle whose unit (its data id) stated rules in it. A
+  // unit states all of its rules every cycle it completes. The model alarm shares its data id
+  // with the rectifier unit: the model check states it once in a device's life, and a device
+  // made anew that does not raise it again clears it; it goes after the next cycle of the
+  // rectifier unit. Each is forgotten and handed to OnRetired. A raised rule is never retired.
+  void CycleCompleted();
 
   void Publish(unsigned data_id, int record_type, const unsigned char* bytes, unsigned length);
   void SaveHistory(unsigned data_id, int record_type, const unsigned char* bytes, unsigned length);
@@ -71,10 +79,24 @@ class ZVK_API ZVKController {
   // its own work items, on the worker thread.
   const std::shared_ptr<ThresholdWorker::Owner> owner_;
 
+  // Runs on the threshold worker: the retirement CycleCompleted describes.
+  void RetireUnreported();
+
+  using RuleTexts = std::list<std::pair<std::string, std::string>>;  // rule id, description
+  struct RuleState {
+    bool active = false;
+    unsigned long long stated = 0;  // the number of the cycle it was last stated in
+    RuleTexts::iterator texts;      // what its key views
+  };
+
   std::mutex alarm_mutex_;
   // The last state of each rule seen; its key views the rule's texts kept in alarm_texts_.
-  std::deque<std::pair<std::string, std::string>> alarm_texts_;  // rule id, description
-  std::unordered_map<RuleKey, bool, RuleKeyHash> alarm_states_;
+  RuleTexts alarm_texts_;
+  std::unordered_map<RuleKey, RuleState, RuleKeyHash> alarm_states_;
   // Each rule's state by its position in its device's list.
-  RulePlaces<std::pair<const RuleKey, bool>> alarm_places_;
+  RulePlaces<std::pair<const RuleKey, RuleState>> alarm_places_;
+  // Cycles completed (checked on the worker), and by data id the last cycle each stated rules.
+  unsigned long long cycles_ = 0;
+  std::unordered_map<unsigned, unsigned long long> stated_in_;
+  std::size_t stated_this_cycle_ = 0;  // the states stated in the cycle under way
 };

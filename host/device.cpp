@@ -127,6 +127,7 @@ void ZVKSPDevice::Reset() {
   // The composite device's quiet time runs from here; after a completed cycle (a child
   // published), later cycles follow the equipment's change bits.
   last_round_time_ = local_time();
+  const bool cycle_completed = child_published_;
   if (child_published_) {
     child_published_ = false;
     has_data_ = 1;
@@ -149,6 +150,9 @@ void ZVKSPDevice::Reset() {
     else
       work();
   }
+  // After the cycle's rules: the threshold engine retires the rules it no longer reports.
+  if (cycle_completed)
+    if (auto controller = controller_.lock()) controller->CycleCompleted();
 }
 
 bool ZVKSPDevice::Init(std::weak_ptr<ZVKController> controller, unsigned data_id,

@@ -125,7 +125,8 @@ class ZVK_API ZVKSPDevice : public ZVKVDevice {
 
   // Ends the exchange in flight. For a composite device it also closes the host's cycle
   // bookkeeping: the quiet-time stamp, has-data after a completed cycle, and the hand-over of
-  // the device's own rules (the model alarm) to the threshold worker.
+  // the device's own rules (the model alarm) to the threshold worker, and after a completed
+  // cycle the controller's retirement of the rules no longer reported.
   void Reset() override;
   bool Init(std::weak_ptr<ZVKController> controller, unsigned data_id,
             const Json::Value& config) override;

@@ -9,8 +9,8 @@
 using Bytes = std::vector<unsigned char>;
 
 // Everything the host sees its devices do. Tests implement it to record; the bench host to
-// print, store and stream. Calls come from the serial thread, except OnAlarm and OnHistory,
-// which come from the threshold worker.
+// print, store and stream. Calls come from the serial thread, except OnAlarm, OnHistory and
+// OnRetired, which come from the threshold worker.
 class ZVK_API HostEvents {
  public:
   virtual ~HostEvents();
@@ -26,4 +26,8 @@ class ZVK_API HostEvents {
   virtual void OnHistory(unsigned data_id, int record_type, const Bytes& snapshot);
   // A composite device completed cycle `number` (counted from 1) and called Reset().
   virtual void OnCycle(unsigned data_id, unsigned number);
+  // The threshold engine retired a rule no longer reported: it forgot its state, and the rule,
+  // stated again, is a first sighting. From the threshold worker.
+  virtual void OnRetired(unsigned data_id, const std::string& rule_id,
+                         const std::string& description);
 };

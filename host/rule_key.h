@@ -54,6 +54,8 @@ class RulePlaces {
       return nullptr;
     return entry;
   }
+  // The device's places are forgotten: for when an entry of its goes away.
+  void Forget(unsigned data_id) { PlacesOf(data_id).clear(); }
   void Remember(unsigned data_id, std::size_t place, Entry* entry) {
     if (place >= kMaxPlaces) return;
     std::vector<Entry*>& places = PlacesOf(data_id);

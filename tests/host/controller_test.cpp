@@ -4,6 +4,8 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -103,6 +105,58 @@ TEST(ControllerAlarms, ReportsRaisesAndClearsPerRuleAndDescription) {
   EXPECT_EQ(alarms[3].data_id, 6u);
   EXPECT_EQ(alarms[4].rule.description, "fuse 2");
   EXPECT_TRUE(alarms[4].raised);
+}
+
+// Records the rules the controller retires as well.
+class RetirementEvents : public RecordingEvents {
+ public:
+  void OnRetired(unsigned data_id, const std::string&, const std::string& description) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired_.push_back(std::to_string(data_id) + " " + description);
+  }
+  std::vector<std::string> retired() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return retired_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> retired_;
+};
+
+TEST(ControllerAlarms, RetiresClearedRulesNoLongerStatedOnceTheirUnitCompletedACycle) {
+  const auto events = std::make_shared<RetirementEvents>();
+  const auto controller = std::make_shared<ZVKController>(events);
+  constexpr unsigned kComposite = 100;
+  // Cycle 1: units 5 and 6 state their rules, the composite device its model alarm under the
+  // data id of its rectifier unit.
+  controller->BatchCheck(5, {Rule("AC_0", "a", false), Rule("AC_1", "b", true)});
+  controller->BatchCheck(6, {Rule("DC_0", "d", false)});
+  controller->BatchCheck(kComposite, {Rule("RC_0", "r", false)});
+  controller->BatchCheck(kComposite, {Rule("device_model", "m", true)});
+  controller->CycleCompleted();
+  controller->Drain();  // a device hands its rules to the worker as well: they come after
+  // Cycle 2: unit 5 states other rules, unit 6 none (its cycle did not complete); a device
+  // made anew did not raise the model alarm again: it is cleared.
+  controller->BatchCheck(5, {Rule("AC_2", "c", false)});
+  controller->BatchCheck(kComposite, {Rule("RC_0", "r", false)});
+  controller->BatchCheck(kComposite, {Rule("device_model", "m", false)});
+  controller->CycleCompleted();
+  controller->Drain();
+  // "a" is gone; "b" stands raised; unit 6 has not completed a cycle since; "m" was stated now.
+  EXPECT_EQ(events->retired(), std::vector<std::string>{"5 a"});
+  // Cycle 3: the rectifier unit alone. The cleared model alarm goes; "c" waits for unit 5.
+  controller->BatchCheck(kComposite, {Rule("RC_0", "r", false)});
+  controller->CycleCompleted();
+  controller->Drain();
+  EXPECT_EQ(events->retired(), (std::vector<std::string>{"5 a", "100 m"}));
+  // A rule retired is a first sighting when stated again: raised, it is reported raised.
+  events->clear();
+  EXPECT_TRUE(controller->BatchCheck(5, {Rule("AC_0", "a", true), Rule("AC_2", "c", false)}));
+  EXPECT_FALSE(controller->BatchCheck(6, {Rule("DC_0", "d", false)}));
+  ASSERT_EQ(events->alarms().size(), 1u);
+  EXPECT_TRUE(events->alarms()[0].raised);
+  controller->Shutdown();
 }
 
 TEST(HostTime, StampsYearLeastSignificantByteFirst) {

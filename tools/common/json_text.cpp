@@ -7,6 +7,8 @@
 #include <fmt/format.h>
 #include <json/writer.h>
 
+#include "tools/common/utf8.h"
+
 std::string CompactJson(const Json::Value& value) {
   // Making a writer costs more than most of what it writes: one per thread, kept.
   thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
@@ -20,7 +22,15 @@ std::string CompactJson(const Json::Value& value) {
   out.str(std::string());
   out.clear();
   writer->write(value, &out);
-  return out.str();
+  return WithValidUtf8(out.str());
+}
+
+std::string WithValidUtf8(std::string json) {
+  if (IsValidUtf8(json)) return json;
+  std::string valid;
+  valid.reserve(json.size() + 16);
+  AppendValidUtf8(valid, json, "\\\\");
+  return valid;
 }
 
 Json::Value FloatJson(float value) {

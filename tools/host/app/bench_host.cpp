@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 #include <json/writer.h>
 
+#include "tools/common/json_text.h"
 #include "tools/common/stop_signals.h"
 #include "tools/common/version.h"
 #include "tools/host/app/site_wiring.h"
@@ -191,7 +192,8 @@ int RunBenchHost(const ParsedOptions& parsed) {
     builder["indentation"] = "  ";
     builder["emitUTF8"] = true;
     fmt::print(machine_output, "{}\n",
-               Json::writeString(builder, DescribedSiteJson(*status, true, DescribeRectifierUnit)));
+               WithValidUtf8(Json::writeString(
+                   builder, DescribedSiteJson(*status, true, DescribeRectifierUnit))));
     std::fflush(machine_output);
   }
   return 0;

@@ -93,6 +93,18 @@ void AlarmBook::Changed(unsigned data_id, const rule_value& rule, bool raised) {
   }
 }
 
+void AlarmBook::Retired(unsigned data_id, const std::string& rule_id,
+                        const std::string& description) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = alarms_.find(std::make_tuple(data_id, rule_id, description));
+  if (entry == alarms_.end()) return;
+  // The key of listed_alarms_ views the texts of alarms_' key, and the places view its entries.
+  listed_alarms_.erase(RuleKey{data_id, rule_id, description});
+  listed_places_.Forget(data_id);
+  alarms_.erase(entry);
+  version_ = NewVersion();
+}
+
 std::vector<AlarmChange> AlarmBook::TakeChanges() {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::exchange(changes_, {});

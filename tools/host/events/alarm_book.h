@@ -38,6 +38,9 @@ class AlarmBook {
   void Stated(unsigned data_id, const rule_value& rule, EventFields* event);
   // The threshold engine raised or cleared the rule: its state, dated now.
   void Changed(unsigned data_id, const rule_value& rule, bool raised);
+  // The threshold engine retired the rule, no longer reported: it leaves the list (its changes
+  // stay in the last hour's). Stated again, it is listed as new.
+  void Retired(unsigned data_id, const std::string& rule_id, const std::string& description);
   // The changes since the last call.
   std::vector<AlarmChange> TakeChanges();
   // The alarms of `rule_id` raised now, as rules for the threshold engine.

@@ -14,6 +14,8 @@
 #include <fmt/format.h>
 #include <json/writer.h>
 
+#include "tools/common/utf8.h"
+
 namespace k426b_host {
 
 EventStream::~EventStream() { Close(); }
@@ -55,14 +57,17 @@ void LineHead(std::string& line, const char* event, std::size_t more) {
   line += '"';
 }
 
-// A JSON string as the compact writer makes it. Text without quotes, backslashes and control
-// characters is written as it stands (UTF-8 is kept); anything else is left to the writer.
+// A JSON string as the compact writer makes it. Valid UTF-8 without quotes, backslashes and
+// control characters is written as it stands; anything else is left to the writer.
 void AppendQuoted(std::string& out, std::string_view text) {
-  for (const char c : text) {
-    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
-      out += CompactJson(Json::Value(std::string(text)));
-      return;
-    }
+  bool as_it_stands = IsValidUtf8(text);
+  for (std::size_t index = 0; as_it_stands && index < text.size(); ++index) {
+    const char c = text[index];
+    as_it_stands = c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
+  }
+  if (!as_it_stands) {
+    out += CompactJson(Json::Value(std::string(text)));
+    return;
   }
   out += '"';
   out += text;

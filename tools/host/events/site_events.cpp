@@ -171,6 +171,11 @@ void SiteEvents::OnCycle(unsigned, unsigned) {
   Emit("cycle", members);
 }
 
+void SiteEvents::OnRetired(unsigned data_id, const std::string& rule_id,
+                           const std::string& description) {
+  alarms_.Retired(data_id, rule_id, description);
+}
+
 void SiteEvents::CacheAccepted(unsigned data_id, int record_type, const Bytes& image,
                                std::chrono::system_clock::time_point taken) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -55,6 +55,8 @@ class SiteEvents : public HostEvents {
   void OnAlarm(unsigned data_id, const rule_value& rule, bool raised) override;
   void OnHistory(unsigned data_id, int record_type, const Bytes& snapshot) override;
   void OnCycle(unsigned data_id, unsigned number) override;
+  void OnRetired(unsigned data_id, const std::string& rule_id,
+                 const std::string& description) override;
 
   // An event of this site: `site` is added when the site has a name.
   void Emit(const char* event, Json::Value members);

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "tools/common/utf8.h"
 #include "tools/common/version.h"
 #include "tools/host/http/history_metrics.h"
 #include "tools/host/status/rectifier_view.h"
@@ -245,6 +246,9 @@ void AlarmActive(std::string& out, const Sites& sites) {
 }  // namespace
 
 std::string EscapeLabelValue(const std::string& value) {
+  // A label value must be UTF-8: a byte from the line that is not is written as `\xFF`, its
+  // backslash escaped as every backslash is.
+  if (!IsValidUtf8(value)) return EscapeLabelValue(ValidUtf8(value));
   std::string escaped;
   escaped.reserve(value.size());
   for (char c : value) {

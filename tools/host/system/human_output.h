@@ -2,13 +2,16 @@
 
 // The human output of one site: whole lines, never interleaved with another thread's, on
 // standard output (standard error when the event stream or the one-shot JSON has standard
-// output). A site of several carries its name in front of each line.
+// output). A site of several carries its name in front of each line. Bytes from the line that
+// are not valid UTF-8 are shown as `\xFF`.
 
 #include <cstdio>
 #include <mutex>
 #include <string>
 
 #include <fmt/format.h>
+
+#include "tools/common/utf8.h"
 
 namespace k426b_host {
 
@@ -17,7 +20,8 @@ class HumanOutput {
   HumanOutput(std::FILE* out, std::string site) : out_(out), site_(std::move(site)) {}
 
   // `text` may span several lines; each gets the site's name.
-  void Print(const std::string& text) {
+  void Print(const std::string& given) {
+    const std::string text = ValidUtf8(given);
     std::lock_guard<std::mutex> lock(mutex_);
     if (site_.empty()) {
       fmt::print(out_, "{}\n", text);

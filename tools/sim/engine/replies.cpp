@@ -122,7 +122,7 @@ ReplyInfo BuildReply(QueryKind kind, const Scenario& scenario, unsigned char dat
   switch (kind) {
     case QueryKind::kDeviceInfo: {
       std::string field = scenario.model.substr(0, kModelFieldSize);
-      field.resize(kModelFieldSize, ' ');
+      field.resize(kModelFieldSize, static_cast<char>(scenario.model_fill));
       out.Bytes(field);
       break;
     }

@@ -11,7 +11,7 @@
 //   DC   0x42/0x41  flag, units, per unit: v i, dc_m values, dc_n values, p values (count first)
 //        0x42/0x44  flag, units, per unit: v_alarm, m fuse bytes, p user alarm bytes (count first)
 //   PAR  0x40/0x46  5 values, P=0        0x42/0x46  2 values, 26, 26 values
-//   INFO 0x40/0x51  20-byte model field, padded with blanks
+//   INFO 0x40/0x51  20-byte model field, padded with the scenario's fill byte
 //
 // Values are IEEE 754 floats, least significant byte first; a missing value is 20 20 20 20.
 

@@ -108,6 +108,8 @@ struct ScriptedFault {
 
 struct Scenario {
   std::string model = "K426B";
+  // The byte the model field is padded with: a blank, as most systems send, or NUL or 0xFF.
+  uint8_t model_fill = ' ';
   uint8_t address = 1;
   // Queries with another VER are answered with RTN 0x01; empty accepts any version.
   std::optional<uint8_t> version = 0x20;

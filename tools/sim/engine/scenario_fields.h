@@ -140,6 +140,7 @@ void VisitFields(Parameters& parameters, Fields& field) {
 // The part of the top level that is plain data; model, version and the script are read apart.
 template <typename Fields>
 void VisitFields(Scenario& scenario, Fields& field) {
+  field("model_fill", scenario.model_fill);
   field("address", scenario.address);
   field("ac_units", scenario.ac_units);
   field("dc_units", scenario.dc_units);
