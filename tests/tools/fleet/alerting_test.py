@@ -103,9 +103,13 @@ class Stack:
         self.sim_b = self.spawn([SIM, "--tcp", "127.0.0.1:0"])
         tcp_address = read_line(self.sim_b, 10, "k426b-sim --tcp")
         self.host_port = free_port()
-        self.spawn([HOST, "--sites", self.write_sites(tcp_address),
-                    "--listen", f"127.0.0.1:{self.host_port}"])
-        wait_until(lambda: fetch(self.host_port, "/healthz") is not None, "k426b-host answers")
+        # The endpoint named as other Prometheus exporters name it.
+        host = self.spawn([HOST, "--sites", self.write_sites(tcp_address),
+                           "--web.listen-address", f"127.0.0.1:{self.host_port}"])
+        wait_until(lambda: host.poll() is not None or fetch(self.host_port, "/healthz"),
+                   "k426b-host answers")
+        if host.poll() is not None:
+            raise AssertionError(f"k426b-host ended ({host.returncode}): {self.tail()}")
         self.alertmanager_port = free_port()
         self.spawn([ALERTMANAGER, f"--config.file={self.write_alertmanager_config(webhook_url)}",
                     f"--storage.path={os.path.join(self.directory, 'alertmanager')}",
@@ -193,16 +197,30 @@ class Stack:
 
 
 class AlertingTest(unittest.TestCase):
-    def setUp(self):
-        self.webhook = WebhookReceiver()
-        self.addCleanup(self.webhook.stop)
-        self.stack = Stack(self.webhook.url)
-        self.addCleanup(self.stack.stop)
+    """One stack for the class; the alarm test, which stops simulators, runs first."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.webhook = WebhookReceiver()
+        try:
+            cls.stack = Stack(cls.webhook.url)
+        except BaseException:
+            cls.webhook.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.stop()
+        cls.webhook.stop()
 
     def show(self, what, payload):
         alerts = [{key: alert[key] for key in ("status", "labels", "annotations")}
                   for alert in payload["alerts"]]
         print(f"{what}: {json.dumps(alerts, ensure_ascii=False)}", flush=True)
+
+    def test_the_landing_page_links_to_the_metrics_without_javascript(self):
+        page = fetch(self.stack.host_port, "/")
+        self.assertRegex(page, r'<noscript>.*<a href="metrics">', page)
 
     def test_an_alarm_fires_and_resolves_and_a_lost_line_fires(self):
         def fuse_alarm(labels):
