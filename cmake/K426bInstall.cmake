@@ -21,6 +21,9 @@ install(TARGETS zvkhost EXPORT k426bTargets
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/k426b/examples
         COMPONENT Runtime)
+# Alerting rules with their tests, the dashboard and their README, for Prometheus and Grafana.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/monitoring/ DESTINATION ${CMAKE_INSTALL_DATADIR}/k426b/monitoring
+        COMPONENT Runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/sites.json.template DESTINATION ${K426B_INSTALL_CONFDIR}
         RENAME sites.json COMPONENT Runtime)

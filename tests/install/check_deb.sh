@@ -29,7 +29,9 @@ for script in postinst prerm postrm; do
 done
 for path in ./usr/bin/k426b-host ./usr/bin/k426b-sim ./etc/k426b/sites.json \
             ./lib/systemd/system/k426b-host.service ./usr/share/man/man1/k426b-host.1.gz \
-            ./usr/share/man/man1/k426b-sim.1.gz ./usr/share/k426b/examples/k426b.json; do
+            ./usr/share/man/man1/k426b-sim.1.gz ./usr/share/k426b/examples/k426b.json \
+            ./usr/share/k426b/monitoring/k426b-alerts.yml \
+            ./usr/share/k426b/monitoring/k426b-dashboard.json; do
   check "k426b holds $path" grep -q " $path\$" <<< "$contents"
 done
 check "k426b holds the plug-in in its own library folder" grep -Eq ' \./usr/lib/([^/]+/)?k426b/libk426b\.so$' <<< "$contents"

@@ -43,7 +43,8 @@ with tempfile.TemporaryDirectory(prefix="k426b-install-") as temp:
     for relative in ["bin/k426b-host", "bin/k426b-sim",
                      f"{args.pkglibdir}/libk426b.so", f"{args.pkglibdir}/libzvkhost.so",
                      "etc/k426b/sites.json", "lib/systemd/system/k426b-host.service",
-                     "share/k426b/examples/k426b.json", "share/man/man1/k426b-host.1.gz",
+                     "share/k426b/examples/k426b.json", "share/k426b/monitoring/k426b-alerts.yml",
+                     "share/man/man1/k426b-host.1.gz",
                      "share/man/man1/k426b-sim.1.gz", "include/k426b/host/device.h"]:
         check(os.path.exists(os.path.join(moved, relative)), "installed " + relative)
 

@@ -193,13 +193,16 @@ class ScriptsTest(TempDirTest):
         self.assertTrue(build | {"file", "dpkg-dev"} <= package, package)
 
         tests, calls = self.installed_with("tests")
-        self.assertTrue(package | {"prometheus", "chromium", "chromium-driver", "clang",
+        self.assertTrue(package | {"prometheus", "prometheus-alertmanager", "chromium",
+                                   "chromium-driver", "clang",
                                    "libgtest-dev", "libgmock-dev", "libbenchmark-dev",
                                    "python3-selenium", "systemd"} <= tests, tests)
         install = next(i for i, call in enumerate(calls) if call.startswith("apt-get install"))
         disabled = [i for i, call in enumerate(calls)
                     if call.startswith("systemctl disable") and "prometheus.service" in call]
         self.assertTrue(disabled and disabled[0] > install, calls)
+        self.assertTrue([call for call in calls[install:] if call.startswith("systemctl disable")
+                         and "prometheus-alertmanager.service" in call], calls)
 
     def test_a_failing_stage_names_the_stages_that_never_ran(self):
         self.copy_script("test.sh")

@@ -52,7 +52,7 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   auto* sites = app.add_option("--sites", options.sites_path,
                                "sites file (JSON): every power system listed there in one "
                                "process; SIGHUP re-reads it");
-  app.add_option("--listen", options.listen,
+  app.add_option("--listen,--web.listen-address", options.listen,
                  "serve /metrics, /healthz and the web page on ADDR:PORT (PORT alone: "
                  "127.0.0.1)");
   app.add_option("--config", options.config_path,
