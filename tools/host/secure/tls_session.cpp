@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
 namespace k426b_host {
@@ -42,9 +43,12 @@ std::string MakeTlsContext(const TlsSettings& settings, TlsContext& context) {
            " are not available: " + OpenSslError();
   if (SSL_CTX_use_certificate_chain_file(ctx, settings.cert_file.c_str()) != 1)
     return "cert_file " + settings.cert_file + ": " + OpenSslError();
-  if (SSL_CTX_use_PrivateKey_file(ctx, settings.key_file.c_str(), SSL_FILETYPE_PEM) != 1)
-    return "key_file " + settings.key_file + ": " + OpenSslError();
-  if (SSL_CTX_check_private_key(ctx) != 1)
+  const bool key_taken =
+      SSL_CTX_use_PrivateKey_file(ctx, settings.key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+  const bool other_key = ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH;
+  if (!key_taken && !other_key) return "key_file " + settings.key_file + ": " + OpenSslError();
+  ERR_clear_error();
+  if (!key_taken || SSL_CTX_check_private_key(ctx) != 1)
     return "key_file " + settings.key_file + " does not belong to cert_file " + settings.cert_file;
   if (!settings.client_ca_file.empty()) {
     if (SSL_CTX_load_verify_locations(ctx, settings.client_ca_file.c_str(), nullptr) != 1)
