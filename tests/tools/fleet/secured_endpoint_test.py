@@ -27,6 +27,8 @@ from processes import (  # noqa: E402
     DEADLINE_S, device_config, free_port, read_line, stop_process, wait_until)
 
 HOST = SIM = None
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "examples",
+                       "web-config.yml")
 
 # What `htpasswd -nBC 10` writes for these passwords.
 PASSWORD = "scrape-secret"
@@ -84,7 +86,7 @@ class SecuredHost:
         return self.write("sites.json", json.dumps({"sites": [
             {"name": "north", "port": address, "device": device_config(0)}]}))
 
-    def start(self, config_text):
+    def start(self, config_text, user=f"prom:{PASSWORD}"):
         sim = self.spawn([SIM, "--tcp", "127.0.0.1:0"], subprocess.PIPE)
         sites = self.sites_file("tcp://" + read_line(sim, 10, "k426b-sim --tcp"))
         self.port = free_port()
@@ -95,7 +97,7 @@ class SecuredHost:
         def answering():
             if self.host.poll() is not None:
                 raise AssertionError(f"k426b-host ended ({self.host.returncode}): {self.log()}")
-            return self.curl("/healthz", user=f"prom:{PASSWORD}")[0] == "200"
+            return self.curl("/healthz", user=user)[0] == "200"
 
         wait_until(answering, "the host answering over TLS")
 
@@ -199,6 +201,15 @@ class CurlTest(HostTest):
                    "the rotated password taken")
         self.assertEqual(host.curl("/metrics", user=f"prom:{PASSWORD}")[0], "401")
         self.assertEqual(host.log().count("web configuration not changed"), 1)
+
+
+    def test_the_shipped_example_serves_with_its_certificate_paths_filled_in(self):
+        with open(EXAMPLE) as example:
+            text = example.read().replace("/etc/k426b/tls/k426b.", "server.")
+        self.host.start(text, user="prometheus:change-me")
+        status, body, _ = self.host.curl("/metrics", user="prometheus:change-me", head=True)
+        self.assertEqual(status, "200")
+        self.assertIn("X-Frame-Options: deny", body)
 
 
 class RefusedTest(HostTest):
