@@ -71,6 +71,8 @@ std::string MakeTlsContext(const TlsSettings& settings, TlsContext& context) {
   // Session tickets would be lost at every reload of the context anyway.
   SSL_CTX_set_num_tickets(ctx, 0);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  // Nothing left behind for the next call on this thread to take as its own error.
+  ERR_clear_error();
   context = std::move(made);
   return {};
 }
