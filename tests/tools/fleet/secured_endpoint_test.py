@@ -10,10 +10,12 @@ Exit status 77 (skipped) when curl or openssl (or, for the scrape, prometheus) i
 """
 
 import argparse
+import base64
 import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -186,6 +188,25 @@ class CurlTest(HostTest):
         finally:
             for client in stuck:
                 client.close()
+
+    def test_pipelined_requests_on_one_tls_connection_are_all_answered(self):
+        host = self.host
+        host.start(web_config({"prom": HASH}))
+        context = ssl.create_default_context(cafile=host.path("ca.crt"))
+        context.load_cert_chain(host.path("client.crt"), host.path("client.key"))
+        credentials = base64.b64encode(f"prom:{PASSWORD}".encode()).decode()
+        request = (f"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   f"Authorization: Basic {credentials}\r\n\r\n").encode()
+        with socket.create_connection(("127.0.0.1", host.port), timeout=20) as raw:
+            with context.wrap_socket(raw, server_hostname="127.0.0.1") as client:
+                answers = b""
+                # Three at once, then one more on the connection kept alive at the gate.
+                for count, sent in ((3, request * 3), (4, request)):
+                    client.sendall(sent)
+                    while min(answers.count(b"HTTP/1.1 200 OK"), answers.count(b"ok\n")) < count:
+                        piece = client.recv(65536)
+                        self.assertTrue(piece, f"closed after {answers!r}")
+                        answers += piece
 
     def test_a_bad_change_is_refused_and_a_good_one_taken(self):
         host = self.host
