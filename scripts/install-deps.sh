@@ -7,12 +7,13 @@ set -euo pipefail
 
 build=(build-essential cmake pkg-config python3
        libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libspdlog-dev
-       libsqlite3-dev libcli11-dev libcpp-httplib-dev libsystemd-dev)
+       libsqlite3-dev libcli11-dev libcpp-httplib-dev libsystemd-dev
+       libssl-dev libyaml-cpp-dev libcrypt-dev)
 # CPack's DEB generator runs dpkg-shlibdeps and `file`; systemd's pkg-config file names the
 # folder the unit is installed in.
 package=(dpkg-dev file systemd)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-       prometheus prometheus-alertmanager chromium chromium-driver python3-selenium
+       prometheus prometheus-alertmanager curl openssl chromium chromium-driver python3-selenium
        fonts-wqy-microhei)  # a font with Chinese glyphs for the browser test's screenshots
 
 packages=("${build[@]}")

@@ -55,6 +55,9 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   app.add_option("--listen,--web.listen-address", options.listen,
                  "serve /metrics, /healthz and the web page on ADDR:PORT (PORT alone: "
                  "127.0.0.1)");
+  app.add_option("--web.config.file", options.web_config_file,
+                 "secure the endpoint of --listen as this YAML file says: TLS, client "
+                 "certificates, basic auth (bcrypt), headers; read again when it changes");
   app.add_option("--config", options.config_path,
                  "composite device configuration (JSON); default " + ExampleConfigPath());
   auto* port = app.add_option("--port", options.port,

@@ -36,6 +36,7 @@ struct HostOptions {
   std::string log_file;     // empty: standard error
   std::string sites_path;   // --sites: every power system of this file in one process
   std::string listen;       // --listen ADDR:PORT: the HTTP endpoint; empty: none
+  std::string web_config_file;  // --web.config.file: TLS, basic auth, headers of the endpoint
 };
 
 struct ParsedOptions {

@@ -122,9 +122,10 @@ int RunService(const ParsedOptions& parsed) {
         return Fail(kBadUsage, problem);
       }
     }
-    const std::string endpoint = options.listen.empty()
-                                     ? std::string("off")
-                                     : fmt::format("http://{}:{}/", listen.host, http.port());
+    const std::string endpoint =
+        options.listen.empty()
+            ? std::string("off")
+            : fmt::format("{}://{}:{}/", http.tls() ? "https" : "http", listen.host, http.port());
     const auto status = [&] {
       return fmt::format("{} site{}; endpoint {}", site_set.size(), site_set.size() == 1 ? "" : "s",
                          endpoint);

@@ -17,9 +17,16 @@ int Fail(int status, const std::string& message) {
 }
 
 std::string CheckListen(const HostOptions& options, ListenAddress& listen) {
-  if (options.listen.empty()) return {};
+  if (options.listen.empty())
+    return options.web_config_file.empty() ? "" : "--web.config.file secures --listen: give both";
   if (auto problem = ParseListenAddress(options.listen, listen); !problem.empty())
     return "--listen: " + problem;
+  if (options.web_config_file.empty()) return {};
+  // Read in full (certificates and key too) before anything is opened, then again at the start
+  // of the endpoint.
+  HttpServer checked;
+  if (auto problem = checked.Secure(options.web_config_file); !problem.empty())
+    return "--web.config.file: " + problem;
   return {};
 }
 
@@ -62,6 +69,9 @@ std::string StartHttp(const HostOptions& options, const ListenAddress& listen, S
   if (options.listen.empty()) return {};
   AddMetricsRoute(http, board, history);
   AddWebRoutes(http, board);
+  if (!options.web_config_file.empty())
+    if (auto problem = http.Secure(options.web_config_file); !problem.empty())
+      return "--web.config.file: " + problem;
   if (auto problem = http.Start(listen); !problem.empty())
     return "--listen " + options.listen + ": " + problem;
   return {};

@@ -85,6 +85,20 @@ Head ReadHead(const std::string& head, std::size_t max_lines) {
   return read;
 }
 
+// Reads what the client sent, decrypted when the connection has TLS; the result and errno as
+// recv(2) gives them.
+ssize_t Receive(GateConnection& connection, char* buffer, std::size_t size) {
+  if (!connection.tls) return ::recv(connection.fd.Get(), buffer, size, 0);
+  std::size_t got = 0;
+  switch (connection.tls->Read(buffer, size, got)) {
+    case TlsStep::kDone: return static_cast<ssize_t>(got);
+    case TlsStep::kWantRead:
+    case TlsStep::kWantWrite: errno = EAGAIN; return -1;
+    case TlsStep::kClosed: return 0;
+    default: errno = ECONNRESET; return -1;
+  }
+}
+
 // Where the head ends (after its blank line), or npos while incomplete.
 std::size_t HeadEnd(const std::string& bytes) {
   for (std::size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1)) {
@@ -103,8 +117,11 @@ struct ConnectionGate::Waiting {
   bool idle = false;     // kept alive, not a byte of the next head yet
 };
 
-ConnectionGate::ConnectionGate(int listening, GateLimits limits, Dispatch dispatch)
-    : listening_(listening), limits_(limits), dispatch_(std::move(dispatch)) {}
+ConnectionGate::ConnectionGate(int listening, GateLimits limits, Dispatch dispatch, TlsSource tls)
+    : listening_(listening),
+      limits_(limits),
+      dispatch_(std::move(dispatch)),
+      tls_(std::move(tls)) {}
 
 ConnectionGate::~ConnectionGate() = default;
 
@@ -199,6 +216,10 @@ bool ConnectionGate::Accept() {
     auto waiting = std::make_unique<Waiting>();
     waiting->connection = std::make_unique<GateConnection>(Fd(fd), open_);
     waiting->deadline = Clock::now() + limits_.head_time;
+    if (TlsContext context = tls_ ? tls_() : nullptr) {
+      waiting->connection->tls = TlsSession::Start(context, fd);
+      if (!waiting->connection->tls) continue;  // dropped: the connection closes
+    }
     if (open_ > limits_.connections) {
       Refuse(std::move(waiting), kBusy);
       continue;
@@ -234,13 +255,31 @@ std::unique_ptr<ConnectionGate::Waiting> ConnectionGate::Take(Waiting& waiting) 
   return taken;
 }
 
+bool ConnectionGate::Handshake(Waiting& waiting) {
+  TlsSession& tls = *waiting.connection->tls;
+  const int fd = waiting.connection->fd.Get();
+  const TlsStep step = tls.Handshake();
+  if (step == TlsStep::kWantRead || step == TlsStep::kWantWrite || step == TlsStep::kDone) {
+    epoll_event event{};
+    event.events = (step == TlsStep::kWantWrite ? EPOLLOUT : EPOLLIN) | EPOLLRDHUP;
+    event.data.ptr = &waiting;
+    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, fd, &event);
+    return step == TlsStep::kDone;
+  }
+  Forget(fd);
+  return false;
+}
+
 void ConnectionGate::Read(Waiting& waiting) {
   GateConnection& connection = *waiting.connection;
   const int fd = connection.fd.Get();
+  if (!waiting.refused && connection.tls && !connection.tls->established() && !Handshake(waiting))
+    return;
   char buffer[4096];
   bool closed = false;
   while (waiting.refused || connection.pending.size() <= limits_.head_bytes) {
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t got = waiting.refused ? ::recv(fd, buffer, sizeof buffer, 0)
+                                        : Receive(connection, buffer, sizeof buffer);
     if (got > 0) {
       if (!waiting.refused) connection.pending.append(buffer, static_cast<std::size_t>(got));
       continue;
@@ -278,7 +317,14 @@ void ConnectionGate::Read(Waiting& waiting) {
 void ConnectionGate::Refuse(std::unique_ptr<Waiting> waiting, const char* answer) {
   const int fd = waiting->connection->fd.Get();
   // A fresh socket's send buffer takes the short answer whole; what does not fit is dropped.
-  (void)!::send(fd, answer, std::strlen(answer), MSG_NOSIGNAL | MSG_DONTWAIT);
+  // Over TLS only a session that is set up can carry it; one that is not is closed.
+  if (TlsSession* tls = waiting->connection->tls.get()) {
+    std::size_t put = 0;
+    if (tls->established()) (void)tls->Write(answer, std::strlen(answer), put);
+    tls->Close();
+  } else {
+    (void)!::send(fd, answer, std::strlen(answer), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
   ::shutdown(fd, SHUT_WR);
   const std::size_t refused = static_cast<std::size_t>(std::count_if(
       waiting_.begin(), waiting_.end(), [](const auto& each) { return each->refused; }));
@@ -306,7 +352,9 @@ void ConnectionGate::ExpireAndAdopt() {
   for (auto& connection : returned) {
     auto waiting = std::make_unique<Waiting>();
     waiting->connection = std::move(connection);
-    waiting->idle = waiting->connection->pending.empty();
+    // A TLS session may hold the next request already, read from the socket with the last.
+    waiting->idle = waiting->connection->pending.empty() &&
+                    !(waiting->connection->tls && waiting->connection->tls->Buffered());
     waiting->deadline = now + (waiting->idle ? limits_.keep_alive_idle : limits_.head_time);
     // A client may have sent its next request already, behind the last one.
     Waiting* watched = Watch(std::move(waiting));

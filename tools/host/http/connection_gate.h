@@ -5,7 +5,8 @@
 // connection is handed on only once its head is complete, to the requests or the event streams,
 // and comes back here between the requests it keeps alive. A connection beyond the limit, or
 // one that no worker can take, is answered 503 at once and closed; a head that does not
-// complete in time is dropped; one too large is answered 431.
+// complete in time is dropped; one too large is answered 431. With TLS the gate also runs each
+// connection's handshake, without blocking, within the time of the head.
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "tools/common/fd.h"
+#include "tools/host/secure/tls_session.h"
 
 namespace k426b_host {
 
@@ -42,6 +44,7 @@ struct GateConnection {
   GateConnection& operator=(const GateConnection&) = delete;
 
   Fd fd;
+  std::unique_ptr<TlsSession> tls;  // null: plain HTTP
   std::string pending;
   unsigned served = 0;       // requests answered on it so far
   bool close_after = false;  // the head announces a body: the connection is not reused
@@ -57,8 +60,11 @@ class ConnectionGate {
   using Dispatch =
       std::function<bool(std::unique_ptr<GateConnection>& connection, RequestKind kind)>;
 
+  // The context a new connection's TLS session is made from; null: plain HTTP.
+  using TlsSource = std::function<TlsContext()>;
+
   // `listening` stays the caller's; it is made non-blocking.
-  ConnectionGate(int listening, GateLimits limits, Dispatch dispatch);
+  ConnectionGate(int listening, GateLimits limits, Dispatch dispatch, TlsSource tls = {});
   ~ConnectionGate();
   ConnectionGate(const ConnectionGate&) = delete;
   ConnectionGate& operator=(const ConnectionGate&) = delete;
@@ -80,6 +86,8 @@ class ConnectionGate {
   Waiting* Watch(std::unique_ptr<Waiting> waiting);
   std::unique_ptr<Waiting> Take(Waiting& waiting);
   void Read(Waiting& waiting);
+  // False when the handshake is not done yet (or failed: the connection is then dropped).
+  bool Handshake(Waiting& waiting);
   void Refuse(std::unique_ptr<Waiting> waiting, const char* answer);
   void Forget(int fd);
   void ExpireAndAdopt();
@@ -87,6 +95,7 @@ class ConnectionGate {
   int listening_;
   GateLimits limits_;
   Dispatch dispatch_;
+  TlsSource tls_;
   Fd epoll_;
   Fd wake_;
   std::atomic<bool> stopping_{false};

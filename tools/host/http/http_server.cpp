@@ -20,6 +20,7 @@
 
 #include "tools/common/net_address.h"
 #include "tools/host/http/connection_gate.h"
+#include "tools/host/secure/web_security.h"
 
 namespace k426b_host {
 
@@ -83,7 +84,7 @@ class ConnectionStream : public httplib::Stream {
       : connection_(connection), limits_(limits), stopping_(stopping) {}
 
   bool is_readable() const override {
-    return !connection_.pending.empty() ||
+    return !connection_.pending.empty() || (connection_.tls && connection_.tls->Buffered()) ||
            Ready(connection_.fd.Get(), POLLIN, limits_.read_timeout_s);
   }
   bool is_writable() const override {
@@ -96,10 +97,12 @@ class ConnectionStream : public httplib::Stream {
       connection_.pending.erase(0, taken);
       return static_cast<ssize_t>(taken);
     }
+    if (connection_.tls) return Secured(ptr, size, false);
     if (!Ready(connection_.fd.Get(), POLLIN, limits_.read_timeout_s)) return -1;
     return ::recv(connection_.fd.Get(), ptr, size, 0);
   }
   ssize_t write(const char* ptr, size_t size) override {
+    if (connection_.tls) return stopping_ ? -1 : Secured(const_cast<char*>(ptr), size, true);
     if (stopping_ || !Ready(connection_.fd.Get(), POLLOUT, limits_.read_timeout_s)) return -1;
     return ::send(connection_.fd.Get(), ptr, size, MSG_NOSIGNAL);
   }
@@ -112,6 +115,21 @@ class ConnectionStream : public httplib::Stream {
   socket_t socket() const override { return connection_.fd.Get(); }
 
  private:
+  // One read or write through the connection's TLS session; each wait for the socket bounded
+  // by the read timeout, like a plain connection's.
+  ssize_t Secured(char* ptr, std::size_t size, bool writing) {
+    while (true) {
+      std::size_t done = 0;
+      const TlsStep step = writing ? connection_.tls->Write(ptr, size, done)
+                                   : connection_.tls->Read(ptr, size, done);
+      if (step == TlsStep::kDone) return static_cast<ssize_t>(done);
+      if (step == TlsStep::kClosed) return 0;
+      if (step == TlsStep::kFailed) return -1;
+      const short wanted = step == TlsStep::kWantRead ? POLLIN : POLLOUT;
+      if (stopping_ || !Ready(connection_.fd.Get(), wanted, limits_.read_timeout_s)) return -1;
+    }
+  }
+
   GateConnection& connection_;
   const HttpServerLimits& limits_;
   const std::atomic<bool>& stopping_;
@@ -225,16 +243,29 @@ HttpServer::HttpServer(HttpServerLimits limits)
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   });
   // Read-only: every method but GET and HEAD is refused before routing.
-  server_->set_pre_routing_handler(
-      [](const httplib::Request& request, httplib::Response& response) {
-        if (request.method != "GET" && request.method != "HEAD") {
-          response.status = 405;
-          response.set_header("Allow", "GET, HEAD");
-          response.set_content("read-only: GET only\n", "text/plain; charset=utf-8");
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-      });
+  server_->set_pre_routing_handler([this](const httplib::Request& request,
+                                          httplib::Response& response) {
+    if (security_ &&
+        !security_->Authorized(*security_->Current(), request.get_header_value("Authorization"))) {
+      response.status = 401;
+      response.set_header("WWW-Authenticate", "Basic realm=\"k426b\", charset=\"UTF-8\"");
+      response.set_content("unauthorized\n", "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (request.method != "GET" && request.method != "HEAD") {
+      response.status = 405;
+      response.set_header("Allow", "GET, HEAD");
+      response.set_content("read-only: GET only\n", "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  // The web configuration's headers, on every answer (refusals too).
+  server_->set_post_routing_handler([this](const httplib::Request&, httplib::Response& response) {
+    if (!security_) return;
+    for (const auto& [name, value] : security_->Current()->config.headers)
+      response.set_header(name, value);
+  });
   AddRoute("/healthz", [](const HttpRequest&, HttpResponse& response) {
     response.SetContent("ok\n", "text/plain; charset=utf-8");
   });
@@ -250,6 +281,15 @@ void HttpServer::AddRoute(const std::string& pattern, RouteHandler handler) {
     Answer(std::move(ours), response);
   });
 }
+
+std::string HttpServer::Secure(const std::string& web_config_file) {
+  auto security = std::make_shared<WebSecurity>();
+  if (auto problem = security->Load(web_config_file); !problem.empty()) return problem;
+  security_ = std::move(security);
+  return {};
+}
+
+bool HttpServer::tls() const { return security_ && security_->Current()->tls; }
 
 std::string HttpServer::Start(const ListenAddress& address) {
   if (thread_.joinable()) return "already listening";
@@ -282,7 +322,8 @@ std::string HttpServer::Start(const ListenAddress& address) {
       server_->ListeningSocket(), gate_limits,
       [this](std::unique_ptr<GateConnection>& connection, RequestKind kind) {
         return (kind == RequestKind::kEventStream ? streams_ : requests_)->TryPost(connection);
-      });
+      },
+      [this]() -> TlsContext { return security_ ? security_->Current()->tls : nullptr; });
   if (std::string problem = gate_->Open(); !problem.empty()) {
     Shutdown();
     return problem;

@@ -11,6 +11,10 @@
 // workers of /metrics and /healthz. A connection beyond `connections`, or one that finds its
 // workers all taken, is answered 503 at once. Requests carry no body (payload limit); an idle
 // kept-alive connection waits at the gate and is closed after the keep-alive timeout.
+//
+// Secured by a web configuration file: TLS (the handshake runs at the gate, without blocking),
+// basic auth on every path, and the file's headers on every answer; the file is read again
+// when it changes.
 
 #include <atomic>
 #include <cstddef>
@@ -24,6 +28,7 @@ namespace k426b_host {
 
 class ConnectionGate;
 struct GateConnection;
+class WebSecurity;
 
 struct ListenAddress {
   std::string host = "127.0.0.1";
@@ -56,6 +61,12 @@ class HttpServer : public Routes {
   // Add routes before Start().
   void AddRoute(const std::string& pattern, RouteHandler handler) override;
 
+  // Serves as the web configuration file says (before Start()). Empty on success, else the
+  // problem.
+  std::string Secure(const std::string& web_config_file);
+  // True when connections speak TLS now.
+  bool tls() const;
+
   // Binds (port 0: a free port) and serves from a thread of its own. Empty result when
   // listening, else the reason.
   std::string Start(const ListenAddress& address);
@@ -71,6 +82,7 @@ class HttpServer : public Routes {
   void Shutdown();
 
   HttpServerLimits limits_;
+  std::shared_ptr<WebSecurity> security_;
   std::unique_ptr<Library> server_;
   std::unique_ptr<ConnectionGate> gate_;
   std::unique_ptr<WorkerPool> requests_;
