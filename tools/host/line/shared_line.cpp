@@ -156,6 +156,9 @@ void SharedLine::Close(Member& member) {
     std::lock_guard<std::mutex> lock(mutex_);
     member.open = false;
     member.inbox.clear();
+    // A closed line's descriptor leaves its loop's epoll set, as a serial port's does: the
+    // site waits on a new one once it is open again.
+    member.wake = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), &member), waiting_.end());
     if (frame_owner_ == &member) frame_owner_ = nullptr;
     if (holder_ == &member) {
