@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -51,6 +52,8 @@ struct SharedLine::Member {
   unsigned long long generation = 0;  // of the open this site joined
   std::vector<unsigned char> inbox;
   Line::Foreign foreign;
+  unsigned unanswered = 0;                        // its queries in a row that got no reply
+  std::chrono::steady_clock::time_point asked{};  // when it began waiting for the turn
 };
 
 namespace {
@@ -116,6 +119,7 @@ std::string SharedLine::Open(Member& member) {
   std::lock_guard<std::mutex> opening(open_mutex_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    member.unanswered = 0;             // a line opened anew: heard out again from the start
     if (line_->is_open() && !lost_) {  // opened by another site on it
       member.open = true;
       member.generation = generation_;
@@ -190,24 +194,48 @@ bool SharedLine::TakeTurn(Member& member) {
   std::lock_guard<std::mutex> lock(mutex_);
   // On a lost line the write fails and the site finds the line gone.
   if (!Current(member)) return true;
-  if (holder_ == &member) {  // a new query: the exchange before it is over
+  if (holder_ == &member) {  // a new query, and the one before it got no reply
+    ++member.unanswered;
     holder_ = nullptr;
-    PassTurn();
   }
-  if (holder_ == nullptr && (waiting_.empty() || waiting_.front() == &member)) {
-    if (!waiting_.empty()) waiting_.pop_front();
+  if (std::find(waiting_.begin(), waiting_.end(), &member) == waiting_.end()) {
+    member.asked = std::chrono::steady_clock::now();
+    waiting_.push_back(&member);
+  }
+  Member* next = holder_ == nullptr ? Next() : nullptr;
+  if (next == &member) {
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &member));
     holder_ = &member;
     return true;
   }
-  if (std::find(waiting_.begin(), waiting_.end(), &member) == waiting_.end())
-    waiting_.push_back(&member);
+  if (next != nullptr) Signal(next->wake.Get());
   Drain(member.wake.Get());  // it waits for the turn; nothing else is for it meanwhile
   if (!member.inbox.empty()) Signal(member.wake.Get());
   return false;
 }
 
+SharedLine::Member* SharedLine::Next() const {
+  // A silent site waits behind those that answer, so that its time-outs do not lengthen every
+  // query of theirs, and takes the line only once it has been quiet a moment (not in the pause
+  // between another's reply and its next query); after kSilentWait it goes first.
+  const auto now = std::chrono::steady_clock::now();
+  Member* answering = nullptr;
+  Member* silent = nullptr;
+  for (Member* waiting : waiting_) {
+    if (waiting->unanswered < kSilentAfter) {
+      if (answering == nullptr) answering = waiting;
+    } else if (silent == nullptr) {
+      silent = waiting;
+    }
+  }
+  if (silent != nullptr && now - silent->asked >= kSilentWait) return silent;
+  if (answering != nullptr) return answering;
+  if (silent != nullptr && now - last_reply_ >= kQuietBeforeSilent) return silent;
+  return nullptr;
+}
+
 void SharedLine::PassTurn() {
-  if (!waiting_.empty()) Signal(waiting_.front()->wake.Get());
+  if (Member* next = Next()) Signal(next->wake.Get());
 }
 
 bool SharedLine::Write(Member& member, const unsigned char* bytes, std::size_t length) {
@@ -301,6 +329,8 @@ void SharedLine::FrameEnded() {
     Signal(owner->wake.Get());
     return;
   }
+  owner->unanswered = 0;
+  last_reply_ = std::chrono::steady_clock::now();
   owner->inbox.insert(owner->inbox.end(), frame.begin(), frame.end());
   Signal(owner->wake.Get());
   // The reply is in: the line is free for the next site's query.
