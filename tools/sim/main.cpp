@@ -51,6 +51,9 @@ struct Arguments {
   bool print_scenario = false;
   std::optional<std::string> tcp;  // ADDR:PORT served as a serial device server does
   int sites = 1;                   // power systems served from this one process
+  // Several power systems on each line: their addresses, each with its own scenario file or
+  // (empty) that of --scenario.
+  std::vector<std::pair<int, std::string>> addresses;
 };
 
 class UsageError : public std::runtime_error {
@@ -61,7 +64,7 @@ class UsageError : public std::runtime_error {
 // Parses the command line; `output` receives --help or --version text (then nothing runs).
 Arguments ParseArguments(int argc, char** argv, std::string& output) {
   Arguments args;
-  std::string port, link, scenario, replay, fault_kinds, tcp;
+  std::string port, link, scenario, replay, fault_kinds, tcp, addresses;
   CLI::App app(kDescription, "k426b-sim");
   app.set_version_flag("--version", std::string("k426b-sim ") + K426B_VERSION_STRING);
   auto* pty =
@@ -79,6 +82,9 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
                  "terminal each); site i's voltages are raised by i V (AC) and i/10 V (DC, "
                  "rectifier group), its seed is --seed plus i")
       ->check(CLI::Range(1, 1000));
+  app.add_option("--addresses", addresses,
+                 "several power systems on each line, one for each address (comma-separated, "
+                 "0-254); ADDR=FILE gives that one its own scenario file");
   app.add_option("--link", link,
                  "with --pty: a symbolic link PATH to the pseudo-terminal, replaced on restart "
                  "(with --sites N: PATH-0 .. PATH-(N-1))")
@@ -105,7 +111,8 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
   app.add_option(
          "--fault-kinds", fault_kinds,
          "comma-separated faults for --fault-rate (default: all of bad_chksum, bad_lchksum,"
-         " no_reply, truncated, noise, wrong_cid1, wrong_unit_count, rtn_error, overlong_count)")
+         " no_reply, truncated, noise, wrong_cid1, wrong_unit_count, rtn_error, overlong_count;"
+         " foreign_address only when named)")
       ->excludes(replay_option);
   (void)rate;
   app.add_option("--seed", args.seed, "seed of the fault generator (default 1)");
@@ -128,6 +135,13 @@ Arguments ParseArguments(int argc, char** argv, std::string& output) {
   if (!scenario.empty()) args.scenario = scenario;
   if (!replay.empty()) args.replay = replay;
   if (tcp_option->count() > 0) args.tcp = tcp;
+  try {
+    args.addresses = ParseAddressList(addresses);
+  } catch (const std::invalid_argument& error) {
+    throw UsageError(std::string("--addresses: ") + error.what());
+  }
+  if (!args.addresses.empty() && args.replay)
+    throw UsageError("--addresses cannot be combined with --replay");
   std::istringstream list(fault_kinds);
   std::string name;
   while (std::getline(list, name, ',')) {
@@ -232,6 +246,9 @@ std::string Printable(const std::string& bytes) {
   return text;
 }
 
+std::unique_ptr<Responder> MakeSimulator(const Arguments& args, Scenario scenario,
+                                         uint32_t seed_offset);
+
 // Site 0 is the power system of the scenario as given; further sites differ (SiteScenario).
 std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
   if (args.replay) {
@@ -241,13 +258,33 @@ std::unique_ptr<Responder> MakeResponder(const Arguments& args, int site) {
     return std::make_unique<ToldReplayer>(std::move(replayer), *args.replay);
   }
   Scenario scenario = args.scenario ? LoadScenarioFile(*args.scenario) : DefaultScenario();
+  if (!args.addresses.empty()) {
+    // One power system for each address on the line, each with a generator of its own.
+    std::vector<std::unique_ptr<Responder>> devices;
+    for (std::size_t i = 0; i < args.addresses.size(); ++i) {
+      const auto& [address, file] = args.addresses[i];
+      Scenario own = file.empty() ? scenario : LoadScenarioFile(file);
+      own.address = address;
+      devices.push_back(MakeSimulator(args, SiteScenario(own, site),
+                                      static_cast<uint32_t>(site) * 256 + address));
+    }
+    return std::make_unique<SharedLine>(std::move(devices));
+  }
+  return MakeSimulator(args, SiteScenario(scenario, site), static_cast<uint32_t>(site));
+}
+
+std::unique_ptr<Responder> MakeSimulator(const Arguments& args, Scenario scenario,
+                                         uint32_t seed_offset) {
   SimulatorOptions options;
   options.fault_rate = args.fault_rate;
   options.rate_kinds = args.fault_kinds;
-  options.seed = args.seed + static_cast<uint32_t>(site);
-  if (args.trace)
-    options.trace = [](const std::string& line) { std::cerr << "sim: " << line << "\n"; };
-  return std::make_unique<Simulator>(SiteScenario(scenario, site), options);
+  options.seed = args.seed + seed_offset;
+  if (args.trace) {
+    const std::string who =
+        args.addresses.empty() ? "sim: " : "sim " + std::to_string(scenario.address) + ": ";
+    options.trace = [who](const std::string& line) { std::cerr << who << line << "\n"; };
+  }
+  return std::make_unique<Simulator>(std::move(scenario), options);
 }
 
 int Run(const Arguments& args) {

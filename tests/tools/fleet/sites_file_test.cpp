@@ -61,6 +61,33 @@ TEST_F(SitesFileTest, ReadsInlineAndReferencedDevices) {
   EXPECT_EQ(file.sites[1].device["dcSetting"][0]["data_id"].asUInt(), 202u);
 }
 
+TEST_F(SitesFileTest, SitesShareAPortOnlyWithAddressesOfTheirOwnAndOneBaud) {
+  auto at = [](unsigned base, int address) {
+    std::string device = Device(base);
+    return device.insert(1, R"("address": )" + std::to_string(address) + ", ");
+  };
+  const SitesFile shared = LoadSitesFile(Write("shared.json", R"({"sites": [
+      {"name": "a", "port": "/dev/ttyS0", "device": )" + at(100, 1) + R"(},
+      {"name": "b", "port": "/dev/ttyS0", "baud": 19200, "device": )" + at(200, 2) + R"(},
+      {"name": "c", "port": "/dev/ttyS1", "device": )" + at(300, 2) + R"(}]})"));
+  ASSERT_THAT(shared.problems, ::testing::IsEmpty());
+  EXPECT_TRUE(shared.sites[0].shared);
+  EXPECT_EQ(shared.sites[0].baud, 19200);  // the line's one speed, given by either site
+  EXPECT_EQ(shared.sites[1].address, 2);
+  EXPECT_FALSE(shared.sites[2].shared);
+
+  const SitesFile refused = LoadSitesFile(Write("refused.json", R"({"sites": [
+      {"name": "a", "port": "/dev/ttyS0", "baud": 9600, "device": )" + at(100, 1) + R"(},
+      {"name": "b", "port": "/dev/ttyS0", "baud": 19200, "device": )" + at(200, 2) + R"(},
+      {"name": "c", "port": "/dev/ttyS0", "device": )" + at(300, 1) + R"(}]})"));
+  EXPECT_THAT(refused.problems,
+              ::testing::UnorderedElementsAre(
+                  HasSubstr("sites[1].baud 19200 differs from 9600 at sites[0]"),
+                  HasSubstr("sites[2].port \"/dev/ttyS0\" is already used at sites[0] with the "
+                            "same address 1")));
+  EXPECT_THAT(refused.sites, ::testing::IsEmpty());
+}
+
 TEST_F(SitesFileTest, NamesADuplicateDataIdAnUnknownMemberAndABadAddressTogether) {
   Write("south.json", Device(200));
   const SitesFile file = LoadSitesFile(Write("sites.json", R"({"sites": [

@@ -4,6 +4,7 @@
 
 #include "host/threshold_worker.h"
 #include "tools/host/line/make_line.h"
+#include "tools/host/line/shared_line.h"
 #include "tools/host/site/poll_schedule.h"
 #include "tools/host/system/host_log.h"
 
@@ -12,7 +13,7 @@ namespace k426b_host {
 namespace {
 
 bool SameSite(const SiteConfig& a, const SiteConfig& b) {
-  return a.port == b.port && a.baud == b.baud && a.device == b.device;
+  return a.port == b.port && a.baud == b.baud && a.device == b.device && a.shared == b.shared;
 }
 
 }  // namespace
@@ -51,8 +52,7 @@ std::string SiteSet::Add(const SiteConfig& config) {
   dependencies.wire = &running->wire;
   dependencies.worker = worker_;
   AddSiteEvents(dependencies, settings, *running->out);
-  running->site =
-      std::make_unique<Site>(settings, MakeLine(config.port, config.baud), std::move(dependencies));
+  running->site = std::make_unique<Site>(settings, LineFor(config), std::move(dependencies));
   if (auto problem = running->site->CreateDevice(); !problem.empty())
     return "site " + config.name + ": " + problem;
   // The line is opened by an opener of the loop at the site's first step: a connect that waits
@@ -63,6 +63,17 @@ std::string SiteSet::Add(const SiteConfig& config) {
   running->loop->Add(running->site.get());
   sites_[config.name] = std::move(running);
   return {};
+}
+
+std::unique_ptr<Line> SiteSet::LineFor(const SiteConfig& config) {
+  if (!config.shared) return MakeLine(config.port, config.baud);
+  // The sites on one port share one line, opened and locked once.
+  std::shared_ptr<SharedLine> shared = shared_lines_[config.port].lock();
+  if (!shared) {
+    shared = std::make_shared<SharedLine>(MakeLine(config.port, config.baud));
+    shared_lines_[config.port] = shared;
+  }
+  return shared->Join(config.address);
 }
 
 void SiteSet::Remove(const std::string& name) {

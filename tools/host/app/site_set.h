@@ -18,6 +18,7 @@
 #include "tools/host/config/sites_file.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/wire_log.h"
+#include "tools/host/line/shared_line.h"
 #include "tools/host/loop/site_loop.h"
 #include "tools/host/site/site.h"
 #include "tools/host/status/status_board.h"
@@ -80,6 +81,8 @@ class SiteSet {
   };
 
   static void Stop(RunningSite& running);
+  // The site's own line, or its share of the line it has with other sites.
+  std::unique_ptr<Line> LineFor(const SiteConfig& config);
   // The index of the loop a new site joins: the least busy of those with fewer than
   // kSitesPerLoop sites, else loops_.size() for a loop still to be started.
   std::size_t LeastBusyLoop() const;
@@ -103,6 +106,8 @@ class SiteSet {
   std::chrono::steady_clock::duration loop_wake_ = std::chrono::steady_clock::duration::max();
   std::vector<std::unique_ptr<SiteLoop>> loops_;
   std::map<std::string, std::unique_ptr<RunningSite>> sites_;
+  // The lines several sites share, by port, while a site is on them.
+  std::map<std::string, std::weak_ptr<SharedLine>> shared_lines_;
 };
 
 }  // namespace k426b_host

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "tools/common/baud.h"
@@ -62,7 +63,13 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
   }
 
   std::map<std::string, std::string> names;  // name -> where
-  std::map<std::string, std::string> ports;  // port -> where
+  // The sites on each port, to tell a shared line from a port used twice.
+  struct OnPort {
+    std::string where;
+    int address;
+    std::optional<int> baud;  // as given
+  };
+  std::map<std::string, std::vector<OnPort>> ports;
   std::map<unsigned, std::string> data_ids;
   for (Json::ArrayIndex index = 0; index < sites.size(); ++index) {
     const std::string where = "sites[" + std::to_string(index) + "]";
@@ -98,10 +105,6 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
         problems.push_back(where + ".port \"" + site.port +
                            "\" is neither an absolute device path nor tcp://HOST:PORT");
       }
-      const auto [found, inserted] = ports.emplace(site.port, where);
-      if (!inserted)
-        problems.push_back(where + ".port \"" + site.port + "\" is already used at " +
-                           found->second);
     }
 
     if (entry.isMember("baud")) {
@@ -128,7 +131,30 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
       problems.push_back(device_where +
                          " must be the device configuration (an object) or the path of its file");
     }
+    const Json::Value& address = site.device["address"];
+    if (address.isInt()) site.address = address.asInt();
+    if (!site.port.empty()) {
+      std::optional<int> baud;
+      if (entry.isMember("baud")) baud = site.baud;
+      for (const OnPort& other : ports[site.port]) {
+        if (other.address == site.address)
+          problems.push_back(where + ".port \"" + site.port + "\" is already used at " +
+                             other.where + " with the same address " +
+                             std::to_string(site.address));
+        else if (baud && other.baud && *baud != *other.baud)
+          problems.push_back(where + ".baud " + std::to_string(*baud) + " differs from " +
+                             std::to_string(*other.baud) + " at " + other.where +
+                             ", which shares the port \"" + site.port + "\"");
+      }
+      ports[site.port].push_back({where, site.address, baud});
+    }
     result.sites.push_back(std::move(site));
+  }
+  for (SiteConfig& site : result.sites) {
+    site.shared = ports[site.port].size() > 1;
+    // A shared line runs at the speed any of its sites gives.
+    for (const SiteConfig& other : result.sites)
+      if (site.shared && other.port == site.port && other.baud != 9600) site.baud = other.baud;
   }
   if (!problems.empty()) result.sites.clear();
   return result;

@@ -11,7 +11,9 @@
 // `name`: unique, letters, digits, '-' and '_'. `port`: a serial device path or
 // tcp://HOST:PORT. `baud`: optional, 9600 unless given. `device`: the composite device's
 // configuration, inline or as a path relative to the sites file. Data ids are unique across the
-// whole file. Every problem is collected, so one run names them all.
+// whole file. Several sites may name one port (equipment sharing an RS-485 line or a device
+// server's port) when their devices' addresses differ and the bauds given agree. Every problem
+// is collected, so one run names them all.
 
 #include <chrono>
 #include <optional>
@@ -28,6 +30,8 @@ struct SiteConfig {
   int baud = 9600;
   Json::Value device;       // the composite device's configuration
   std::string device_file;  // where it was read from; empty when inline
+  int address = 1;          // the equipment's address (the device's "address")
+  bool shared = false;      // other sites name the same port: the line is shared
 };
 
 struct SitesFile {

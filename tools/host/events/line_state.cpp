@@ -85,7 +85,7 @@ std::string LineState::SilentReason() const {
   if (dropped_since_reply_ > 0)
     return fmt::format("only unusable bytes ({} dropped)",
                        Plural(dropped_since_reply_, "frame", "frames"));
-  return "no answer";
+  return no_answer_;
 }
 
 std::string LineState::Reminder() const {

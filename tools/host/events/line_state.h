@@ -49,6 +49,9 @@ class LineState {
   // Every message the plug-in logs: the last is quoted with a refusal; a unit count message is
   // explained.
   void PluginLog(const std::string& text);
+  // Why the line is silent when nothing came back: "no answer", or on a line shared with other
+  // equipment "no answer from address N". Set before the first query.
+  void SetSilentReason(std::string reason) { no_answer_ = std::move(reason); }
   // Called often from the serial loop: the reminder while silent.
   void Tick();
 
@@ -70,6 +73,7 @@ class LineState {
   // Recursive: an output may read status() while a change is being told.
   mutable std::recursive_mutex mutex_;
   LineStatus status_;
+  std::string no_answer_ = "no answer";
   Clock::time_point last_query_time_{};
   Clock::time_point first_unanswered_time_{};
   Clock::time_point last_reminder_{};

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -30,6 +31,20 @@ class Line {
 
   // Writes every byte, waiting for room as needed; false when the line is gone.
   virtual bool Write(const unsigned char* bytes, std::size_t length) = 0;
+
+  // A line shared with other power systems (SharedLine): asks for the line before a query is
+  // written. False while another's query is in flight; the descriptor becomes readable once it
+  // is this one's turn (or the line is lost).
+  virtual bool TakeTurn() { return true; }
+  // The address of this site's equipment on a shared line, -1 on a line of its own.
+  virtual int shared_address() const { return -1; }
+  // Frames from another address than the one in flight, dropped since the last call: how many,
+  // and the first few of them.
+  struct Foreign {
+    unsigned long long count = 0;
+    std::vector<std::string> frames;
+  };
+  virtual Foreign TakeForeign() { return {}; }
 
   enum class ReadResult { kData, kNothing, kGone };
   // Waits up to `wait_ms` for bytes and reads what is there.

@@ -40,6 +40,8 @@ Site::Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies d
               history_, output_),
       history_sink_(history_) {
   events_->AttachLineState(&line_state_);
+  if (const int address = line_->shared_address(); address >= 0)
+    line_state_.SetSilentReason(fmt::format("no answer from address {}", address));
   wire_.SetFrameSink([events = events_.get()](const char* direction, const std::string& frame) {
     events->Frame(direction, frame);
   });
@@ -228,44 +230,6 @@ void Site::ClearStaleModelAlarms() {
   }
 }
 
-bool Site::SendToLine(const unsigned char* bytes, unsigned length) {
-  if (!line_->is_open()) return false;
-  // Sent during the pause of the reply being processed: it leaves once the pause has passed.
-  if (pause_ != nullptr && pause_->paused()) {
-    held_.insert(held_.end(), bytes, bytes + length);
-    held_until_ = pause_->until();
-    return true;
-  }
-  wire_.Sent(bytes, length);
-  return line_->Write(bytes, length);
-}
-
-void Site::WriteHeld() {
-  wire_.Sent(held_.data(), held_.size());
-  line_->Write(held_.data(), held_.size());
-  held_.clear();
-  device_.composite().QueryWritten();
-}
-
-void Site::Received(std::size_t length) {
-  const unsigned char* bytes = buffer_.data();
-  wire_.Received(bytes, length);
-  {
-    DeferredPause pause;
-    struct Release {
-      DeferredPause*& pause;
-      ~Release() { pause = nullptr; }
-    } release{pause_};
-    pause_ = &pause;
-    device_.composite().process(buffer_.data(), static_cast<unsigned>(length));
-  }
-  // A reply arriving in pieces: no read while the rest of it crosses the line, so the loop
-  // wakes once for it rather than for every piece.
-  frame_.Feed(bytes, length);
-  rest_of_frame_ =
-      RestOfFrameDue(frame_, settings_.baud, ExchangeStateOf(device_.composite()), Clock::now());
-}
-
 void Site::ShowCyclesOnceWorked(std::function<void()> worked) { on_worked_ = std::move(worked); }
 
 bool Site::CyclesWorked() {
@@ -330,6 +294,9 @@ SiteWait Site::Step(bool readable) {
   events_->LogRepeats();
   if (!held_.empty()) {
     if (Clock::now() < held_until_) return Waiting(held_until_);
+    // On a shared line the query waits for its turn, the line's descriptor wakes the site then.
+    if (line_->is_open() && !line_->TakeTurn())
+      return Waiting(NextValuesShowing(values_shown_, values_expire_), line_->fd());
     WriteHeld();
   }
   if (Clock::now() < rest_of_frame_) return Waiting(rest_of_frame_);
@@ -350,6 +317,7 @@ SiteWait Site::Step(bool readable) {
       case Line::ReadResult::kGone: LineLost("hung up"); break;
       case Line::ReadResult::kNothing: break;
     }
+    CountForeign();
     // A valid reply: the line works, and a later loss is tried again soon.
     if (const unsigned long long replies = line_state_.replies(); replies != replies_seen_) {
       replies_seen_ = replies;

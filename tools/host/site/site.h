@@ -149,6 +149,7 @@ class Site : private LineState::Output {
   bool SendToLine(const unsigned char* bytes, unsigned length);
   void WriteHeld();
   void Received(std::size_t length);  // of buffer_
+  void CountForeign();
   // Whether the completed cycles' work items have run, so that they can be shown.
   bool CyclesWorked();
   // Hands the history rows saved since the last call to the history sink.

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kFaultNames[] = {
     "bad_chksum", "bad_lchksum",      "no_reply",  "truncated",      "noise",
-    "wrong_cid1", "wrong_unit_count", "rtn_error", "overlong_count",
+    "wrong_cid1", "wrong_unit_count", "rtn_error", "overlong_count", "foreign_address",
 };
 
 ScriptedChange ReadChange(const Json::Value& value, const std::string& where) {

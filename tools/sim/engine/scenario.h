@@ -89,11 +89,14 @@ enum class FaultKind {
   kWrongUnitCount,
   kRtnError,
   kOverlongCount,
+  // The reply sent under the next address: on a shared line it looks like another device's.
+  kForeignAddress,
 };
 inline constexpr FaultKind kAllFaultKinds[] = {
     FaultKind::kBadChksum,      FaultKind::kBadLchksum, FaultKind::kNoReply,
     FaultKind::kTruncated,      FaultKind::kNoise,      FaultKind::kWrongCid1,
     FaultKind::kWrongUnitCount, FaultKind::kRtnError,   FaultKind::kOverlongCount,
+    FaultKind::kForeignAddress,
 };
 const char* FaultName(FaultKind kind);
 std::optional<FaultKind> FaultFromName(const std::string& name);

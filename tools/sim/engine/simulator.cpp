@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <sstream>
+#include <stdexcept>
 #include <utility>
 
 namespace k426b_sim {
@@ -93,6 +95,12 @@ std::string Simulator::Answer(const zvk::Frame& query) {
 std::string Simulator::AnswerKnown(const zvk::Frame& query, const QueryInfo& info) {
   TrackCycle(info);
   RunScript();
+  // A scripted change of the address: from now on the equipment answers to the new one only.
+  if (query.adr != scenario_.address) {
+    Trace("query " + std::string(info.name) + " for address " + std::to_string(query.adr) +
+          ": not answered, the address is now " + std::to_string(scenario_.address));
+    return std::string();
+  }
 
   const unsigned char flag = PendingFlags(info.group);
   const ReplyInfo layout = BuildReply(info.kind, scenario_, flag);
@@ -181,7 +189,10 @@ std::optional<FaultKind> Simulator::ChooseFault(const QueryInfo& info, const Rep
   }
   if (options_.fault_rate <= 0.0 || Uniform() >= options_.fault_rate) return std::nullopt;
   std::vector<FaultKind> candidates;
-  const std::vector<FaultKind> all(std::begin(kAllFaultKinds), std::end(kAllFaultKinds));
+  // By default every kind but a foreign address, which only a shared line tells apart.
+  std::vector<FaultKind> all;
+  for (FaultKind kind : kAllFaultKinds)
+    if (kind != FaultKind::kForeignAddress) all.push_back(kind);
   for (FaultKind kind : options_.rate_kinds.empty() ? all : options_.rate_kinds)
     if (usable(kind)) candidates.push_back(kind);
   if (candidates.empty()) return std::nullopt;
@@ -235,6 +246,9 @@ std::string Simulator::Spoil(FaultKind kind, zvk::Frame reply, const ReplyInfo& 
       // The largest count byte announces more than the INFO holds.
       reply.info[*layout.inner_count_at] = 0xFF;
       return zvk::EncodeFrame(reply);
+    case FaultKind::kForeignAddress:
+      reply.adr = static_cast<unsigned char>(reply.adr + 1);
+      return zvk::EncodeFrame(reply);
   }
   return std::string();
 }
@@ -276,6 +290,27 @@ double Simulator::Uniform() { return static_cast<double>(random_()) / 4294967296
 
 void Simulator::Trace(const std::string& line) const {
   if (options_.trace) options_.trace(line);
+}
+
+std::vector<std::pair<int, std::string>> ParseAddressList(const std::string& text) {
+  std::vector<std::pair<int, std::string>> addresses;
+  std::istringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    const std::size_t equals = item.find('=');
+    const std::string number = item.substr(0, equals);
+    int address = -1;
+    if (!number.empty() && number.size() <= 3 &&
+        number.find_first_not_of("0123456789") == std::string::npos)
+      address = std::stoi(number);
+    if (address < 0 || address > 254)
+      throw std::invalid_argument("\"" + item + "\" is not an address 0-254 [=FILE]");
+    for (const auto& [known, file] : addresses)
+      if (known == address) throw std::invalid_argument(number + " is given twice");
+    addresses.emplace_back(address, equals == std::string::npos ? "" : item.substr(equals + 1));
+  }
+  if (!text.empty() && addresses.empty()) throw std::invalid_argument("no address");
+  return addresses;
 }
 
 }  // namespace k426b_sim

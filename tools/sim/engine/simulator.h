@@ -14,8 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/frame_codec.h"
@@ -88,5 +90,29 @@ class Simulator : public Responder {
   unsigned char flags_[3] = {0, 0, 0};  // indexed by Group
   std::vector<AppliedFault> applied_faults_;
 };
+
+// Several power systems on one line (RS-485, or one port of a device server), each answering
+// only its own address: every query reaches each of them, and only the one it is addressed to
+// answers. An address none of them has goes unanswered.
+class SharedLine : public Responder {
+ public:
+  explicit SharedLine(std::vector<std::unique_ptr<Responder>> devices)
+      : devices_(std::move(devices)) {}
+
+  std::vector<std::string> OnBytes(const unsigned char* bytes, std::size_t length) override {
+    std::vector<std::string> replies;
+    for (const std::unique_ptr<Responder>& device : devices_)
+      for (std::string& reply : device->OnBytes(bytes, length)) replies.push_back(std::move(reply));
+    return replies;
+  }
+
+ private:
+  std::vector<std::unique_ptr<Responder>> devices_;
+};
+
+// "1,2=middle.json,3": the addresses of a shared line, each with its own scenario file or none
+// (empty). Throws std::invalid_argument naming an item that is not an address 0-254 [=FILE], an
+// address given twice, or an empty list when `text` is not empty.
+std::vector<std::pair<int, std::string>> ParseAddressList(const std::string& text);
 
 }  // namespace k426b_sim
