@@ -7,12 +7,12 @@ set -euo pipefail
 
 build=(build-essential cmake pkg-config python3
        libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libspdlog-dev
-       libsqlite3-dev libcli11-dev libcpp-httplib-dev libsystemd-dev)
+       libsqlite3-dev libcli11-dev libcpp-httplib-dev libsystemd-dev libmosquitto-dev)
 # CPack's DEB generator runs dpkg-shlibdeps and `file`; systemd's pkg-config file names the
 # folder the unit is installed in.
 package=(dpkg-dev file systemd)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-       prometheus chromium chromium-driver python3-selenium
+       prometheus mosquitto mosquitto-clients chromium chromium-driver python3-selenium
        fonts-wqy-microhei)  # a font with Chinese glyphs for the browser test's screenshots
 
 packages=("${build[@]}")
@@ -37,9 +37,12 @@ export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 
-# The tests start Prometheus themselves; the package would also run it at every boot.
-if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl > /dev/null; then
-  now=()
-  [ -d /run/systemd/system ] && now=(--now)  # stop it too where systemd runs
-  $sudo systemctl disable "${now[@]}" --quiet prometheus.service
-fi
+# The tests start Prometheus and mosquitto themselves; the packages would also run them at every
+# boot.
+for service in prometheus mosquitto; do
+  if [[ " ${missing[*]} " == *" $service "* ]] && command -v systemctl > /dev/null; then
+    now=()
+    [ -d /run/systemd/system ] && now=(--now)  # stop it too where systemd runs
+    $sudo systemctl disable "${now[@]}" --quiet "$service.service"
+  fi
+done

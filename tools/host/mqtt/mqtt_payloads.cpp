@@ -1,9 +1,11 @@
 #include "tools/host/mqtt/mqtt_payloads.h"
 
 #include <cctype>
+#include <cstdint>
 #include <optional>
 #include <set>
 
+#include <fmt/format.h>
 #include <json/value.h>
 
 #include "tools/common/json_text.h"
@@ -21,6 +23,17 @@ std::string IdPart(const std::string& text) {
     id += (std::isalnum(byte) || c == '-') && byte < 0x80 ? c : '_';
   }
   return id;
+}
+
+// The same rule id serves several alarms of a unit (one per module, fuse or channel): each is
+// known by its rule id and a digest of its code and description, the same in every run.
+std::string AlarmKey(const AlarmStatus& alarm) {
+  std::uint32_t digest = 2166136261u;  // FNV-1a
+  for (char c : alarm.code + '\n' + alarm.description) {
+    digest ^= static_cast<unsigned char>(c);
+    digest *= 16777619u;
+  }
+  return fmt::format("{}_{:08x}", IdPart(alarm.rule_id), digest);
 }
 
 std::string UnitTopic(const MqttSettings& settings, const SiteStatus& site, unsigned data_id) {
@@ -133,9 +146,11 @@ MqttMessage AlarmsMessage(const MqttSettings& settings, const SiteStatus& site, 
   Json::Value rules(Json::objectValue);
   for (const AlarmStatus& alarm : site.alarms) {
     if (alarm.data_id != data_id) continue;
-    rules[alarm.rule_id] = alarm.active;
+    const std::string key = AlarmKey(alarm);
+    rules[key] = rules.get(key, false).asBool() || alarm.active;
     if (!alarm.active) continue;
     Json::Value entry(Json::objectValue);
+    entry["key"] = AlarmKey(alarm);
     entry["rule_id"] = alarm.rule_id;
     entry["code"] = alarm.code;
     entry["level"] = alarm.level;
@@ -212,12 +227,13 @@ std::vector<MqttMessage> DiscoveryMessages(const MqttSettings& settings, const S
     }
     for (const AlarmStatus& alarm : site.alarms) {
       if (alarm.data_id != data_id) continue;
-      const std::string id = unit_id + "_" + IdPart(alarm.rule_id);
-      Json::Value sensor = Component(
-          "binary_sensor", id, alarm.description.empty() ? alarm.rule_id : alarm.description,
-          base + "/alarms", "{{ 'ON' if value_json.rules['" + alarm.rule_id + "'] else 'OFF' }}");
+      const std::string key = AlarmKey(alarm);
+      Json::Value sensor =
+          Component("binary_sensor", unit_id + "_" + key,
+                    alarm.description.empty() ? alarm.rule_id : alarm.description, base + "/alarms",
+                    "{{ 'ON' if value_json.rules['" + key + "'] else 'OFF' }}");
       sensor["device_class"] = "problem";
-      components[id] = sensor;
+      components[unit_id + "_" + key] = sensor;
     }
     Json::Value dev = device(unit_id, (site.name.empty() ? std::string("k426b") : site.name) + " " +
                                           (type.empty() ? std::string("unit") : type) + " " +

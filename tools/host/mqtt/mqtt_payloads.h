@@ -31,8 +31,9 @@ MqttMessage LineMessage(const MqttSettings& settings, const SiteStatus& site);
 // the rectifier's values are current}.
 MqttMessage StateMessage(const MqttSettings& settings, const SiteStatus& site,
                          const UnitStatus& unit);
-// <site>/<data_id>/alarms, QoS 1: {"active": [{"rule_id", "code", "level", "name",
-// "description", "since"}], "rules": {rule_id: true | false}} of every rule seen.
+// <site>/<data_id>/alarms, QoS 1: {"active": [{"key", "rule_id", "code", "level", "name",
+// "description", "since"}], "rules": {key: true | false}} of every alarm seen. A key is the rule
+// id and a digest of the alarm's code and description: one rule id serves several alarms.
 MqttMessage AlarmsMessage(const MqttSettings& settings, const SiteStatus& site, unsigned data_id);
 // Every unit's data id: those with values and those with alarm rules.
 std::vector<unsigned> UnitIds(const SiteStatus& site);
