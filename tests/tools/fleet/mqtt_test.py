@@ -302,6 +302,62 @@ class BrokerRestartTest(MqttHostTest):
         self.assertEqual(self.metric(metrics, "k426b_mqtt_dropped_total"), 0)
 
 
+# Site 0's DC fuse 6 fails and is whole again later, both while the broker is away.
+LATE_FUSE_SCENARIO = {"changes": [{"at_cycle": 8, "set": {"dc_units.0.fuses.5": 3}},
+                                  {"at_cycle": 12, "set": {"dc_units.0.fuses.5": 0}}]}
+
+
+class AlarmsWhileAwayTest(MqttHostTest):
+    """The broker keeps its sessions (persistence) and a subscriber keeps its session, so that
+    every message the host sends after the restart reaches it, in order."""
+
+    def run_outage(self, *extra):
+        store = os.path.join(self.directory, "store") + "/"
+        os.mkdir(store)
+        persistence = ("allow_anonymous true", "persistence true",
+                       f"persistence_location {store}")
+        self.start_broker(*persistence)
+        subscriber = self.subscribe("-c", "-i", "k426b-test-reader")
+        ports = self.start_sites(2, LATE_FUSE_SCENARIO)
+        _, metrics = self.start_host({"site-0": ports[0], "site-1": ports[1]},
+                                     "--mqtt", f"mqtt://127.0.0.1:{self.broker_port}", *extra)
+        wait_until(lambda: subscriber.on("k426b/site-0/201/state"), "site-0's DC state")
+        self.assertLess(self.cycles(metrics, "site-0"), 6, "the fuse would fail too soon")
+        self.broker.send_signal(signal.SIGTERM)
+        self.broker.wait(timeout=30)
+        stopped = time.monotonic()
+        wait_until(lambda: self.metric(metrics, "k426b_mqtt_connected") == 0, "disconnected")
+        # Away 20 s, and until the fuse has failed and been mended on both sites.
+        wait_until(lambda: time.monotonic() - stopped >= 20
+                   and all(self.cycles(metrics, site) >= 14 for site in ("site-0", "site-1")),
+                   "the fuse's cycles while the broker is away", deadline_s=120)
+        self.assertFalse([payload for payload in subscriber.on("k426b/site-0/201/alarms")
+                          if "DC_3" in payload and '"active":[]' not in payload])
+        self.start_broker(*persistence)
+        wait_until(lambda: self.metric(metrics, "k426b_mqtt_connected") == 1, "connected again")
+        return subscriber, metrics
+
+    @staticmethod
+    def fuse_states(subscriber):
+        return [any(alarm["rule_id"] == "DC_3" for alarm in json.loads(payload)["active"])
+                for payload in subscriber.on("k426b/site-0/201/alarms")]
+
+    def test_alarm_changes_wait_in_order_while_the_broker_is_away(self):
+        subscriber, metrics = self.run_outage()
+        wait_until(lambda: True in self.fuse_states(subscriber), "the queued raise")
+        wait_until(lambda: self.fuse_states(subscriber)[-1] is False
+                   and self.fuse_states(subscriber).index(True) > 0, "the queued clear after it")
+        self.assertEqual(self.metric(metrics, "k426b_mqtt_dropped_total"), 0)
+
+    def test_alarm_changes_beyond_the_bound_are_dropped_and_counted(self):
+        subscriber, metrics = self.run_outage("--mqtt-alarm-queue", "1")
+        # Each site's raise is pushed out by its clear: two dropped, the clear delivered.
+        wait_until(lambda: len(subscriber.on("k426b/site-0/201/alarms")) >= 2
+                   and self.fuse_states(subscriber)[-1] is False, "the clear delivered")
+        self.assertEqual(self.metric(metrics, "k426b_mqtt_dropped_total"), 2)
+        self.assertNotIn(True, self.fuse_states(subscriber))
+
+
 class FanInTest(MqttHostTest):
     def test_two_hosts_publish_into_one_broker(self):
         self.start_broker("allow_anonymous true")

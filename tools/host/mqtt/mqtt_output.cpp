@@ -46,8 +46,8 @@ MqttOutput::~MqttOutput() {
 
 MqttHealth MqttOutput::Health() const { return {connected_, published_, dropped_}; }
 
-void MqttOutput::Queue(SiteChannel& channel, MqttMessage message) {
-  if (message.qos == 0) {
+void MqttOutput::Queue(SiteChannel& channel, MqttMessage message, bool change) {
+  if (!change) {
     std::string topic = message.topic;
     channel.latest[topic] = std::move(message);
     return;
@@ -65,26 +65,31 @@ void MqttOutput::Observe(const SiteStatus& site, SiteChannel& channel) {
   MqttMessage line = LineMessage(settings_, site);
   if (line.payload != channel.line) {
     channel.line = line.payload;
-    Queue(channel, std::move(line));
+    Queue(channel, std::move(line), false);
   }
   const bool new_cycle = site.counters.cycles != channel.cycles;
   if (new_cycle) {
     channel.cycles = site.counters.cycles;
-    for (const UnitStatus& unit : site.units) Queue(channel, StateMessage(settings_, site, unit));
+    for (const UnitStatus& unit : site.units)
+      Queue(channel, StateMessage(settings_, site, unit), false);
   }
   for (unsigned data_id : UnitIds(site)) {
     MqttMessage alarms = AlarmsMessage(settings_, site, data_id);
-    std::string& last = channel.alarm_lists[data_id];
-    if (alarms.payload == last) continue;
-    last = alarms.payload;
-    Queue(channel, std::move(alarms));
+    auto [last, first] = channel.alarm_lists.try_emplace(data_id);
+    if (!first && alarms.payload == last->second.payload) continue;
+    // A change raises or clears an alarm; the first list of a unit (on this connection) and a
+    // list that only names more rules seen are its state.
+    std::string active = ActiveAlarmKeys(site, data_id);
+    const bool change = !first && active != last->second.active;
+    last->second = {alarms.payload, std::move(active)};
+    Queue(channel, std::move(alarms), change);
   }
   if (settings_.discovery && (new_cycle || channel.configs.empty())) {
     for (MqttMessage& config : DiscoveryMessages(settings_, site, K426B_VERSION_STRING)) {
       std::string& last = channel.configs[config.topic];
       if (config.payload == last) continue;
       last = config.payload;
-      Queue(channel, std::move(config));
+      Queue(channel, std::move(config), false);
     }
   }
 }

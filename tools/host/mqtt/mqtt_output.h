@@ -36,18 +36,24 @@ class MqttOutput : public MqttHealthView {
   // What one site's connection has published and what waits for it.
   struct SiteChannel {
     std::unique_ptr<MqttClient> client;
-    std::map<std::string, MqttMessage> latest;    // by topic: the newest wins
-    std::deque<MqttMessage> alarms;               // in order, up to the bound
-    unsigned long long cycles = ~0ull;            // the cycle count last published
-    std::string line;                             // the line message last queued
-    std::map<unsigned, std::string> alarm_lists;  // by data id: the alarms last queued
-    std::map<std::string, std::string> configs;   // by topic: the discovery last queued
+    std::map<std::string, MqttMessage> latest;  // by topic: the newest wins
+    std::deque<MqttMessage> alarms;             // in order, up to the bound
+    unsigned long long cycles = ~0ull;          // the cycle count last published
+    std::string line;                           // the line message last queued
+    struct AlarmList {
+      std::string payload;  // the list last queued
+      std::string active;   // the keys of its active alarms
+    };
+    std::map<unsigned, AlarmList> alarm_lists;   // by data id: the alarms last queued
+    std::map<std::string, std::string> configs;  // by topic: the discovery last queued
   };
 
   void Run();
   void Observe(const SiteStatus& site, SiteChannel& channel);
   void Flush(SiteChannel& channel);
-  void Queue(SiteChannel& channel, MqttMessage message);
+  // A `change` (of a unit's alarms) waits in order; any other message replaces the one waiting
+  // for its topic.
+  void Queue(SiteChannel& channel, MqttMessage message, bool change);
   void Poll();
 
   MqttSettings settings_;

@@ -165,6 +165,13 @@ MqttMessage AlarmsMessage(const MqttSettings& settings, const SiteStatus& site, 
   return {UnitTopic(settings, site, data_id) + "/alarms", CompactJson(document), 1, true};
 }
 
+std::string ActiveAlarmKeys(const SiteStatus& site, unsigned data_id) {
+  std::string keys;
+  for (const AlarmStatus& alarm : site.alarms)
+    if (alarm.data_id == data_id && alarm.active) keys += AlarmKey(alarm) + '\n';
+  return keys;
+}
+
 std::vector<unsigned> UnitIds(const SiteStatus& site) {
   std::set<unsigned> ids;
   for (const UnitStatus& unit : site.units) ids.insert(unit.data_id);

@@ -35,6 +35,8 @@ MqttMessage StateMessage(const MqttSettings& settings, const SiteStatus& site,
 // "description", "since"}], "rules": {key: true | false}} of every alarm seen. A key is the rule
 // id and a digest of the alarm's code and description: one rule id serves several alarms.
 MqttMessage AlarmsMessage(const MqttSettings& settings, const SiteStatus& site, unsigned data_id);
+// The keys of the unit's active alarms, one a line: what an alarm change changes.
+std::string ActiveAlarmKeys(const SiteStatus& site, unsigned data_id);
 // Every unit's data id: those with values and those with alarm rules.
 std::vector<unsigned> UnitIds(const SiteStatus& site);
 
