@@ -52,8 +52,9 @@ MqttClient::MqttClient(const MqttSettings& settings, const std::string& client_i
   mosquitto_connect_callback_set(handle_, [](mosquitto*, void* self, int result) {
     auto* client = static_cast<MqttClient*>(self);
     if (result != 0) {
-      HostLog().warn("MQTT: the broker refused the connection: {}",
-                     mosquitto_connack_string(result));
+      if (!client->quiet_ && client->backoff_ == kFirstBackoff)
+        HostLog().warn("MQTT: the broker refused the connection: {}",
+                       mosquitto_connack_string(result));
       client->Lost(Clock::now());
       return;
     }
@@ -136,7 +137,8 @@ void MqttClient::Service(bool readable, bool writable, Clock::time_point now) {
   if (rc == MOSQ_ERR_SUCCESS && socket() >= 0) rc = mosquitto_loop_misc(handle_);
   const bool timed_out = connecting_ && now >= connect_deadline_;
   if (rc != MOSQ_ERR_SUCCESS || socket() < 0 || timed_out) {
-    if (connected_) HostLog().warn("MQTT: lost the broker {}:{}", settings_.host, settings_.port);
+    if (connected_ && !quiet_)
+      HostLog().warn("MQTT: lost the broker {}:{}", settings_.host, settings_.port);
     mosquitto_disconnect(handle_);
     Lost(now);
   }

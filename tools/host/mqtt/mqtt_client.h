@@ -37,6 +37,10 @@ class MqttClient {
   // Reads, writes, keeps alive, and connects again when due.
   void Service(bool readable, bool writable, Clock::time_point now);
 
+  // A quiet connection does not log its losses and refusals: one connection (the host's) speaks
+  // for all, so that a lost broker is one log line, not one a site.
+  void Quiet() { quiet_ = true; }
+
   bool connected() const { return connected_; }
   // True once after each new connection: the owner publishes its state again.
   bool TakeNewConnection();
@@ -55,6 +59,7 @@ class MqttClient {
   bool connected_ = false;
   bool connecting_ = false;
   bool new_connection_ = false;
+  bool quiet_ = false;
   bool usable_ = false;  // the handle was set up (TLS, credentials, will) without error
   Clock::time_point next_attempt_{};
   Clock::time_point connect_deadline_{};

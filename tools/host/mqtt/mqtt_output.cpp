@@ -170,6 +170,7 @@ void MqttOutput::Run() {
           it->second.client = std::make_unique<MqttClient>(
               settings_, settings_.client_id + "-" + TopicLevel(site.name), topic + "/status",
               "offline");
+          it->second.client->Quiet();
         }
         Observe(site, it->second);
       }
