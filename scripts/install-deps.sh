@@ -8,12 +8,13 @@ set -euo pipefail
 build=(build-essential cmake pkg-config python3
        libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev libspdlog-dev
        libsqlite3-dev libcli11-dev libcpp-httplib-dev libsystemd-dev
-       libssl-dev libyaml-cpp-dev libcrypt-dev)
+       libssl-dev libyaml-cpp-dev libcrypt-dev libmosquitto-dev)
 # CPack's DEB generator runs dpkg-shlibdeps and `file`; systemd's pkg-config file names the
 # folder the unit is installed in.
 package=(dpkg-dev file systemd)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-       prometheus prometheus-alertmanager curl openssl chromium chromium-driver python3-selenium
+       prometheus prometheus-alertmanager mosquitto mosquitto-clients curl openssl
+       chromium chromium-driver python3-selenium
        fonts-wqy-microhei)  # a font with Chinese glyphs for the browser test's screenshots
 
 packages=("${build[@]}")
@@ -38,9 +39,9 @@ export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 
-# The tests start Prometheus and Alertmanager themselves; the packages would also run them at
-# every boot.
-for service in prometheus prometheus-alertmanager; do
+# The tests start Prometheus, Alertmanager and mosquitto themselves; the packages would also run
+# them at every boot.
+for service in prometheus prometheus-alertmanager mosquitto; do
   if [[ " ${missing[*]} " == *" $service "* ]] && command -v systemctl > /dev/null; then
     now=()
     [ -d /run/systemd/system ] && now=(--now)  # stop it too where systemd runs

@@ -113,6 +113,31 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   auto* verbose_flag = app.add_flag("-v,--verbose", verbose, "log more: every query given up");
   app.add_flag("-q,--quiet", quiet, "log only warnings and errors")->excludes(verbose_flag);
   app.add_option("--log-file", options.log_file, "write the log to FILE instead of standard error");
+  std::string mqtt_discovery = "on";
+  app.add_option("--mqtt", options.mqtt_url,
+                 "with --sites: publish every site's values, alarms and line to the broker at "
+                 "mqtt://HOST:PORT or mqtts://HOST:PORT")
+      ->needs(sites);
+  app.add_option("--mqtt-client-id", options.mqtt_client_id,
+                 "the host's MQTT client id (default k426b-HOSTNAME); each site's connection "
+                 "adds -SITE");
+  app.add_option("--mqtt-user", options.mqtt_user, "MQTT user name");
+  app.add_option("--mqtt-password-file", options.mqtt_password_file,
+                 "file whose first line is the MQTT password");
+  app.add_option("--mqtt-ca-file", options.mqtt_ca_file,
+                 "CA certificates (PEM) for mqtts:// (default: the system's)");
+  app.add_option("--mqtt-prefix", options.mqtt_prefix, "topic prefix (default k426b)");
+  app.add_option("--mqtt-discovery", mqtt_discovery,
+                 "Home Assistant discovery: on (default) or off")
+      ->check(CLI::IsMember({"on", "off"}));
+  app.add_option("--mqtt-discovery-prefix", options.mqtt_discovery_prefix,
+                 "discovery topic prefix (default homeassistant)");
+  app.add_option("--mqtt-manufacturer", options.mqtt_manufacturer,
+                 "manufacturer shown on the discovered devices");
+  // How many alarm messages wait per site while the broker is away: tests shorten it.
+  app.add_option("--mqtt-alarm-queue", options.mqtt_alarm_queue)
+      ->check(CLI::PositiveNumber)
+      ->group("");
   app.footer("Exit status: 0 done, 1 run-time failure, 2 bad command line or configuration.");
 
   std::vector<const char*> argv = {"k426b-host"};
@@ -131,6 +156,7 @@ ParsedOptions ParseHostOptions(const std::vector<std::string>& arguments) {
   }
 
   if (cycles > 0) options.cycles = cycles;
+  options.mqtt_discovery = mqtt_discovery == "on";
   options.max_cache_age = *ParseDuration(max_cache_age);
   options.deadline = *ParseDuration(deadline);
   if (!history_keep.empty()) options.history_keep = *ParseDuration(history_keep);

@@ -37,6 +37,18 @@ struct HostOptions {
   std::string sites_path;   // --sites: every power system of this file in one process
   std::string listen;       // --listen ADDR:PORT: the HTTP endpoint; empty: none
   std::string web_config_file;  // --web.config.file: TLS, basic auth, headers of the endpoint
+  // --mqtt mqtt://HOST:PORT or mqtts://HOST:PORT: the broker output (the service's); empty:
+  // the sites file's setting, else none.
+  std::string mqtt_url;
+  std::string mqtt_client_id;      // empty: k426b-HOSTNAME
+  std::string mqtt_user;
+  std::string mqtt_password_file;  // the password's only source
+  std::string mqtt_ca_file;
+  std::string mqtt_prefix = "k426b";
+  bool mqtt_discovery = true;
+  std::string mqtt_discovery_prefix = "homeassistant";
+  std::string mqtt_manufacturer;
+  std::size_t mqtt_alarm_queue = 1000;  // alarm messages kept per site while the broker is away
 };
 
 struct ParsedOptions {

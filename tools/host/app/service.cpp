@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <fmt/format.h>
@@ -16,6 +17,7 @@
 #include "tools/host/config/sites_file.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/http/http_server.h"
+#include "tools/host/mqtt/mqtt_output.h"
 #include "tools/host/site/device_session.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/store/history_writer.h"
@@ -44,6 +46,30 @@ std::chrono::steady_clock::time_point WatchdogDue(ServiceNotify& notify, const S
   return std::chrono::steady_clock::now() + due;
 }
 
+// The broker settings of the command line, else of the sites file's `mqtt`; none without either.
+std::string MqttFromOptions(const HostOptions& options, const std::string& file_url,
+                            std::optional<MqttSettings>& mqtt) {
+  const std::string url = options.mqtt_url.empty() ? file_url : options.mqtt_url;
+  if (url.empty()) return {};
+  MqttSettings settings;
+  if (auto problem = ParseMqttUrl(url, settings); !problem.empty()) return problem;
+  if (!options.mqtt_password_file.empty()) {
+    if (auto problem = ReadPasswordFile(options.mqtt_password_file, settings.password);
+        !problem.empty())
+      return problem;
+  }
+  settings.client_id = options.mqtt_client_id;
+  settings.user = options.mqtt_user;
+  settings.ca_file = options.mqtt_ca_file;
+  settings.prefix = TopicLevel(options.mqtt_prefix);
+  settings.discovery = options.mqtt_discovery;
+  settings.discovery_prefix = TopicLevel(options.mqtt_discovery_prefix);
+  settings.manufacturer = options.mqtt_manufacturer;
+  settings.alarm_queue = options.mqtt_alarm_queue;
+  mqtt = settings;
+  return {};
+}
+
 }  // namespace
 
 int RunService(const ParsedOptions& parsed) {
@@ -61,6 +87,9 @@ int RunService(const ParsedOptions& parsed) {
   SitesFile sites = LoadSitesFile(options.sites_path);
   if (!sites.problems.empty())
     return Fail(kBadUsage, SitesFileProblems(options.sites_path, sites.problems));
+  std::optional<MqttSettings> mqtt;
+  if (auto problem = MqttFromOptions(options, sites.mqtt_url, mqtt); !problem.empty())
+    return Fail(kBadUsage, problem);
   if (auto problem = FileLimitProblem(sites.sites.size()); !problem.empty())
     return Fail(kBadUsage, "sites file " + options.sites_path + ": " + problem);
   // Each site's device configuration is read by the plug-in before the log file, events file
@@ -105,8 +134,12 @@ int RunService(const ParsedOptions& parsed) {
     history = std::make_unique<HistoryWriter>(settings);
   }
   StatusBoard board;
+  // The broker output only reads the board; a broker that is away delays nothing.
+  std::unique_ptr<MqttOutput> broker;
+  if (mqtt) broker = std::make_unique<MqttOutput>(*mqtt, board);
   HttpServer http;
-  if (auto problem = StartHttp(options, listen, board, http, history.get()); !problem.empty())
+  if (auto problem = StartHttp(options, listen, board, http, history.get(), broker.get());
+      !problem.empty())
     return Fail(kRunFailed, problem);
 
   ServiceNotify notify;
@@ -156,6 +189,7 @@ int RunService(const ParsedOptions& parsed) {
     site_set.StopAll();
   }
   http.Stop();
+  broker.reset();  // after the sites, so that their last state is published
   return 0;
 }
 

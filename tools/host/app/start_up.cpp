@@ -65,9 +65,10 @@ std::string HistoryFolderHint(const std::string& history_path) {
 }
 
 std::string StartHttp(const HostOptions& options, const ListenAddress& listen, StatusBoard& board,
-                      HttpServer& http, const HistoryHealthView* history) {
+                      HttpServer& http, const HistoryHealthView* history,
+                      const MqttHealthView* mqtt) {
   if (options.listen.empty()) return {};
-  AddMetricsRoute(http, board, history);
+  AddMetricsRoute(http, board, history, mqtt);
   AddWebRoutes(http, board);
   if (!options.web_config_file.empty())
     if (auto problem = http.Secure(options.web_config_file); !problem.empty())

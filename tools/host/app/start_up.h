@@ -14,6 +14,7 @@
 #include "tools/host/app/options.h"
 #include "tools/host/http/http_server.h"
 #include "tools/host/status/history_health.h"
+#include "tools/host/status/mqtt_health.h"
 #include "tools/host/status/status_board.h"
 #include "tools/host/store/history_store.h"
 #include "tools/host/system/plugin_loader.h"
@@ -49,10 +50,12 @@ std::string OpenHistory(const HostOptions& options, bool simulator, PluginAndHis
 // What to do when the default history, which depends on who runs the program, cannot be opened.
 std::string HistoryFolderHint(const std::string& history_path);
 
-// With --listen: the metrics (with the history writer's, when `history` is given) and the web
+// With --listen: the metrics (with the history writer's and the broker output's, when `history`
+// and `mqtt` are given) and the web
 // page over `board`, served at `listen`. Empty on success (or without --listen), else the
 // run-time failure.
 std::string StartHttp(const HostOptions& options, const ListenAddress& listen, StatusBoard& board,
-                      HttpServer& http, const HistoryHealthView* history = nullptr);
+                      HttpServer& http, const HistoryHealthView* history = nullptr,
+                      const MqttHealthView* mqtt = nullptr);
 
 }  // namespace k426b_host

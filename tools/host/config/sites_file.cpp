@@ -15,7 +15,7 @@ namespace k426b_host {
 
 namespace {
 
-const std::vector<std::string> kTopMembers = {"sites", "history_keep"};
+const std::vector<std::string> kTopMembers = {"sites", "history_keep", "mqtt"};
 const std::vector<std::string> kSiteMembers = {"name", "port", "baud", "device"};
 
 bool IsSiteName(const std::string& name) {
@@ -55,6 +55,12 @@ SitesFile CheckSitesDocument(const Json::Value& document, const std::string& dir
       result.history_keep = *parsed;
     else
       problems.push_back("history_keep must be a duration: \"7d\", \"12h\", \"0\" keeps every row");
+  }
+  if (document.isMember("mqtt")) {
+    if (document["mqtt"].isString())
+      result.mqtt_url = document["mqtt"].asString();
+    else
+      problems.push_back("mqtt must be a text: \"mqtt://HOST:PORT\" or \"mqtts://HOST:PORT\"");
   }
   const Json::Value& sites = document["sites"];
   if (!sites.isArray() || sites.empty()) {

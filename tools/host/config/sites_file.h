@@ -4,10 +4,11 @@
 //
 //   {"sites": [{"name": "north", "port": "/dev/ttyUSB0", "baud": 9600, "device": {...}},
 //              {"name": "south", "port": "tcp://10.0.0.7:4001", "device": "south.json"}],
-//    "history_keep": "7d"}
+//    "history_keep": "7d", "mqtt": "mqtt://broker.example:1883"}
 //
 // `history_keep`: optional, how long history rows are kept ("0": every row), unless
-// --history-keep is given; read at start-up.
+// --history-keep is given; read at start-up. `mqtt`: optional, the broker the host publishes to,
+// unless --mqtt is given; read at start-up.
 // `name`: unique, letters, digits, '-' and '_'. `port`: a serial device path or
 // tcp://HOST:PORT. `baud`: optional, 9600 unless given. `device`: the composite device's
 // configuration, inline or as a path relative to the sites file. Data ids are unique across the
@@ -37,6 +38,7 @@ struct SiteConfig {
 struct SitesFile {
   std::vector<SiteConfig> sites;
   std::optional<std::chrono::seconds> history_keep;
+  std::string mqtt_url;  // empty: none
   std::vector<std::string> problems;  // empty when the file is usable
 };
 

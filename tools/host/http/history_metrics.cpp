@@ -29,4 +29,14 @@ void AppendHistoryMetrics(std::string& out, const HistoryHealth& health) {
            "Size of the history on disk: the file and its write-ahead log.", *health.bytes);
 }
 
+void AppendMqttMetrics(std::string& out, const MqttHealth& health) {
+  Family(out, "k426b_mqtt_connected", "gauge", "Whether the host is connected to its broker.",
+         health.connected ? 1 : 0);
+  Family(out, "k426b_mqtt_published_total", "counter", "Messages handed to the broker.",
+         static_cast<long long>(health.published));
+  Family(out, "k426b_mqtt_dropped_total", "counter",
+         "Alarm messages dropped, the oldest first, from a full queue while the broker was away.",
+         static_cast<long long>(health.dropped));
+}
+
 }  // namespace k426b_host

@@ -288,10 +288,12 @@ std::string RenderMetrics(const StatusView& status) {
   return RenderMetrics(status.Sites(), K426B_VERSION_STRING);
 }
 
-void AddMetricsRoute(Routes& routes, const StatusView& status, const HistoryHealthView* history) {
-  routes.AddRoute("/metrics", [&status, history](const HttpRequest&, HttpResponse& response) {
+void AddMetricsRoute(Routes& routes, const StatusView& status, const HistoryHealthView* history,
+                     const MqttHealthView* mqtt) {
+  routes.AddRoute("/metrics", [&status, history, mqtt](const HttpRequest&, HttpResponse& response) {
     std::string text = RenderMetrics(status);
     if (history != nullptr) AppendHistoryMetrics(text, history->Health());
+    if (mqtt != nullptr) AppendMqttMetrics(text, mqtt->Health());
     response.SetContent(text, kMetricsContentType);
   });
 }

@@ -9,6 +9,7 @@
 
 #include "tools/host/http/routes.h"
 #include "tools/host/status/history_health.h"
+#include "tools/host/status/mqtt_health.h"
 #include "tools/host/status/site_status.h"
 #include "tools/host/status/status_view.h"
 
@@ -20,10 +21,11 @@ std::string RenderMetrics(const std::vector<SiteStatus>& sites, const std::strin
 // The sites of `status` and this build's version.
 std::string RenderMetrics(const StatusView& status);
 
-// GET /metrics: the exposition above, and the history writer's families when `history` is
-// given. `status` and `history` must outlive the server's last request.
+// GET /metrics: the exposition above, and the history writer's and the broker output's families
+// when `history` and `mqtt` are given. All of them must outlive the server's last request.
 void AddMetricsRoute(Routes& routes, const StatusView& status,
-                     const HistoryHealthView* history = nullptr);
+                     const HistoryHealthView* history = nullptr,
+                     const MqttHealthView* mqtt = nullptr);
 
 // A label value with backslash, double quote and line feed escaped; other bytes (UTF-8) kept.
 std::string EscapeLabelValue(const std::string& value);
