@@ -5,11 +5,14 @@ HTTP fetch that tells "nothing answers yet" apart, and a child stopped for sure.
 Standard library only: the browser test runs this under Debian's own python3 as well.
 """
 
+import argparse
 import os
 import select
 import socket
 import subprocess
+import sys
 import time
+import unittest
 import urllib.request
 
 DEADLINE_S = 60
@@ -83,3 +86,20 @@ def device_config(base):
                           {"data_id": base + 102, "appSetting": {"diff_v": 20, "diff_i": 20}}],
             "dcSetting": [{"data_id": base + 201, "appSetting": {"diff_v": 20, "diff_i": 20}}],
             "rcSetting": {}}
+
+
+def run_host_tests(script_globals):
+    """The main of a test script that drives k426b-host and k426b-sim: sets the script's HOST and
+    SIM from --host and --sim, passes the other arguments to unittest and runs the script's
+    cases. 0 when they passed, 1 on a failure, 77 when every case was skipped."""
+    parser = argparse.ArgumentParser(description=script_globals["__doc__"].splitlines()[0])
+    parser.add_argument("--host", required=True, help="k426b-host")
+    parser.add_argument("--sim", required=True, help="k426b-sim")
+    args, rest = parser.parse_known_args()
+    script_globals["HOST"], script_globals["SIM"] = args.host, args.sim
+    program = unittest.main(module=script_globals["__name__"], argv=[sys.argv[0], *rest],
+                            exit=False, verbosity=2)
+    result = program.result
+    if result.testsRun and len(result.skipped) == result.testsRun:
+        return 77
+    return 0 if result.wasSuccessful() else 1

@@ -9,7 +9,6 @@ Run: secured_endpoint_test.py --host PATH --sim PATH [unittest arguments]
 Exit status 77 (skipped) when curl or openssl (or, for the scrape, prometheus) is missing.
 """
 
-import argparse
 import base64
 import json
 import os
@@ -26,7 +25,8 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    DEADLINE_S, device_config, free_port, read_line, stop_process, wait_until)
+    DEADLINE_S, device_config, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 
 HOST = SIM = None
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "examples",
@@ -315,19 +315,5 @@ class PrometheusTest(HostTest):
         self.assertEqual(lines, {"secured": "1"})
 
 
-def main():
-    global HOST, SIM
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--host", required=True, help="k426b-host")
-    parser.add_argument("--sim", required=True, help="k426b-sim")
-    args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
-    program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    result = program.result
-    if result.testsRun and len(result.skipped) == result.testsRun:
-        return 77
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_host_tests(globals()))

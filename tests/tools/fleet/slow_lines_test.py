@@ -9,7 +9,6 @@ socket opened here is closed here.
 Run: slow_lines_test.py --host PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import json
 import os
 import re
@@ -27,7 +26,8 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, stop_process, wait_until)
+    device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 
 HOST = SIM = None
 
@@ -267,19 +267,5 @@ class ReloadFileLimitTest(HostTest):
         self.assertEqual(stop_process(host), 0)
 
 
-def main():
-    global HOST, SIM
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--host", required=True, help="k426b-host")
-    parser.add_argument("--sim", required=True, help="k426b-sim")
-    args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
-    program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    result = program.result
-    if result.testsRun and len(result.skipped) == result.testsRun:
-        return 77
-    return 0 if result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_host_tests(globals()))
