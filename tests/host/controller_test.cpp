@@ -167,17 +167,22 @@ TEST(HostTime, StampsYearLeastSignificantByteFirst) {
 
 // The real clock is converted once a second per thread: it must still follow the seconds.
 TEST(HostTime, TheLocalClockFollowsTheSecondsOnEveryThread) {
-  using boost::posix_time::second_clock;
-  const auto bracketed = [] {
-    const auto before = second_clock::local_time();
+  // The precise clock, in whole seconds: the second clock's may turn a tick late.
+  const auto now = [] {
+    const auto precise = boost::posix_time::microsec_clock::local_time();
+    return boost::posix_time::ptime(
+        precise.date(), boost::posix_time::seconds(precise.time_of_day().total_seconds()));
+  };
+  const auto bracketed = [now] {
+    const auto before = now();
     const auto read = local_time();
-    return before <= read && read <= second_clock::local_time();
+    return before <= read && read <= now();
   };
   EXPECT_TRUE(bracketed());
   // Read again once the second has turned (bounded: two seconds at most).
-  const auto first = second_clock::local_time();
+  const auto first = now();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (second_clock::local_time() == first && std::chrono::steady_clock::now() < deadline)
+  while (now() == first && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(bracketed());
   EXPECT_GT(local_time(), first);

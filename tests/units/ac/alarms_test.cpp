@@ -184,9 +184,9 @@ TEST_F(AcAlarmsTest, FirstSnapshotOfTwoScreensIs97BytesWithThatCyclesTimeStamp) 
   ASSERT_EQ(parse(*unit, &K426BAC::parse40_41, analog_block_two_screens()), 47);
   ::testing::internal::GetCapturedStdout();
 
-  const ttime before = get_ttime(boost::posix_time::second_clock::local_time());
+  const ttime before = get_ttime(local_time());
   unit->RoundDone();
-  const ttime after = get_ttime(boost::posix_time::second_clock::local_time());
+  const ttime after = get_ttime(local_time());
   host_.drain();
 
   const auto snapshots = host_.events->snapshots();

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/ttime.h"
 #include "tests/support/vtable_slot.h"
 #include "tests/units/dc/dc_unit_fixture.h"
 
@@ -38,9 +39,9 @@ TEST(DcUnitShape, TheUnitsOwnOperationsFollowTheSerialPortOperationsInOrder) {
 
 TEST_F(DcUnitTest, RoundDonePublishesTheStampedRecordAndSetsHasData) {
   parse_analog(hex_bytes("00 00 50 42  00 00 A0 41  00 00 00"));
-  const ttime before = get_ttime(boost::posix_time::second_clock::local_time());
+  const ttime before = get_ttime(local_time());
   unit->RoundDone();
-  const ttime after = get_ttime(boost::posix_time::second_clock::local_time());
+  const ttime after = get_ttime(local_time());
 
   EXPECT_TRUE(unit->HasData());
   const auto snapshots = host.events->snapshots();

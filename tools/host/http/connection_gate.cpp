@@ -171,25 +171,28 @@ void ConnectionGate::Run() {
       wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
                                 std::max(waiting->deadline - now, Clock::duration::zero())));
     const int ready = ::epoll_wait(epoll_.Get(), events, 64, static_cast<int>(wait.count()));
+    // New connections are taken after the others' events, so a connection that closed in the
+    // same wake no longer counts against the limit.
+    bool connecting = false;
     for (int i = 0; i < ready && !stopping_; ++i) {
       void* what = events[i].data.ptr;
       if (what == &wake_) {
         std::uint64_t count = 0;
         (void)!::read(wake_.Get(), &count, sizeof count);
       } else if (what == &listening_) {
-        if (!accepting) continue;
-        if (!Accept()) {
-          // Out of descriptors: the listening socket stays readable, so pause accepting
-          // rather than spin.
-          epoll_event paused{};
-          paused.data.ptr = &listening_;
-          ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, listening_, &paused);
-          accepting = false;
-          accept_resumes = Clock::now() + kAcceptPause;
-        }
+        connecting = accepting;
       } else {
         Read(*static_cast<Waiting*>(what));
       }
+    }
+    if (connecting && !stopping_ && !Accept()) {
+      // Out of descriptors: the listening socket stays readable, so pause accepting rather
+      // than spin.
+      epoll_event paused{};
+      paused.data.ptr = &listening_;
+      ::epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, listening_, &paused);
+      accepting = false;
+      accept_resumes = Clock::now() + kAcceptPause;
     }
     if (!accepting && Clock::now() >= accept_resumes) {
       epoll_event resumed{};
