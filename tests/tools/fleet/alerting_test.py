@@ -16,7 +16,6 @@ Run: alerting_test.py --host PATH --sim PATH --rules PATH [unittest arguments]
 Exit status 77 (skipped) when prometheus or prometheus-alertmanager is not installed.
 """
 
-import argparse
 import http.server
 import json
 import os
@@ -34,7 +33,8 @@ import urllib.parse
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    DEADLINE_S, device_config, fetch, free_port, read_line, stop_process, wait_until)
+    DEADLINE_S, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 
 HOST = SIM = RULES = DASHBOARD = None
 # What the dashboard's variables stand for when its queries are run here.
@@ -286,22 +286,6 @@ class AlertingTest(unittest.TestCase):
                          "Site b: the power system does not answer")
 
 
-def main():
-    global HOST, SIM, RULES, DASHBOARD
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--host", required=True, help="k426b-host")
-    parser.add_argument("--sim", required=True, help="k426b-sim")
-    parser.add_argument("--rules", required=True, help="the shipped k426b-alerts.yml")
-    parser.add_argument("--dashboard", required=True, help="the shipped k426b-dashboard.json")
-    args, rest = parser.parse_known_args()
-    HOST, SIM, RULES, DASHBOARD = args.host, args.sim, args.rules, args.dashboard
-    for program in ("prometheus", ALERTMANAGER):
-        if shutil.which(program) is None:
-            print(f"{program} not installed: skipped")
-            return 77
-    program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    return 0 if program.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_host_tests(globals(), more=("--rules", "--dashboard"),
+                            needs=("prometheus", ALERTMANAGER)))

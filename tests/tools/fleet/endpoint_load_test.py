@@ -10,25 +10,21 @@ socket opened here is closed here.
 Run: endpoint_load_test.py --host PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, stop_process, wait_until)
+    ChildrenTestCase, device_config, fetch, free_port, run_host_tests, wait_until)
 
 HOST = SIM = None
 # How long a scrape may take while the endpoint is under load; Prometheus' own default timeout
@@ -81,27 +77,8 @@ def closed_within(sock, deadline_s):
     return False
 
 
-class HostTest(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-endpoint-")
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.stderr = open(os.path.join(self.directory, "stderr.log"), "a")
-        self.addCleanup(self.stderr.close)
-        self.processes = []
-        self.sockets = []
-        self.addCleanup(self.close_all)
-
-    def close_all(self):
-        for sock in self.sockets:
-            sock.close()
-        for process in reversed(self.processes):
-            stop_process(process)
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        process = subprocess.Popen(command, stderr=self.stderr, **kwargs)
-        self.processes.append(process)
-        return process
+class HostTest(ChildrenTestCase):
+    PREFIX = "k426b-endpoint-"
 
     def connect(self):
         sock = socket.create_connection(("127.0.0.1", self.port), timeout=10)
@@ -110,14 +87,9 @@ class HostTest(unittest.TestCase):
 
     def start_host(self, devices):
         """The host with one simulator on TCP per site; `devices` maps a site to its device."""
-        sites = []
-        for name, device in devices.items():
-            sim = self.spawn([SIM, "--tcp", "127.0.0.1:0"])
-            sites.append({"name": name, "port": "tcp://" + read_line(sim, 10, "k426b-sim"),
-                          "device": device})
-        path = os.path.join(self.directory, "sites.json")
-        with open(path, "w") as out:
-            json.dump({"sites": sites}, out)
+        sites = [{"name": name, "port": self.tcp_simulator(SIM)[1], "device": device}
+                 for name, device in devices.items()]
+        path = self.write_json("sites.json", {"sites": sites})
         self.port = free_port()
         self.spawn([HOST, "--sites", path, "--no-history", "--listen", f"127.0.0.1:{self.port}"],
                    stdout=subprocess.DEVNULL)
@@ -220,27 +192,15 @@ class SiteProblemTest(HostTest):
         self.assertEqual(line["problem"], found[0][1])
 
         # Fixed and reloaded: the series goes, the site cycles.
-        path = os.path.join(self.directory, "sites.json")
-        with open(path) as file:
+        with open(self.path("sites.json")) as file:
             sites = json.load(file)
         sites["sites"][1]["device"] = device_config(1000)
-        with open(path, "w") as out:
-            json.dump(sites, out)
+        self.write_json("sites.json", sites)
         self.processes[-1].send_signal(signal.SIGHUP)
         wait_until(lambda: (self.metric("k426b_cycles_total", "short") or 0) >= 1,
                    "a completed cycle of the fixed site")
         self.assertEqual(self.problems(), [])
 
 
-def main():
-    global HOST, SIM
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--sim", required=True)
-    args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(run_host_tests(globals()))

@@ -15,59 +15,37 @@ import hashlib
 import json
 import os
 import re
-import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
-import tempfile
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, run_host_tests, stop_process,
-    wait_until)
+    ChildrenTestCase, device_config, fetch, free_port, read_line, run_host_tests, wait_until)
 
 HOST = SIM = None
 
 
-class HistoryHostTest(unittest.TestCase):
+class HistoryHostTest(ChildrenTestCase):
     """Two simulated power systems on pseudo-terminals, watched by one host."""
 
+    PREFIX = "k426b-history-"
+
     def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-history-")
-        self.processes = []
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.stderr_path = os.path.join(self.directory, "stderr.log")
-        self.stderr = open(self.stderr_path, "a")
-        self.addCleanup(self.stderr.close)
-        self.addCleanup(self.stop_all)
-        self.history = os.path.join(self.directory, "history.sqlite")
-        self.events_path = os.path.join(self.directory, "events.jsonl")
+        super().setUp()
+        self.history = self.path("history.sqlite")
+        self.events_path = self.path("events.jsonl")
         self.metrics_port = free_port()
 
-    def stop_all(self):
-        for process in reversed(self.processes):
-            stop_process(process)
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", self.stderr)
-        process = subprocess.Popen(command, **kwargs)
-        self.processes.append(process)
-        return process
-
     def start_host(self, *extra, sites_members=None):
-        sim = self.spawn([SIM, "--pty", "--sites", "2",
-                          "--link", os.path.join(self.directory, "pty")])
+        sim = self.spawn([SIM, "--pty", "--sites", "2", "--link", self.path("pty")])
         ports = [read_line(sim, 10, "k426b-sim --pty") for _ in range(2)]
         document = {"sites": [{"name": f"site-{i}", "port": port, "device": device_config(1000 * i)}
                               for i, port in enumerate(ports)]}
         document.update(sites_members or {})
-        sites = os.path.join(self.directory, "sites.json")
-        with open(sites, "w") as out:
-            json.dump(document, out)
+        sites = self.write_json("sites.json", document)
         self.host = self.spawn([HOST, "--sites", sites, "--history", self.history,
                                 "--listen", f"127.0.0.1:{self.metrics_port}",
                                 "--events", self.events_path, *extra],

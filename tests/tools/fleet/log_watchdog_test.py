@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
 """The service's log and watchdog on a bad day, with the real host and simulator:
 
-- NoisyLine: every reply behind noise bytes. The log tells a site's dropped frames once, then
+- NoisyLineTest: every reply behind noise bytes. The log tells a site's dropped frames once, then
   at most one summary a period, and the counts it gives add up to the event stream's and the
   /metrics counters; standard output carries neither a line per cycle nor the plug-in's
   diagnostics, which -v brings back (the cycle lines there, the diagnostics in the log).
-- StalledLoop: a serial loop that stops coming round stops the watchdog pings a stand-in
+- StalledLoopTest: a serial loop that stops coming round stops the watchdog pings a stand-in
   manager receives, and they resume once it runs again.
 
-Run: log_watchdog_test.py --host PATH --sim PATH [unittest arguments, e.g. NoisyLine]
+Run: log_watchdog_test.py --host PATH --sim PATH [unittest arguments, e.g. NoisyLineTest]
 """
 
-import argparse
 import datetime
 import json
 import os
@@ -28,7 +27,8 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    DEADLINE_S, device_config, fetch, free_port, read_line, stop_process, wait_until)
+    DEADLINE_S, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 
 HOST = SIM = None
 
@@ -122,7 +122,7 @@ def dropped_metric(port, site):
     return int(found.group(1)) if found else None
 
 
-class NoisyLine(unittest.TestCase):
+class NoisyLineTest(unittest.TestCase):
     PERIOD_S = 2.0  # the summary period, shortened from a minute for the test
 
     def test_dropped_frames_are_summarised_and_counted_exactly(self):
@@ -169,7 +169,7 @@ class NoisyLine(unittest.TestCase):
             self.assertNotRegex(line, r"^\[[AB]\] cycle \d+ - ")
 
 
-class StalledLoop(unittest.TestCase):
+class StalledLoopTest(unittest.TestCase):
     INTERVAL_S = 2.0
 
     def receive(self, manager, deadline_s):
@@ -224,15 +224,5 @@ class StalledLoop(unittest.TestCase):
         self.assertEqual(bench.host.wait(timeout=DEADLINE_S), 0)
 
 
-def main():
-    global HOST, SIM
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--sim", required=True)
-    args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(run_host_tests(globals()))

@@ -10,7 +10,6 @@ here is ended here. Skips (77) when mosquitto, mosquitto_sub or openssl is not i
 Run: mqtt_test.py --host PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import getpass
 import json
 import os
@@ -19,15 +18,14 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, stop_process, wait_until)
+    ChildrenTestCase, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 
 HOST = SIM = None
 
@@ -67,34 +65,13 @@ class Subscriber:
         stop_process(self.process)
 
 
-class MqttHostTest(unittest.TestCase):
+class MqttHostTest(ChildrenTestCase):
+    PREFIX = "k426b-mqtt-"
+
     def setUp(self):
-        for tool in ("mosquitto", "mosquitto_sub", "mosquitto_passwd", "openssl"):
-            if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
-                print(f"{tool} not installed: skipped")
-                sys.exit(77)
-        self.directory = tempfile.mkdtemp(prefix="k426b-mqtt-")
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.processes = []
-        self.addCleanup(self.stop_all)
-        self.stderr = open(os.path.join(self.directory, "stderr.log"), "a")
-        self.addCleanup(self.stderr.close)
+        super().setUp()
         self.broker = None
         self.broker_port = free_port()
-
-    def stop_all(self):
-        for process in reversed(self.processes):
-            if isinstance(process, Subscriber):
-                process.stop()
-            else:
-                stop_process(process)
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", self.stderr)
-        process = subprocess.Popen(command, **kwargs)
-        self.processes.append(process)
-        return process
 
     def subscribe(self, *extra):
         subscriber = Subscriber(self.broker_port, *extra)
@@ -102,7 +79,7 @@ class MqttHostTest(unittest.TestCase):
         return subscriber
 
     def start_broker(self, *config_lines):
-        config = os.path.join(self.directory, "mosquitto.conf")
+        config = self.path("mosquitto.conf")
         with open(config, "w") as out:
             out.write(f"listener {self.broker_port} 127.0.0.1\n")
             # Run as root, the broker would otherwise turn into the user `mosquitto`, who cannot
@@ -123,12 +100,9 @@ class MqttHostTest(unittest.TestCase):
 
     def start_sites(self, count=2, scenario=None):
         command = [SIM, "--pty", "--sites", str(count), "--link",
-                   os.path.join(self.directory, f"pty{len(self.processes)}")]
+                   self.path(f"pty{len(self.processes)}")]
         if scenario:
-            path = os.path.join(self.directory, "scenario.json")
-            with open(path, "w") as out:
-                json.dump(scenario, out)
-            command += ["--scenario", path]
+            command += ["--scenario", self.write_json("scenario.json", scenario)]
         sim = self.spawn(command)
         return [read_line(sim, 10, "k426b-sim --pty") for _ in range(count)]
 
@@ -136,9 +110,7 @@ class MqttHostTest(unittest.TestCase):
         """k426b-host on `sites` ({name: pty}); returns its process and metrics port."""
         document = {"sites": [{"name": site, "port": port, "device": device_config(1000 * i)}
                               for i, (site, port) in enumerate(sites.items())]}
-        path = os.path.join(self.directory, name + ".json")
-        with open(path, "w") as out:
-            json.dump(document, out)
+        path = self.write_json(name + ".json", document)
         metrics_port = free_port()
         host = self.spawn([HOST, "--sites", path, "--no-history",
                            "--listen", f"127.0.0.1:{metrics_port}", *extra],
@@ -178,11 +150,11 @@ class MqttHostTest(unittest.TestCase):
 
 class EndToEndTest(MqttHostTest):
     def test_a_subscriber_sees_every_site_its_alarm_and_the_last_will(self):
-        passwords = os.path.join(self.directory, "passwords")
+        passwords = self.path("passwords")
         subprocess.run(["mosquitto_passwd", "-c", "-b", passwords, "k426b", "s3cret pass"],
                        check=True)
         self.start_broker("allow_anonymous false", f"password_file {passwords}")
-        password_file = os.path.join(self.directory, "mqtt-password")
+        password_file = self.path("mqtt-password")
         with open(password_file, "w") as out:
             out.write("s3cret pass\n")
         subscriber = self.subscribe("-u", "k426b", "-P", "s3cret pass")
@@ -239,14 +211,14 @@ class EndToEndTest(MqttHostTest):
 
 class TlsTest(MqttHostTest):
     def test_the_host_publishes_over_tls_with_the_given_ca(self):
-        ca_key, ca, key, request, cert = (os.path.join(self.directory, name) for name in (
+        ca_key, ca, key, request, cert = (self.path(name) for name in (
             "ca.key", "ca.pem", "server.key", "server.csr", "server.pem"))
         run = lambda *command: subprocess.run(command, check=True, capture_output=True)  # noqa
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
             "-keyout", ca_key, "-out", ca, "-subj", "/CN=k426b test CA")
         run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", request,
             "-subj", "/CN=127.0.0.1")
-        extensions = os.path.join(self.directory, "san.ext")
+        extensions = self.path("san.ext")
         with open(extensions, "w") as out:
             out.write("subjectAltName=IP:127.0.0.1\n")
         run("openssl", "x509", "-req", "-in", request, "-CA", ca, "-CAkey", ca_key,
@@ -312,7 +284,7 @@ class AlarmsWhileAwayTest(MqttHostTest):
     every message the host sends after the restart reaches it, in order."""
 
     def run_outage(self, *extra):
-        store = os.path.join(self.directory, "store") + "/"
+        store = self.path("store") + "/"
         os.mkdir(store)
         persistence = ("allow_anonymous true", "persistence true",
                        f"persistence_location {store}")
@@ -379,9 +351,7 @@ class FanInTest(MqttHostTest):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--sim", required=True)
-    arguments, rest = parser.parse_known_args()
-    HOST, SIM = arguments.host, arguments.sim
-    unittest.main(argv=[sys.argv[0], *rest])
+    # The broker is in /usr/sbin, which a user's PATH may leave out.
+    os.environ["PATH"] += os.pathsep + "/usr/sbin"
+    sys.exit(run_host_tests(globals(),
+                            needs=("mosquitto", "mosquitto_sub", "mosquitto_passwd", "openssl")))

@@ -11,59 +11,36 @@ here is stopped here.
 Run: multidrop_test.py --host PATH --sim PATH [unittest arguments]
 """
 
-import argparse
 import copy
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, stop_process, wait_until)
+    ChildrenTestCase, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 
 HOST = SIM = None
 NAMES = {1: "north", 2: "middle", 3: "south"}
 
 
-class SharedLineTest(unittest.TestCase):
+class SharedLineTest(ChildrenTestCase):
+    PREFIX = "k426b-multidrop-"
+
     def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-multidrop-")
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.processes = []
-        self.addCleanup(self.stop_all)
-        self.stderr = open(self.path("stderr.log"), "a")
-        self.addCleanup(self.stderr.close)
+        super().setUp()
         self.events_path = self.path("events.jsonl")
         self.base = json.loads(subprocess.run([SIM, "--print-scenario"], capture_output=True,
                                               check=True, text=True).stdout)
-
-    def stop_all(self):
-        for process in reversed(self.processes):
-            stop_process(process)
-
-    def path(self, name):
-        return os.path.join(self.directory, name)
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", self.stderr)
-        process = subprocess.Popen(command, **kwargs)
-        self.processes.append(process)
-        return process
 
     def scenario(self, address, edit):
         """A scenario file for one address: the default power system changed by `edit`."""
         scenario = copy.deepcopy(self.base)
         edit(scenario)
-        path = self.path(f"address-{address}.json")
-        with open(path, "w") as out:
-            json.dump(scenario, out)
-        return f"{address}={path}"
+        return f"{address}={self.write_json(f'address-{address}.json', scenario)}"
 
     def addresses(self, middle_edit):
         """Three power systems told apart: north's DC at 48.0 V, middle's at 50.0 V with a blown
@@ -88,10 +65,9 @@ class SharedLineTest(unittest.TestCase):
             device = device_config(1000 * address)
             device["address"] = address
             sites.append({"name": name, "port": port, "device": device})
-        with open(self.path("sites.json"), "w") as out:
-            json.dump({"sites": sites}, out)
+        path = self.write_json("sites.json", {"sites": sites})
         self.metrics_port = free_port()
-        self.spawn([HOST, "--sites", self.path("sites.json"), "--no-history",
+        self.spawn([HOST, "--sites", path, "--no-history",
                     "--listen", f"127.0.0.1:{self.metrics_port}", "--events", self.events_path],
                    stdout=subprocess.DEVNULL)
 
@@ -213,15 +189,5 @@ class SharedTcpTest(SharedLineTest):
         self.lose_and_regain(restart)
 
 
-def main():
-    global HOST, SIM
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--sim", required=True)
-    args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
-    unittest.main(argv=[sys.argv[0]] + rest)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(run_host_tests(globals()))

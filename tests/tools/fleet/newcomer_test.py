@@ -10,7 +10,6 @@ here is ended here.
 Run: newcomer_test.py --host PATH --sim PATH --source DIR --build DIR [unittest arguments]
 """
 
-import argparse
 import json
 import os
 import re
@@ -18,36 +17,18 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
-from processes import fetch, free_port, read_line, stop_process, wait_until  # noqa: E402
+from processes import (  # noqa: E402
+    ChildrenTestCase, fetch, free_port, read_line, run_host_tests, wait_until)
 
 HOST = SIM = SOURCE = BUILD = None
 
 
-class TempDirTest(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-newcomer-")
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.processes = []
-        self.addCleanup(self.stop_all)
-
-    def stop_all(self):
-        for process in reversed(self.processes):
-            stop_process(process)
-
-    def path(self, *names):
-        return os.path.join(self.directory, *names)
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", subprocess.DEVNULL)
-        process = subprocess.Popen(command, **kwargs)
-        self.processes.append(process)
-        return process
+class TempDirTest(ChildrenTestCase):
+    PREFIX = "k426b-newcomer-"
 
 
 class ReadmeSitesTest(TempDirTest):
@@ -62,15 +43,12 @@ class ReadmeSitesTest(TempDirTest):
 
         # Each site on a simulator of its own, serving the default power system.
         for site in sites["sites"]:
-            simulator = self.spawn([SIM, "--tcp", "127.0.0.1:0"])
-            site["port"] = "tcp://" + read_line(simulator, 20, "k426b-sim --tcp")
+            site["port"] = self.tcp_simulator(SIM)[1]
             site.pop("baud", None)
         shutil.copy(os.path.join(SOURCE, "examples", "k426b.json"), self.path("k426b.json"))
-        with open(self.path("sites.json"), "w") as out:
-            json.dump(sites, out)
         port = free_port()
-        self.spawn([HOST, "--sites", self.path("sites.json"), "--listen", f"127.0.0.1:{port}",
-                    "--no-history"], stdout=subprocess.DEVNULL)
+        self.spawn([HOST, "--sites", self.write_json("sites.json", sites),
+                    "--listen", f"127.0.0.1:{port}", "--no-history"], stdout=subprocess.DEVNULL)
 
         def settled():
             body = fetch(port, "/api/sites")
@@ -96,9 +74,7 @@ class HistoryFolderTest(TempDirTest):
         env.pop("STATE_DIRECTORY", None)
         sites = {"sites": [{"name": "north", "port": f"tcp://127.0.0.1:{free_port()}",
                             "device": os.path.join(SOURCE, "examples", "k426b.json")}]}
-        with open(self.path("sites.json"), "w") as out:
-            json.dump(sites, out)
-        host = self.spawn([HOST, "--sites", self.path("sites.json")], env=env,
+        host = self.spawn([HOST, "--sites", self.write_json("sites.json", sites)], env=env,
                           stderr=subprocess.STDOUT)
 
         def history_line():
@@ -221,15 +197,5 @@ class ScriptsTest(TempDirTest):
                                  r"fuzz: 30 s smoke run of each harness")
 
 
-def main():
-    global HOST, SIM, SOURCE, BUILD
-    parser = argparse.ArgumentParser()
-    for option in ["--host", "--sim", "--source", "--build"]:
-        parser.add_argument(option, required=True)
-    args, rest = parser.parse_known_args()
-    HOST, SIM, SOURCE, BUILD = args.host, args.sim, args.source, args.build
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(run_host_tests(globals(), more=("--source", "--build")))

@@ -16,21 +16,18 @@ Run: odd_bytes_test.py --host PATH --sim PATH [unittest arguments]
 Exit status 77 (skipped) when prometheus or promtool is not installed.
 """
 
-import argparse
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
-import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, stop_process, wait_until)
+    ChildrenTestCase, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    wait_until)
 from prometheus_test import Prometheus  # noqa: E402
 
 HOST = SIM = None
@@ -38,31 +35,8 @@ HOST = SIM = None
 FF_SCENARIO = {"model": "X9", "model_fill": 255}
 
 
-class HostTest(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-odd-bytes-")
-        self.processes = []
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.stderr = open(self.path("stderr.log"), "ab")
-        self.addCleanup(self.stderr.close)
-        self.addCleanup(self.stop_all)
-
-    def stop_all(self):
-        for process in reversed(self.processes):
-            stop_process(process)
-
-    def path(self, name):
-        return os.path.join(self.directory, name)
-
-    def write_json(self, name, document):
-        with open(self.path(name), "w") as out:
-            json.dump(document, out)
-        return self.path(name)
-
-    def spawn(self, command, stdout=subprocess.PIPE):
-        process = subprocess.Popen(command, stdout=stdout, stderr=self.stderr)
-        self.processes.append(process)
-        return process
+class HostTest(ChildrenTestCase):
+    PREFIX = "k426b-odd-bytes-"
 
     def start_host(self, sites, *more):
         self.port = free_port()
@@ -90,11 +64,10 @@ def texts(document):
 class ModelPaddedWithFFTest(HostTest):
     def test_every_output_stays_utf8_and_prometheus_scrapes_both_sites(self):
         scenario = self.write_json("ff.json", FF_SCENARIO)
-        odd = self.spawn([SIM, "--tcp", "127.0.0.1:0", "--scenario", scenario])
-        odd_address = read_line(odd, 10, "k426b-sim --tcp")
+        _, odd_port = self.tcp_simulator(SIM, "--scenario", scenario)
         plain = self.spawn([SIM, "--pty"])
         plain_path = read_line(plain, 10, "k426b-sim --pty")
-        self.start_host([{"name": "odd", "port": "tcp://" + odd_address,
+        self.start_host([{"name": "odd", "port": odd_port,
                           "device": device_config(0)},
                          {"name": "plain", "port": plain_path, "device": device_config(1000)}],
                         "--events", self.path("events.jsonl"), "--log-file", self.path("host.log"))
@@ -181,19 +154,5 @@ class ModelPerConnectionTest(HostTest):
         return int(found.group(1)) if found else 0
 
 
-def main():
-    global HOST, SIM
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--host", required=True, help="k426b-host")
-    parser.add_argument("--sim", required=True, help="k426b-sim")
-    args, rest = parser.parse_known_args()
-    HOST, SIM = args.host, args.sim
-    if shutil.which("prometheus") is None or shutil.which("promtool") is None:
-        print("prometheus or promtool not installed: skipped")
-        return 77
-    program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
-    return 0 if program.result.wasSuccessful() else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_host_tests(globals(), needs=("prometheus", "promtool")))

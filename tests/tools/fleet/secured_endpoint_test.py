@@ -25,8 +25,7 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    DEADLINE_S, device_config, free_port, read_line, run_host_tests, stop_process,
-    wait_until)
+    DEADLINE_S, device_config, free_port, read_line, run_host_tests, stop_process, wait_until)
 
 HOST = SIM = None
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "examples",

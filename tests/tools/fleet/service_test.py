@@ -16,45 +16,19 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    ChildrenTestCase, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
     wait_until)
 
 HOST = SIM = None
 
 
-class TempDirTest(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-service-")
-        self.processes = []
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.stderr = open(self.path("stderr.log"), "a")
-        self.addCleanup(self.stderr.close)
-        self.addCleanup(self.stop_all)
-
-    def stop_all(self):
-        for process in reversed(self.processes):
-            stop_process(process)
-
-    def path(self, name):
-        return os.path.join(self.directory, name)
-
-    def write_json(self, name, document):
-        with open(self.path(name), "w") as out:
-            json.dump(document, out, indent=2)
-        return self.path(name)
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", self.stderr)
-        process = subprocess.Popen(command, **kwargs)
-        self.processes.append(process)
-        return process
+class TempDirTest(ChildrenTestCase):
+    PREFIX = "k426b-service-"
 
 
 class SitesFileRefusedTest(TempDirTest):
@@ -96,8 +70,7 @@ class TwoSitesOneLineFailsTest(TempDirTest):
         super().setUp()
         steady_sim = self.spawn([SIM, "--pty"])
         steady_port = read_line(steady_sim, 10, "k426b-sim --pty")
-        self.flaky_sim = self.spawn([SIM, "--tcp", "127.0.0.1:0"])
-        flaky_port = "tcp://" + read_line(self.flaky_sim, 10, "k426b-sim --tcp")
+        self.flaky_sim, flaky_port = self.tcp_simulator(SIM)
         self.configs = {"steady": (steady_port, device_config(0)),
                         "flaky": (flaky_port, device_config(1000))}
         self.sites_file = self.write_json("sites.json", {"sites": [

@@ -13,20 +13,17 @@ import json
 import os
 import re
 import resource
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    device_config, fetch, free_port, read_line, run_host_tests, stop_process,
+    ChildrenTestCase, device_config, fetch, free_port, read_line, run_host_tests, stop_process,
     wait_until)
 
 HOST = SIM = None
@@ -54,40 +51,18 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
-class HostTest(unittest.TestCase):
+class HostTest(ChildrenTestCase):
+    PREFIX = "k426b-slow-lines-"
+
     def setUp(self):
-        self.directory = tempfile.mkdtemp(prefix="k426b-slow-lines-")
-        self.processes = []
-        self.sockets = []
-        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
-        self.stderr_path = self.path("stderr.log")
-        self.stderr = open(self.stderr_path, "a")
-        self.addCleanup(self.stderr.close)
-        self.addCleanup(self.close_all)
+        super().setUp()
         self.events_path = self.path("events.jsonl")
-
-    def close_all(self):
-        for process in reversed(self.processes):
-            stop_process(process)
-        for sock in self.sockets:
-            sock.close()
-
-    def path(self, name):
-        return os.path.join(self.directory, name)
 
     def write_sites(self, sites):
         """`sites`: (name, port) pairs, each with a device of its own data ids."""
-        with open(self.path("sites.json"), "w") as out:
-            json.dump({"sites": [{"name": name, "port": port, "device": device_config(1000 * i)}
-                                 for i, (name, port) in enumerate(sites)]}, out)
-        return self.path("sites.json")
-
-    def spawn(self, command, **kwargs):
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", self.stderr)
-        process = subprocess.Popen(command, **kwargs)
-        self.processes.append(process)
-        return process
+        return self.write_json("sites.json", {"sites": [
+            {"name": name, "port": port, "device": device_config(1000 * i)}
+            for i, (name, port) in enumerate(sites)]})
 
     def start_host(self, sites_file, **kwargs):
         self.metrics_port = free_port()
@@ -116,8 +91,7 @@ class UnansweredConnectsTest(HostTest):
     """Twelve device servers that never answer the connection and one good site."""
 
     def test_connects_wait_beside_each_other_and_off_the_reload(self):
-        sim = self.spawn([SIM, "--tcp", "127.0.0.1:0"])
-        good_port = "tcp://" + read_line(sim, 10, "k426b-sim --tcp")
+        _, good_port = self.tcp_simulator(SIM)
         listeners = [unanswering_server(self.sockets) for _ in range(18)]
         self.sockets.extend(listener for listener, _ in listeners)
         ports = [port for _, port in listeners]

@@ -17,6 +17,10 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "support"))
+from processes import temp_folder  # noqa: E402
+
 HOST = SIM = EXAMPLES = REFUSING_PLUGIN = None
 
 # Two AC units, one DC unit and the rectifiers, as in examples/k426b.json.
@@ -218,7 +222,7 @@ class PollOverPseudoTerminal(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        cls.folder = temp_folder(cls, "k426b-e2e-")
         scenario = write_json(cls.folder, "scenario.json", ALARM_SCENARIO)
         with Simulator("--scenario", scenario) as simulator:
             cls.run_ = HostRun(cls.folder, "--port", simulator.path, "--cycles", "4")
@@ -307,7 +311,7 @@ class PollOverPseudoTerminal(unittest.TestCase):
 
 class RestartFromHistory(unittest.TestCase):
     def test_a_restarted_host_loads_each_units_cache_and_serves_values_at_once(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         with Simulator() as simulator:
             first = HostRun(folder, "--port", simulator.path, "--cycles", "2")
             self.assertEqual(first.finish(), 0, first.stderr)
@@ -361,7 +365,7 @@ class BadConfiguration(unittest.TestCase):
     ]
 
     def test_bad_configurations_end_with_status_2_before_anything_is_opened(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         for description, document, named in self.CASES:
             with self.subTest(description):
                 config = write_json(folder, "config.json", document)
@@ -374,7 +378,7 @@ class BadConfiguration(unittest.TestCase):
 
     def test_a_bad_listen_address_ends_with_status_2_before_anything_is_opened(self):
         # With the built-in simulator every other step of the start would succeed.
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         run = HostRun(folder, "--simulate", "--cycles", "1", "--listen", "localhost:99999")
         self.assertEqual(run.finish(timeout=20), 2, run.stderr)
         self.assertIn("--listen", run.stderr)
@@ -382,7 +386,7 @@ class BadConfiguration(unittest.TestCase):
 
     def test_a_configuration_the_plugin_refuses_ends_with_status_2_before_anything_is_opened(self):
         # Only the plug-in's InitSetting refuses it: the host's own check lets it through.
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         record = os.path.join(folder, "record.jsonl")
         log = os.path.join(folder, "host.log")
         run = HostRun(folder, "--simulate", "--cycles", "1", "--plugin", REFUSING_PLUGIN,
@@ -394,7 +398,7 @@ class BadConfiguration(unittest.TestCase):
             self.assertFalse(os.path.exists(path), path)
 
     def test_every_problem_of_a_configuration_comes_in_one_message(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         config = write_json(folder, "config.json", {
             "data_id": 100, "adress": 1, "rcSetting": {},
             "acSetting": [{"data_id": 101}], "dcSetting": [{"data_id": 101}]})
@@ -406,7 +410,7 @@ class BadConfiguration(unittest.TestCase):
         self.assertFalse(os.path.exists(run.history_path))
 
     def test_a_missing_configuration_file_is_named(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         missing = os.path.join(folder, "absent.json")
         run = HostRun(folder, "--port", "/nonexistent/tty", config=missing)
         self.assertEqual(run.finish(timeout=20), 2)
@@ -423,7 +427,7 @@ class BadConfiguration(unittest.TestCase):
 
 class ModelCheck(unittest.TestCase):
     def test_an_unknown_model_raises_the_model_alarm_and_shows_it(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         scenario = write_json(folder, "scenario.json", {"model": "X900"})
         with Simulator("--scenario", scenario) as simulator:
             run = HostRun(folder, "--port", simulator.path, "--cycles", "1", history=None)
@@ -439,7 +443,7 @@ class ModelCheck(unittest.TestCase):
 
 
     def test_a_unit_count_other_than_configured_is_explained_with_its_fix(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         with open(os.path.join(EXAMPLES, "k426b.json"), encoding="utf-8") as stream:
             config = json.load(stream)
         config["acSetting"] = config["acSetting"][:1]
@@ -461,7 +465,7 @@ class ModelCheck(unittest.TestCase):
 
 class RecordAndReplay(unittest.TestCase):
     def test_a_recording_replayed_by_the_simulator_gives_the_same_values(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         record = os.path.join(folder, "line.jsonl")
         with Simulator() as simulator:
             recorded = HostRun(folder, "--port", simulator.path, "--cycles", "2", "--trace",
@@ -492,7 +496,7 @@ class RecordAndReplay(unittest.TestCase):
 
 class LineLossAndStop(unittest.TestCase):
     def test_a_lost_line_is_reopened_and_polling_resumes(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         link = os.path.join(folder, "line")
         first = Simulator()
         os.symlink(first.path, link)
@@ -516,7 +520,7 @@ class LineLossAndStop(unittest.TestCase):
         self.assertEqual(len(history_rows(run.history_path)), 3 * len(UNITS))
 
     def test_ctrl_c_ends_cleanly_with_every_completed_cycle_in_the_history(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         with Simulator() as simulator:
             run = HostRun(folder, "--port", simulator.path)
             run.wait_for_cycles(2)
@@ -542,7 +546,7 @@ class LineSilence(unittest.TestCase):
     brings the line up and fresh values within one cycle."""
 
     def test_a_silent_line_is_told_and_its_values_age_until_the_line_returns(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         link = os.path.join(folder, "line")
         first = Simulator(link=link)
         run = HostRun(folder, "--port", link, history=None)
@@ -619,7 +623,7 @@ def values_before_polling(events):
 
 class CachePolicy(unittest.TestCase):
     def test_a_stored_row_twenty_minutes_old_is_refused_and_a_fresh_one_loaded(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         link = os.path.join(folder, "line")
         with Simulator(link=link):
             first = HostRun(folder, "--port", link, "--cycles", "1")
@@ -651,7 +655,7 @@ class CachePolicy(unittest.TestCase):
 
 class SimulatedAndRealLinesApart(unittest.TestCase):
     def test_a_simulated_run_and_a_port_run_with_default_paths_share_no_values(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         env = dict(os.environ, XDG_STATE_HOME=os.path.join(folder, "state"))
         state = os.path.join(folder, "state", "k426b")
         simulated = HostRun(folder, "--simulate", "--cycles", "1", history="default", env=env)
@@ -674,7 +678,7 @@ class SimulatedAndRealLinesApart(unittest.TestCase):
 
 class OnePortOneProgram(unittest.TestCase):
     def test_a_second_host_or_simulator_on_a_port_in_use_ends_at_once_naming_it(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         link = os.path.join(folder, "line")
         with Simulator(link=link):
             first = HostRun(folder, "--port", link, history=None)
@@ -699,7 +703,6 @@ class OnePortOneProgram(unittest.TestCase):
 
 class OnceJson(unittest.TestCase):
     def test_once_json_prints_the_sites_status_after_the_first_cycle(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
         with Simulator() as simulator:
             result = subprocess.run([HOST, "--port", simulator.path, "--no-history", "--once",
                                      "--json"], capture_output=True, text=True, timeout=60)
@@ -732,7 +735,7 @@ class OnceJson(unittest.TestCase):
         self.assertIn("no cycle completed within 3 s (line silent: no answer", result.stderr)
 
     def test_events_to_standard_output_and_an_events_file_appended_to(self):
-        folder = tempfile.mkdtemp(prefix="k426b-e2e-")
+        folder = temp_folder(self, "k426b-e2e-")
         events_file = os.path.join(folder, "events.jsonl")
         with Simulator() as simulator:
             streamed = subprocess.run([HOST, "--port", simulator.path, "--no-history", "--cycles",
@@ -756,7 +759,7 @@ class Soak(unittest.TestCase):
     CYCLES = 100
 
     def test_a_hundred_cycles_with_ten_percent_faults(self):
-        folder = tempfile.mkdtemp(prefix="k426b-soak-")
+        folder = temp_folder(self, "k426b-soak-")
         started = time.monotonic()
         with Simulator("--fault-rate", "0.1", "--seed", "7") as simulator:
             run = HostRun(folder, "--port", simulator.path, "--cycles", str(self.CYCLES))

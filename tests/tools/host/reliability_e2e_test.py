@@ -14,13 +14,12 @@ import re
 import signal
 import sqlite3
 import sys
-import tempfile
 import time
 import unittest
 
 import e2e_test
 from e2e_test import (UNITS, HostRun, Simulator, event_time, of_kind, query_names,
-                      read_events_tolerant, write_json)
+                      read_events_tolerant, temp_folder, write_json)
 
 # Another power system behind the same path: a model the plug-in does not accept, and a DC
 # voltage of its own so its values can be told apart.
@@ -106,7 +105,7 @@ class PortLoss(unittest.TestCase, CompletedCycles):
     OTHER = (10, 11)  # the returns that find another power system behind the link
 
     def test_twenty_losses_and_returns_lose_no_completed_cycle(self):
-        folder = tempfile.mkdtemp(prefix="k426b-portloss-")
+        folder = temp_folder(self, "k426b-portloss-")
         link = os.path.join(folder, "line")
         other = write_json(folder, "other.json", OTHER_SYSTEM)
         simulator = Simulator(link=link)
@@ -190,7 +189,7 @@ class FaultSoak(unittest.TestCase, CompletedCycles):
     SEED = "11"
 
     def test_ten_percent_faults_lose_and_corrupt_nothing(self):
-        folder = tempfile.mkdtemp(prefix="k426b-soak-")
+        folder = temp_folder(self, "k426b-soak-")
         link = os.path.join(folder, "line")
         simulator = Simulator("--fault-rate", "0.1", "--seed", self.SEED, "--trace", link=link)
         run = HostRun(folder, "--port", link)

@@ -6,7 +6,6 @@ log, the notify messages a stand-in manager receives, and the exit status.
 Run: service_e2e_test.py --host PATH --sim PATH [unittest arguments, e.g. SighupReload]
 """
 
-import argparse
 import datetime
 import json
 import os
@@ -25,7 +24,8 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
 from processes import (  # noqa: E402
-    DEADLINE_S, device_config, free_port, stop_process, wait_until)
+    DEADLINE_S, device_config, free_port, run_host_tests, stop_process, temp_folder,
+    wait_until)
 
 HOST = SIM = REFUSING_PLUGIN = None
 
@@ -270,7 +270,7 @@ class NotifyProtocol(unittest.TestCase):
 class RefusedDevice(unittest.TestCase):
     def test_a_site_the_plugin_refuses_ends_with_status_2_before_anything_is_opened(self):
         # The sites file is good; only the plug-in's InitSetting refuses the device.
-        folder = tempfile.mkdtemp(prefix="k426b-service-")
+        folder = temp_folder(self, "k426b-service-")
         sites_path = os.path.join(folder, "sites.json")
         with open(sites_path, "w") as out:
             json.dump({"sites": [{"name": "A", "port": os.path.join(folder, "absent-tty"),
@@ -293,7 +293,7 @@ class FileLimit(unittest.TestCase):
     def test_a_sites_file_beyond_the_open_file_limit_ends_with_status_2(self):
         # 100 sites need 100 lines, one loop's epoll set and eventfd and the reserve: 166 files.
         # The soft limit of 64 is raised to the hard limit of 150, which is still too few.
-        folder = tempfile.mkdtemp(prefix="k426b-service-")
+        folder = temp_folder(self, "k426b-service-")
         sites_path = os.path.join(folder, "sites.json")
         with open(sites_path, "w") as out:
             json.dump({"sites": [{"name": f"site-{i}", "port": f"tcp://127.0.0.1:{20000 + i}",
@@ -308,16 +308,5 @@ class FileLimit(unittest.TestCase):
         self.assertFalse(os.path.exists(history))
 
 
-def main():
-    global HOST, SIM, REFUSING_PLUGIN
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--refusing-plugin", required=True)
-    args, rest = parser.parse_known_args()
-    HOST, SIM, REFUSING_PLUGIN = args.host, args.sim, args.refusing_plugin
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(run_host_tests(globals(), more=("--refusing-plugin",)))
