@@ -1,15 +1,12 @@
 // The sites file: what a usable file gives, and every problem of a bad one named at once.
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "tests/support/scratch_folder.h"
 #include "tools/host/config/sites_file.h"
 
 namespace k426b_host {
@@ -22,17 +19,8 @@ using ::testing::HasSubstr;
 
 class SitesFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/k426b-sites-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + directory_ + "'").c_str()); }
-
   std::string Write(const std::string& name, const std::string& text) {
-    const std::string path = directory_ + "/" + name;
-    std::ofstream(path) << text;
-    return path;
+    return folder_.Write(name, text);
   }
   static std::string Device(unsigned base) {
     const std::string id = std::to_string(base);
@@ -41,7 +29,8 @@ class SitesFileTest : public ::testing::Test {
            R"(}], "rcSetting": {}})";
   }
 
-  std::string directory_;
+  const ScratchFolder folder_{"sites"};
+  const std::string directory_ = folder_.path().string();
 };
 
 TEST_F(SitesFileTest, ReadsInlineAndReferencedDevices) {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_folder.h"
 #include "tools/host/line/tcp_line.h"
 #include "tools/sim/serve/fleet.h"
 #include "tools/sim/serve/tcp_server.h"
@@ -294,9 +295,8 @@ TEST(SimFleetTest, ServesEverySiteOnConsecutivePorts) {
 }
 
 TEST(SimFleetTest, LinksEachPseudoTerminalAndRemovesTheLinksAtTheEnd) {
-  char pattern[] = "/tmp/k426b-fleet-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string base = std::string(pattern) + "/site";
+  const ScratchFolder scratch("fleet");
+  const std::string base = (scratch / "site").string();
   std::atomic<bool> stop{false};
   std::ostringstream shown;
   k426b_sim::FleetOptions options;
@@ -320,7 +320,6 @@ TEST(SimFleetTest, LinksEachPseudoTerminalAndRemovesTheLinksAtTheEnd) {
   EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
   EXPECT_EQ(shown.str(), base + "-0\n" + base + "-1\n");
   EXPECT_NE(::access((base + "-0").c_str(), F_OK), 0);  // removed
-  ::rmdir(pattern);
 }
 
 }  // namespace

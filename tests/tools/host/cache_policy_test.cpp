@@ -1,15 +1,13 @@
 // Which stored snapshot is handed to LoadFromCache, and the history file that records the line
 // each row came from, including a file written before rows knew their source.
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "tests/support/scratch_folder.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/site/cache_policy.h"
 #include "tools/host/store/history_store.h"
@@ -70,8 +68,8 @@ TEST(CachePolicy, RowTimesAreReadWithTheirUtcOffset) {
 }
 
 TEST(HistoryStore, AFileWithoutTheSourceColumnGainsItAndKeepsItsRows) {
-  char pattern[] = "/tmp/k426b-history-XXXXXX";
-  const std::string path = std::string(mkdtemp(pattern)) + "/old.sqlite";
+  const ScratchFolder scratch("history");
+  const std::string path = (scratch / "old.sqlite").string();
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
@@ -96,7 +94,6 @@ TEST(HistoryStore, AFileWithoutTheSourceColumnGainsItAndKeepsItsRows) {
   auto store = HistoryStore::Open(path, error);
   ASSERT_TRUE(store->Append("2026-01-01T00:00:00.000+00:00", "tcp://10.0.0.5:4001", 101, 5094, {3}));
   EXPECT_EQ(store->Newest(101, 5094)->source, "tcp://10.0.0.5:4001");
-  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 }  // namespace

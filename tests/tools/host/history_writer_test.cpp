@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_folder.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace k426b_host {
 
@@ -24,10 +24,7 @@ std::string ReadAll(const std::filesystem::path& path) {
 }
 
 TEST(HistoryWriter, AFullQueueDropsTheOldestRowsAndWhatWaitsIsStoredOnceAHistoryCanBeMade) {
-  const auto folder =
-      std::filesystem::temp_directory_path() / ("k426b-writer-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
+  const ScratchFolder folder("writer");
   const auto path = folder / "history.sqlite";
   const std::string damaged(8192, '\x5a');
   std::ofstream(path, std::ios::binary) << damaged;
@@ -61,7 +58,6 @@ TEST(HistoryWriter, AFullQueueDropsTheOldestRowsAndWhatWaitsIsStoredOnceAHistory
   ASSERT_TRUE(store) << error;
   EXPECT_EQ(store->RowCount(), 3);
   EXPECT_EQ(store->Newest(101, 5094)->bytes, std::vector<unsigned char>{5});
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "host/controller.h"
 #include "host/device.h"
 #include "tests/support/recording_host.h"
+#include "tests/support/scratch_folder.h"
 #include "tools/host/app/options.h"
 #include "tools/host/config/config_check.h"
 #include "tools/host/events/event_stream.h"
@@ -45,11 +46,6 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-std::filesystem::path ScratchFolder() {
-  char pattern[] = "/tmp/k426b-host-test-XXXXXX";
-  return std::filesystem::path(mkdtemp(pattern));
-}
 
 std::string ReadAll(std::FILE* file) {
   std::rewind(file);
@@ -180,7 +176,7 @@ TEST(ConfigCheck, SettingsTheUnitsReadAsTextPass) {
 }
 
 TEST(ConfigCheck, UnreadableTruncatedOrTrailingTextFilesAreRefused) {
-  const auto folder = ScratchFolder();
+  const ScratchFolder folder("host-test");
   Json::Value config;
   EXPECT_EQ(LoadConfigFile((folder / "absent.json").string(), config),
             "cannot read configuration " + (folder / "absent.json").string());
@@ -193,7 +189,8 @@ TEST(ConfigCheck, UnreadableTruncatedOrTrailingTextFilesAreRefused) {
 }
 
 TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
-  const auto path = (ScratchFolder() / "state" / "history.sqlite").string();
+  const ScratchFolder scratch("host-test");
+  const auto path = (scratch / "state" / "history.sqlite").string();
   std::string error;
   {
     auto store = HistoryStore::Open(path, error);
@@ -221,7 +218,8 @@ TEST(HistoryStore, TheNewestRowOfEachUnitIsItsCacheImageAcrossReopening) {
 }
 
 TEST(HistoryStore, ABatchStoresTheRowsOfManySitesOnlyWhenFlushedAndTellsEachWhatBecameOfItsOwn) {
-  const auto path = (ScratchFolder() / "batch.sqlite").string();
+  const ScratchFolder scratch("host-test");
+  const auto path = (scratch / "batch.sqlite").string();
   std::string error;
   auto store = HistoryStore::Open(path, error);
   ASSERT_TRUE(store) << error;
@@ -235,7 +233,7 @@ TEST(HistoryStore, ABatchStoresTheRowsOfManySitesOnlyWhenFlushedAndTellsEachWhat
       why[site] = reason;
     };
   };
-  auto other_store = HistoryStore::Open((ScratchFolder() / "other.sqlite").string(), error);
+  auto other_store = HistoryStore::Open((scratch / "other.sqlite").string(), error);
   ASSERT_TRUE(other_store) << error;
   HistoryBatch batch;
   batch.Add(*store, line_a, {{"t1", 101, 5094, hex_bytes("65 01")}, {"t1", 100, 5095, hex_bytes("64 01")}},
@@ -276,7 +274,8 @@ TEST(HistoryStore, ABatchStoresTheRowsOfManySitesOnlyWhenFlushedAndTellsEachWhat
 
 TEST(HistoryStore, AnEmptySnapshotIsStoredAsAnEmptyImageNotAsNoRow) {
   std::string error;
-  auto store = HistoryStore::Open((ScratchFolder() / "h.sqlite").string(), error);
+  const ScratchFolder scratch("host-test");
+  auto store = HistoryStore::Open((scratch / "h.sqlite").string(), error);
   ASSERT_TRUE(store) << error;
   EXPECT_TRUE(store->Append("t", "simulator", 7, 5096, {}));
   EXPECT_EQ(store->Newest(7, 5096)->bytes, Bytes());
@@ -347,7 +346,8 @@ TEST(EventLines, FloatsCarryTheirShortestDigitsAndNonFiniteValuesBecomeNull) {
 }
 
 TEST(EventLines, EachEventIsOneLineWithItsNameAndTimeFirstAndTextKeptAsUtf8) {
-  const auto path = ScratchFolder() / "events.jsonl";
+  const ScratchFolder scratch("host-test");
+  const auto path = scratch / "events.jsonl";
   EventStream stream;
   ASSERT_EQ(stream.Open(path.string()), "");
   Json::Value members(Json::objectValue);
@@ -368,7 +368,8 @@ TEST(EventLines, EachEventIsOneLineWithItsNameAndTimeFirstAndTextKeptAsUtf8) {
 // Events written from their fields, without a Json::Value (the rule event): each line must be the
 // one the object would give, texts that need escaping included.
 TEST(EventLines, FieldsGiveTheLineOfTheSameMembersAsAnObject) {
-  const auto path = ScratchFolder() / "fields.jsonl";
+  const ScratchFolder scratch("host-test");
+  const auto path = scratch / "fields.jsonl";
   EventStream stream;
   ASSERT_EQ(stream.Open(path.string()), "");
   const std::string awkward =
@@ -450,7 +451,8 @@ void WriteNumber(EventStream& stream, long long n) {
 }
 
 TEST(EventBursts, ABurstsLinesLeaveTogetherWhenItEndsOrFlushesAndPastTheLimit) {
-  const auto path = ScratchFolder() / "burst.jsonl";
+  const ScratchFolder scratch("host-test");
+  const auto path = scratch / "burst.jsonl";
   EventStream stream;
   ASSERT_EQ(stream.Open(path.string()), "");
   WriteNumber(stream, 1);  // outside a burst: at once
@@ -489,7 +491,8 @@ TEST(EventBursts, ABurstsLinesLeaveTogetherWhenItEndsOrFlushesAndPastTheLimit) {
 }
 
 TEST(EventBursts, LinesFromElsewhereFollowTheGatheredOnesAndClosingLosesNone) {
-  const auto path = ScratchFolder() / "threads.jsonl";
+  const ScratchFolder scratch("host-test");
+  const auto path = scratch / "threads.jsonl";
   EventStream stream;
   ASSERT_EQ(stream.Open(path.string()), "");
   EventStream other_stream;  // a burst of another stream gathers nothing of this one
@@ -521,7 +524,8 @@ TEST(EventBursts, LinesFromElsewhereFollowTheGatheredOnesAndClosingLosesNone) {
 }
 
 TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
-  const auto path = ScratchFolder() / "line.jsonl";
+  const ScratchFolder scratch("host-test");
+  const auto path = scratch / "line.jsonl";
   std::FILE* trace = std::tmpfile();
   ASSERT_NE(trace, nullptr);
   {
@@ -554,7 +558,8 @@ TEST(WireLog, RecordingsHoldTimedRawChunksAndTheTraceShowsWholeFramesOnce) {
 }
 
 TEST(HostLog, LinesAreTimeStampedAndTheLevelFollowsVerboseAndQuiet) {
-  const auto path = (ScratchFolder() / "host.log").string();
+  const ScratchFolder scratch("host-test");
+  const auto path = (scratch / "host.log").string();
   ASSERT_EQ(SetUpHostLog(0, path), "");
   HostLog().debug("hidden at the normal level");
   HostLog().info("plug-in 101: shown");

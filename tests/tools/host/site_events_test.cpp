@@ -20,6 +20,7 @@
 #include <json/reader.h>
 
 #include "host/controller.h"
+#include "tests/support/scratch_folder.h"
 #include "tools/common/json_text.h"
 #include "tools/host/events/event_stream.h"
 #include "tools/host/events/site_events.h"
@@ -209,8 +210,8 @@ TEST(SiteEvents, AModelAlarmOutlivesTheDeviceMadeAnewOnlyWhileItsCheckRaisesItAg
 // The banner sets a raised model alarm apart in the human output, and the `alarm` event names
 // the rule with the members the site's alarm list gives it.
 TEST(SiteEvents, ARaisedModelAlarmIsSetApartAndItsEventNamesTheRuleAsTheAlarmListDoes) {
-  char pattern[] = "/tmp/k426b-site-events-XXXXXX";
-  const std::filesystem::path path = std::filesystem::path(mkdtemp(pattern)) / "events.jsonl";
+  const ScratchFolder scratch("site-events");
+  const std::filesystem::path path = scratch / "events.jsonl";
   EventStream stream;
   ASSERT_EQ(stream.Open(path.string()), "");
   std::FILE* sink = std::tmpfile();

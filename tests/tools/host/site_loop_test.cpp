@@ -23,6 +23,7 @@
 #include <json/reader.h>
 
 #include "host/threshold_worker.h"
+#include "tests/support/scratch_folder.h"
 #include "tests/tools/host/example_config.h"
 #include "tools/host/app/site_wiring.h"
 #include "tools/host/line/serial_port.h"
@@ -164,10 +165,9 @@ class SiteLoopTest : public ::testing::Test {
 };
 
 TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroughThePause) {
-  char record_path[] = "/tmp/k426b-site-loop-wire-XXXXXX";
-  ::close(::mkstemp(record_path));
-  char history_path[] = "/tmp/k426b-site-loop-history-XXXXXX";
-  ::close(::mkstemp(history_path));
+  const ScratchFolder scratch("site-loop");
+  const std::string record_path = (scratch / "wire.jsonl").string();
+  const std::string history_path = (scratch / "history.sqlite").string();
   std::string error;
   auto history = HistoryStore::Open(history_path, error);
   ASSERT_TRUE(history) << error;
@@ -194,7 +194,6 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
   // two cycles, three sites, each row under its own line.
   EXPECT_EQ(history->RowCount(), 24);
   const auto newest = history->Newest(100, 5095);
-  std::remove(history_path);
   ASSERT_TRUE(newest.has_value());
   EXPECT_EQ(newest->source.rfind("/dev/pts/", 0), 0u);
   for (Site* site : sites) EXPECT_EQ(site->history_failures(), 0);
@@ -230,7 +229,6 @@ TEST_F(SiteLoopTest, SitesOnOneLoopEachCompleteTheirCyclesAndHoldEachQueryThroug
     }
   }
   EXPECT_EQ(held, 15);  // every query but the very first follows a reply
-  std::remove(record_path);
 }
 
 TEST_F(SiteLoopTest, ACycleIsShownOnceItsThresholdWorkHasRunAndTheLoopServesTheOthersMeanwhile) {

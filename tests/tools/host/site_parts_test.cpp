@@ -2,11 +2,8 @@
 // the summary of its repeated problems in the log, the two ways its history rows are stored (at
 // once, or with other sites' rows at a flush), and the back-off between tries of its line.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "host/rule_value.h"
+#include "tests/support/scratch_folder.h"
 #include "tools/host/site/reopen_backoff.h"
 #include "tools/host/site/values_report.h"
 #include "tools/host/store/history_batch.h"
@@ -89,10 +87,8 @@ TEST(ValuesReport, TheTableShowsTheModelAlarmEveryUnitAndEveryAlarmChangeLineByL
 }
 
 TEST(HistorySink, TheStoreKeepsRowsAtOnceAndABatchOnlyAtItsFlushBothTellingTheSite) {
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            ("k426b-sink-" + std::to_string(::getpid()) + ".sqlite"))
-                               .string();
-  std::filesystem::remove(path);
+  const ScratchFolder scratch("sink");
+  const std::string path = (scratch / "history.sqlite").string();
   std::string error;
   auto store = HistoryStore::Open(path, error);
   ASSERT_TRUE(store) << error;
@@ -118,8 +114,6 @@ TEST(HistorySink, TheStoreKeepsRowsAtOnceAndABatchOnlyAtItsFlushBothTellingTheSi
   EXPECT_EQ(store->RowCount(), 2);
   EXPECT_EQ(told, 2);
   EXPECT_EQ(store->Newest(201, 5096)->source, source);
-  store.reset();
-  std::filesystem::remove(path);
 }
 
 TEST(ReopenBackoff, WaitsDoubleTo30SecondsLessAtMostAQuarterUntilAValidReplyResetsThem) {

@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/scratch_folder.h"
 #include "tests/tools/host/example_config.h"
 #include "tools/host/app/site_wiring.h"
 #include "tools/host/line/serial_port.h"
@@ -33,8 +34,8 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
   auto simulator = SimulatedLine::Start("", failure);
   ASSERT_TRUE(simulator) << failure;
 
-  char events_path[] = "/tmp/k426b-site-events-XXXXXX";
-  close(mkstemp(events_path));
+  const ScratchFolder scratch("site");
+  const std::string events_path = (scratch / "events.jsonl").string();
   EventStream stream;
   ASSERT_EQ(stream.Open(events_path), "");
   std::FILE* human_file = std::tmpfile();
@@ -102,7 +103,6 @@ TEST(Site, ANamedSitePublishesItsWholeStatusAndNamesItselfInEveryEventAndLine) {
   for (std::string line; std::getline(events, line); ++lines)
     EXPECT_THAT(line, HasSubstr("\"site\":\"north\"")) << line;
   EXPECT_GT(lines, 20);
-  std::remove(events_path);
 
   std::rewind(human_file);
   char first[64] = {};

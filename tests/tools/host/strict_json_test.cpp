@@ -2,16 +2,13 @@
 // unknown members get the nearest known name, and the configuration check reports every
 // problem at once.
 
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "tests/support/scratch_folder.h"
 #include "tools/common/strict_json.h"
 #include "tools/host/config/config_check.h"
 
@@ -23,13 +20,8 @@ using k426b_host::CheckDeviceConfig;
 using ::testing::Not;
 
 std::string WriteFile(const std::string& name, const std::string& text) {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/k426b-strict-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
-  const std::string path = folder + "/" + name;
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
+  static const ScratchFolder folder("strict");
+  return folder.Write(name, text);
 }
 
 Json::Value Parse(const std::string& text) {
