@@ -18,6 +18,8 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 import urllib.parse
 import urllib.request
@@ -206,6 +208,56 @@ class CurlTest(HostTest):
                         piece = client.recv(65536)
                         self.assertTrue(piece, f"closed after {answers!r}")
                         answers += piece
+
+    def test_a_flood_of_wrong_passwords_does_not_hold_the_scrape(self):
+        host = self.host
+        host.start(web_config({"prom": HASH}))
+        context = ssl.create_default_context(cafile=host.path("ca.crt"))
+        context.load_cert_chain(host.path("client.crt"), host.path("client.key"))
+        wrong = base64.b64encode(b"prom:guess").decode()
+        request = (f"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   f"Authorization: Basic {wrong}\r\n\r\n").encode()
+        statuses = []
+        stop = threading.Event()
+
+        def guess():
+            # One kept-alive connection a client, made again when the host closes it.
+            while not stop.is_set():
+                try:
+                    with socket.create_connection(("127.0.0.1", host.port), timeout=10) as raw, \
+                            context.wrap_socket(raw, server_hostname="127.0.0.1") as client:
+                        answers = client.makefile("rb")
+                        while not stop.is_set():
+                            client.sendall(request)
+                            status = answers.readline()[9:12].decode()
+                            length = 0
+                            while (line := answers.readline()) not in (b"\r\n", b""):
+                                if line.lower().startswith(b"content-length:"):
+                                    length = int(line.split(b":")[1])
+                            if not status or len(answers.read(length)) < length:
+                                break
+                            statuses.append(status)
+                except OSError:
+                    pass
+        guessers = [threading.Thread(target=guess) for _ in range(32)]
+        for thread in guessers:
+            thread.start()
+        try:
+            scrapes = []
+            for _ in range(12):
+                started = time.monotonic()
+                status = host.curl("/metrics", user=f"prom:{PASSWORD}")[0]
+                scrapes.append((status, round(time.monotonic() - started, 2)))
+                time.sleep(0.2)
+        finally:
+            stop.set()
+            for thread in guessers:
+                thread.join()
+        print(f"scrapes under a flood of wrong passwords: {scrapes}; the flood's answers: "
+              f"{ {status: statuses.count(status) for status in set(statuses)} }", flush=True)
+        self.assertEqual([status for status, _ in scrapes], ["200"] * len(scrapes))
+        self.assertIn("401", statuses)
+        self.assertIn("503", statuses)
 
     def test_a_bad_change_is_refused_and_a_good_one_taken(self):
         host = self.host

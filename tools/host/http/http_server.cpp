@@ -245,11 +245,20 @@ HttpServer::HttpServer(HttpServerLimits limits)
   // Read-only: every method but GET and HEAD is refused before routing.
   server_->set_pre_routing_handler([this](const httplib::Request& request,
                                           httplib::Response& response) {
-    if (security_ &&
-        !security_->Authorized(*security_->Current(), request.get_header_value("Authorization"))) {
+    const WebSecurity::Access access =
+        security_ ? security_->Check(*security_->Current(),
+                                     request.get_header_value("Authorization"))
+                  : WebSecurity::Access::kAllowed;
+    if (access == WebSecurity::Access::kRefused) {
       response.status = 401;
       response.set_header("WWW-Authenticate", "Basic realm=\"k426b\", charset=\"UTF-8\"");
       response.set_content("unauthorized\n", "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (access == WebSecurity::Access::kBusy) {
+      response.status = 503;
+      response.set_header("Retry-After", "1");
+      response.set_content("busy: too many logins at once\n", "text/plain; charset=utf-8");
       return httplib::Server::HandlerResponse::Handled;
     }
     if (request.method != "GET" && request.method != "HEAD") {

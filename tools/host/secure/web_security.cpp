@@ -17,6 +17,9 @@ namespace {
 // hash each time (about 50 ms at cost 10).
 constexpr std::size_t kPassedKept = 64;
 constexpr std::chrono::seconds kLookEvery{1};
+// Password hashes made at once: a flood of wrong passwords takes no more than two of the
+// endpoint's request workers, and scrapes whose login is remembered are served by the others.
+constexpr int kHashingAtOnce = 2;
 // Hashed for an unknown user, so that the answer takes as long as for a wrong password.
 constexpr char kUnknownUserHash[] = "$2y$10$abcdefghijklmnopqrstuuNbpIbZWkPkiE.GCrxGGUhWTADyWUMCG";
 
@@ -127,32 +130,40 @@ std::shared_ptr<const WebSettings> WebSecurity::Current() {
   return settings_;
 }
 
-bool WebSecurity::Authorized(const WebSettings& settings, const std::string& authorization) {
+WebSecurity::Access WebSecurity::Check(const WebSettings& settings,
+                                       const std::string& authorization) {
   const auto& users = settings.config.users;
-  if (users.empty()) return true;
+  if (users.empty()) return Access::kAllowed;
   const std::string scheme = "Basic ";
   if (authorization.size() <= scheme.size() ||
       strncasecmp(authorization.c_str(), scheme.c_str(), scheme.size()) != 0)
-    return false;
+    return Access::kRefused;
   const std::string pair = DecodeBase64(authorization.substr(scheme.size()));
   const std::size_t colon = pair.find(':');
-  if (colon == std::string::npos) return false;
+  if (colon == std::string::npos) return Access::kRefused;
   const std::string user = pair.substr(0, colon);
   const std::string password = pair.substr(colon + 1);
-  if (password.find('\0') != std::string::npos) return false;
+  if (password.find('\0') != std::string::npos) return Access::kRefused;
   const auto found = users.find(user);
   const std::string& hash = found == users.end() ? std::string(kUnknownUserHash) : found->second;
   const std::string key = user + '\0' + Digest(password);
   {
     std::lock_guard<std::mutex> lock(passed_mutex_);
     const auto passed = passed_.find(key);
-    if (found != users.end() && passed != passed_.end() && passed->second == hash) return true;
+    if (found != users.end() && passed != passed_.end() && passed->second == hash)
+      return Access::kAllowed;
   }
-  if (!PasswordMatches(password, hash) || found == users.end()) return false;
+  if (hashing_.fetch_add(1) >= kHashingAtOnce) {
+    hashing_.fetch_sub(1);
+    return Access::kBusy;
+  }
+  const bool matches = PasswordMatches(password, hash);
+  hashing_.fetch_sub(1);
+  if (!matches || found == users.end()) return Access::kRefused;
   std::lock_guard<std::mutex> lock(passed_mutex_);
   if (passed_.size() >= kPassedKept) passed_.clear();
   passed_[key] = hash;
-  return true;
+  return Access::kAllowed;
 }
 
 }  // namespace k426b_host

@@ -6,6 +6,7 @@
 // names) changes; a change that cannot be used is logged once and the settings in force stay.
 
 #include <sys/types.h>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -30,9 +31,11 @@ class WebSecurity {
   // The settings in force, after reading the file again if it changed (looked at once a second
   // at most). Any thread.
   std::shared_ptr<const WebSettings> Current();
-  // True when `settings` has no users, or `authorization` ("Basic BASE64") names one of them
-  // with the password its hash was made from.
-  bool Authorized(const WebSettings& settings, const std::string& authorization);
+  // kAllowed when `settings` has no users, or `authorization` ("Basic BASE64") names one of
+  // them with the password its hash was made from; kBusy when telling would take a password
+  // hash while as many are being made as the endpoint spares workers for.
+  enum class Access { kAllowed, kRefused, kBusy };
+  Access Check(const WebSettings& settings, const std::string& authorization);
 
  private:
   struct Stamp {
@@ -53,6 +56,7 @@ class WebSecurity {
   std::chrono::steady_clock::time_point next_look_{};
   std::mutex passed_mutex_;
   std::map<std::string, std::string> passed_;  // user and password digest -> hash they matched
+  std::atomic<int> hashing_{0};                // password hashes being made now
 };
 
 }  // namespace k426b_host
