@@ -16,6 +16,8 @@ constexpr std::chrono::milliseconds kLongestBackoff{30000};
 // A connection that has not been accepted by then is given up and tried again.
 constexpr std::chrono::seconds kConnectTimeout{15};
 constexpr int kKeepAliveSeconds = 30;
+// Messages a connection holds unsent or unacknowledged at most.
+constexpr std::size_t kMostUnsent = 256;
 
 void InitLibrary() {
   static std::once_flag once;
@@ -60,10 +62,17 @@ MqttClient::MqttClient(const MqttSettings& settings, const std::string& client_i
     }
     client->connecting_ = false;
     client->connected_ = true;
+    client->unsent_.clear();
     client->new_connection_ = true;
     client->backoff_ = kFirstBackoff;
     for (const std::string& topic : client->subscriptions_)
       mosquitto_subscribe(client->handle_, nullptr, topic.c_str(), 0);
+  });
+  mosquitto_publish_callback_set(handle_, [](mosquitto*, void* self, int id) {
+    auto* client = static_cast<MqttClient*>(self);
+    // Every message handed over before is among the unsent: one that is not is the one being
+    // handed over now.
+    if (client->unsent_.erase(id) == 0 && client->handing_over_) client->sent_at_once_ = true;
   });
   mosquitto_message_callback_set(
       handle_, [](mosquitto*, void* self, const mosquitto_message* message) {
@@ -146,14 +155,26 @@ void MqttClient::Service(bool readable, bool writable, Clock::time_point now) {
 
 bool MqttClient::Publish(const std::string& topic, const std::string& payload, int qos,
                          bool retain) {
-  if (!connected_) return false;
-  return mosquitto_publish(handle_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                           payload.data(), qos, retain) == MOSQ_ERR_SUCCESS;
+  if (!connected_ || unsent_.size() >= kMostUnsent) return false;
+  return HandOver(topic, payload, qos, retain);
+}
+
+bool MqttClient::HandOver(const std::string& topic, const std::string& payload, int qos,
+                          bool retain) {
+  int id = 0;
+  handing_over_ = true;
+  sent_at_once_ = false;
+  const int rc = mosquitto_publish(handle_, &id, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), qos, retain);
+  handing_over_ = false;
+  if (rc != MOSQ_ERR_SUCCESS) return false;
+  if (!sent_at_once_) unsent_.insert(id);
+  return true;
 }
 
 void MqttClient::Close(const std::string& payload) {
   if (!connected_) return;
-  Publish(will_topic_, payload, 1, true);
+  HandOver(will_topic_, payload, 1, true);  // past the bound: the goodbye is never refused
   // Written out now: the goodbye must reach the broker before the connection closes.
   for (int round = 0; round < 50 && socket() >= 0 && mosquitto_want_write(handle_); ++round)
     if (mosquitto_loop_write(handle_, 1) != MOSQ_ERR_SUCCESS) break;

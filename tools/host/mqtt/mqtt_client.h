@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,9 @@ class MqttClient {
   bool connected() const { return connected_; }
   // True once after each new connection: the owner publishes its state again.
   bool TakeNewConnection();
-  // Hands one message to the connection; false while not connected or when refused.
+  // Hands one message to the connection; false while not connected, when refused, or while
+  // the connection holds as many messages not yet sent (QoS 0) or acknowledged (QoS 1) as it
+  // may: a broker that reads slowly leaves what waits with the owner, not in the connection.
   bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
   // A clean goodbye: `payload` on the will topic, sent, then the connection closed.
   void Close(const std::string& payload);
@@ -52,6 +55,7 @@ class MqttClient {
  private:
   void Connect(Clock::time_point now);
   void Lost(Clock::time_point now);
+  bool HandOver(const std::string& topic, const std::string& payload, int qos, bool retain);
 
   MqttSettings settings_;
   std::string will_topic_;
@@ -64,6 +68,11 @@ class MqttClient {
   Clock::time_point next_attempt_{};
   Clock::time_point connect_deadline_{};
   std::chrono::milliseconds backoff_{250};
+  std::set<int> unsent_;  // message ids handed over and not yet sent or acknowledged
+  // While a message is handed over: whether it was sent before the hand-over returned (a QoS 0
+  // message on a free socket is written at once, its id not yet known).
+  bool handing_over_ = false;
+  bool sent_at_once_ = false;
   std::vector<std::string> subscriptions_;
   std::function<void(const std::string&, const std::string&)> on_message_;
 };

@@ -4,8 +4,8 @@
 // view and publishes, for every site on a connection of the site's own (whose last will marks the
 // site offline), its line, each unit's state once a cycle, its alarms on every change and its
 // discovery configurations; a host-wide connection carries the host's status. While a broker
-// is away, messages wait: the newest per topic, and alarm messages in order up to a bound, then
-// counted as dropped. No serial loop ever waits on it.
+// is away or reads slowly, messages wait: the newest per topic, and alarm messages in order up
+// to a bound, then counted as dropped. No serial loop ever waits on it.
 
 #include <atomic>
 #include <deque>
