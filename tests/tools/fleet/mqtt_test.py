@@ -202,6 +202,16 @@ class EndToEndTest(MqttHostTest):
         self.assertEqual(self.metric(metrics, "k426b_mqtt_connected"), 1)
         self.assertGreater(self.metric(metrics, "k426b_mqtt_published_total"), 10)
 
+        # Home Assistant, started again, says online on its status topic: every configuration
+        # is sent again.
+        def announced():
+            return len(subscriber.matching(r"homeassistant/device/k426b_site-0_201/config"))
+        before = announced()
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.broker_port),
+                        "-u", "k426b", "-P", "s3cret pass", "-t", "homeassistant/status",
+                        "-m", "online"], check=True, timeout=30)
+        wait_until(lambda: announced() > before, "site-0's DC unit announced again")
+
         host.send_signal(signal.SIGKILL)
         host.wait(timeout=30)
         for topic in ("k426b/site-0/status", "k426b/site-1/status",
@@ -353,5 +363,5 @@ class FanInTest(MqttHostTest):
 if __name__ == "__main__":
     # The broker is in /usr/sbin, which a user's PATH may leave out.
     os.environ["PATH"] += os.pathsep + "/usr/sbin"
-    sys.exit(run_host_tests(globals(),
-                            needs=("mosquitto", "mosquitto_sub", "mosquitto_passwd", "openssl")))
+    sys.exit(run_host_tests(globals(), needs=("mosquitto", "mosquitto_sub", "mosquitto_pub",
+                                              "mosquitto_passwd", "openssl")))
