@@ -12,10 +12,12 @@ Run: multidrop_test.py --host PATH --sim PATH [unittest arguments]
 """
 
 import copy
+import datetime
 import json
 import os
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "support"))
@@ -118,13 +120,27 @@ class SharedLineTest(ChildrenTestCase):
     def line_states(self, site):
         return [(event["state"], event["reason"]) for event in self.events("line", site)]
 
-    def lose_and_regain(self, restart_sim):
+    def lose_and_regain(self, restart_sim, outage_s=0):
+        """The line lost for every site, back after `outage_s`: every site up again, and, the
+        line being one, every site on it again within a couple of seconds of the first, though
+        each had its own back-off."""
         stop_process(self.sim)
         wait_until(lambda: all(self.line_states(name)[-1][0] == "lost"
                                for name in NAMES.values()), "all three lost", 60)
+        time.sleep(outage_s)  # the outage itself, long enough for the back-offs to grow apart
         self.sim = restart_sim()
         wait_until(lambda: all(self.line_states(name)[-1][0] == "up"
                                for name in NAMES.values()), "all three up again", 90)
+
+        def reopened(name):
+            events = self.events("line", name)
+            last_lost = max(i for i, event in enumerate(events) if event["state"] == "lost")
+            return datetime.datetime.fromisoformat(events[last_lost + 1]["time"])
+        back = [reopened(name) for name in NAMES.values()]
+        spread = (max(back) - min(back)).total_seconds()
+        print(f"after a {outage_s} s outage the three sites reopened the line within "
+              f"{spread:.2f} s", flush=True)
+        self.assertLess(spread, 2.5)
         self.wait_all_cycle()
 
 
@@ -186,7 +202,7 @@ class SharedTcpTest(SharedLineTest):
             sim = self.spawn(command)
             read_line(sim, 30, "k426b-sim --tcp")
             return sim
-        self.lose_and_regain(restart)
+        self.lose_and_regain(restart, outage_s=10)
 
 
 if __name__ == "__main__":

@@ -38,6 +38,9 @@ class Line {
   virtual bool TakeTurn() { return true; }
   // The address of this site's equipment on a shared line, -1 on a line of its own.
   virtual int shared_address() const { return -1; }
+  // A shared line opened again by another site since this one last had it: this one may join
+  // at once instead of waiting for its own next try, so the sites on a line come back together.
+  virtual bool OpenElsewhere() const { return false; }
   // Frames from another address than the one in flight, dropped since the last call: how many,
   // and the first few of them.
   struct Foreign {

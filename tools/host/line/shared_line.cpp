@@ -80,6 +80,7 @@ class MemberLine : public Line {
   }
   bool TakeTurn() override { return shared_->TakeTurn(*member_); }
   int shared_address() const override { return member_->address; }
+  bool OpenElsewhere() const override { return !open_view() && shared_->OpenElsewhere(*member_); }
   Foreign TakeForeign() override { return shared_->TakeForeign(*member_); }
 
  private:
@@ -144,6 +145,14 @@ std::string SharedLine::Open(Member& member) {
   Drain(stop_.Get());
   reader_ = std::thread([this] { ReadLoop(); });
   return {};
+}
+
+bool SharedLine::OpenElsewhere(const Member& member) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Only an open this site has not had yet: one that let the line go for a reason of its own
+  // (its device could not be made) waits for its back-off.
+  return !member.open && line_->is_open() && !lost_ && !opening_ &&
+         member.generation != generation_;
 }
 
 void SharedLine::GiveUpOpening(Member& member) {

@@ -63,6 +63,7 @@ class SharedLine : public std::enable_shared_from_this<SharedLine> {
   Line::Foreign TakeForeign(Member& member);
   const std::string& path() const { return path_; }
   void GiveUpOpening(Member& member);
+  bool OpenElsewhere(const Member& member);
 
  private:
   void StopReader();

@@ -23,6 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
 
+// How often a site whose shared line is lost looks whether another site has opened it again.
+constexpr std::chrono::seconds kJoinLook{1};
+
 }  // namespace
 
 Site::Site(SiteSettings settings, std::unique_ptr<Line> line, SiteDependencies dependencies)
@@ -164,7 +167,7 @@ void Site::GiveUpOpening() {
 
 bool Site::EnsureLineOpen() {
   if (line_->is_open()) return true;
-  if (Clock::now() < next_reopen_) return false;
+  if (Clock::now() < next_reopen_ && !line_->OpenElsewhere()) return false;
   const std::string failure = line_->Open();
   if (giving_up_.load()) {
     line_->Close();  // the site is being stopped: nothing more is told of its line
@@ -304,9 +307,14 @@ SiteWait Site::Step(bool readable) {
     // The values age while the line is down too; between their showings and the reopens the
     // site sleeps.
     ShowValuesIfDue();
-    if (Clock::now() < next_reopen_)
-      return Waiting(std::min(next_reopen_, NextValuesShowing(values_shown_, values_expire_)));
-    SiteWait wait = Waiting(next_reopen_);
+    const bool join = line_->OpenElsewhere();
+    if (Clock::now() < next_reopen_ && !join) {
+      auto until = std::min(next_reopen_, NextValuesShowing(values_shown_, values_expire_));
+      // On a shared line another site may have it open first: looked at again within a second.
+      if (line_->shared_address() >= 0) until = std::min(until, Clock::now() + kJoinLook);
+      return Waiting(until);
+    }
+    SiteWait wait = Waiting(join ? Clock::now() : next_reopen_);
     wait.reopen = true;
     return wait;
   }
