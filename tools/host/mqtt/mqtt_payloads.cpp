@@ -10,6 +10,7 @@
 
 #include "tools/common/json_text.h"
 #include "tools/host/status/rectifier_view.h"
+#include "tools/host/status/rule_json.h"
 
 namespace k426b_host {
 
@@ -149,13 +150,10 @@ MqttMessage AlarmsMessage(const MqttSettings& settings, const SiteStatus& site, 
     const std::string key = AlarmKey(alarm);
     rules[key] = rules.get(key, false).asBool() || alarm.active;
     if (!alarm.active) continue;
-    Json::Value entry(Json::objectValue);
-    entry["key"] = AlarmKey(alarm);
-    entry["rule_id"] = alarm.rule_id;
-    entry["code"] = alarm.code;
-    entry["level"] = alarm.level;
-    entry["name"] = alarm.name;
-    entry["description"] = alarm.description;
+    // The rule's members as every other writer names them; the unit is in the topic already.
+    Json::Value entry = RuleJson(alarm.data_id, alarm);
+    entry.removeMember("data_id");
+    entry["key"] = key;
     entry["since"] = alarm.since;
     active.append(entry);
   }
